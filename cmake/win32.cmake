@@ -1,0 +1,59 @@
+# Win32 build: the product DLL and everything that runs it under Wine.
+enable_language(ASM)
+set(LUA_WIN32_DIR "${QUORVANE_LUA_CACHE}/win32")
+# Import from PUC's lua51.dll; LuaJIT's has the same name and ABI.
+set(LUA_IMPORT_DLL "${LUA_WIN32_DIR}/puc/lua51.dll")
+set(QUORVANE_RUNTIMES puc luajit)
+
+# No MinGW runtime DLLs on a user's machine: everything links statically, and
+# nothing of the build machine's paths ends up in a binary.
+add_compile_options(-O2 -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+add_link_options(-static -static-libgcc -static-libstdc++ -s -Wl,--no-insert-timestamp)
+
+add_library(lua51 INTERFACE)
+target_include_directories(lua51 SYSTEM INTERFACE ${LUA_SOURCE_DIR})
+target_link_libraries(lua51 INTERFACE ${LUA_IMPORT_DLL})
+
+set(QUORVANE_WIN32_PLATFORM_SOURCES
+  ${CMAKE_SOURCE_DIR}/platform/win32_system.cpp
+  ${CMAKE_SOURCE_DIR}/platform/win32_memory.cpp
+  ${CMAKE_SOURCE_DIR}/platform/guarded_copy_i386.S)
+
+add_library(Quorvane SHARED ${QUORVANE_LOGIC_SOURCES} ${QUORVANE_WIN32_PLATFORM_SOURCES}
+  ${CMAKE_SOURCE_DIR}/module/version.rc)
+set_target_properties(Quorvane PROPERTIES PREFIX "" OUTPUT_NAME Quorvane
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(Quorvane PRIVATE ${CMAKE_SOURCE_DIR})
+configure_file(${CMAKE_SOURCE_DIR}/module/version.h.in ${CMAKE_BINARY_DIR}/generated/version.h @ONLY)
+target_include_directories(Quorvane PRIVATE ${CMAKE_BINARY_DIR}/generated)
+target_compile_options(Quorvane PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QUORVANE_WARNINGS} -Werror -fno-exceptions -fno-rtti>)
+target_link_libraries(Quorvane PRIVATE lua51)
+
+# Each Lua runtime gets a folder laid out as a user's would be: the host's
+# lua51.dll with Quorvane.dll and the programs that load it beside it.
+foreach(rt IN LISTS QUORVANE_RUNTIMES)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/${rt})
+  configure_file(${LUA_WIN32_DIR}/${rt}/lua51.dll ${CMAKE_BINARY_DIR}/${rt}/lua51.dll COPYONLY)
+endforeach()
+
+# Copies a built target into every runtime folder after each build.
+function(quorvane_stage target)
+  foreach(rt IN LISTS QUORVANE_RUNTIMES)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}> ${CMAKE_BINARY_DIR}/${rt}/
+      VERBATIM)
+  endforeach()
+endfunction()
+quorvane_stage(Quorvane)
+
+find_program(WINE_PROGRAM wine REQUIRED)
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+foreach(dir tests/e2e demo bench)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endforeach()

@@ -1,0 +1,32 @@
+// The address profile: an INI file that names the host module and, in a
+// section chosen by a version name, the offsets the readers start from.
+#ifndef QUORVANE_CONFIG_ADDRESS_PROFILE_H
+#define QUORVANE_CONFIG_ADDRESS_PROFILE_H
+
+#include <cstdint>
+
+#include "module/lua_api.h"
+
+namespace quorvane {
+
+// Names of the address table's fields; the three offsets are also the keys
+// of the layout section.
+inline constexpr const char* kModuleAddressField = "ModuleAddress";
+inline constexpr const char* kObjectAddressListKey = "ObjectAddressList";
+inline constexpr const char* kObjectDataOffsetKey = "ObjectDataOffset";
+inline constexpr const char* kTextBufferAddressKey = "TextBufferAddress";
+inline constexpr const char* kOffsetKeys[] = {
+    kObjectAddressListKey, kObjectDataOffsetKey, kTextBufferAddressKey};
+
+// Reads a profile value as hexadecimal: blanks before the first non-zero
+// digit are skipped, a "0x" pair is stepped over wherever it stands, any
+// other character ends the number, and only the last eight digits count.
+std::uint32_t ParseHex(const char* text);
+
+// GetAddress(profilePath) -> address table, or nothing when the profile
+// lacks "Version" or "Module" in section "Config".
+int GetAddress(lua_State* L);
+
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,75 @@
+#include "module/lua_helpers.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace quorvane {
+
+namespace {
+
+// Most texts convert within this much stack; longer ones take a heap buffer.
+constexpr int kStackConversionSize = 1024;
+
+int PushBufferAsString(lua_State* L) {
+  lua_pushstring(L, static_cast<const char*>(lua_touserdata(L, 1)));
+  return 1;
+}
+
+}  // namespace
+
+void SetNumberField(lua_State* L, const char* name, lua_Number value) {
+  lua_pushnumber(L, value);
+  lua_setfield(L, -2, name);
+}
+
+void SetStringField(lua_State* L, const char* name, const char* text,
+                    std::size_t length) {
+  lua_pushlstring(L, text, length);
+  lua_setfield(L, -2, name);
+}
+
+bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide) {
+  const int size = WideToAnsi(wide, nullptr, 0);
+  if (size <= 0) return false;
+  if (size <= kStackConversionSize) {
+    char buffer[kStackConversionSize];
+    if (WideToAnsi(wide, buffer, size) == 0) return false;
+    lua_pushstring(L, buffer);
+    return true;
+  }
+  // The heap buffer must not outlive a Lua error, so the push that may raise
+  // (out of memory) runs protected, and the function for it is pushed before
+  // the buffer exists.
+  lua_pushcfunction(L, PushBufferAsString);
+  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+  if (buffer == nullptr) {
+    lua_pop(L, 1);
+    return false;
+  }
+  if (WideToAnsi(wide, buffer, size) == 0) {
+    std::free(buffer);
+    lua_pop(L, 1);
+    return false;
+  }
+  lua_pushlightuserdata(L, buffer);
+  const int status = lua_pcall(L, 1, 1, 0);
+  std::free(buffer);
+  if (status != 0) lua_error(L);
+  return true;
+}
+
+std::uint32_t HostAddressFromNumber(lua_Number value) {
+  if (!std::isfinite(value)) return 0;
+  constexpr lua_Number kTwoTo32 = 4294967296.0;
+  lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);
+  if (wrapped < 0) wrapped += kTwoTo32;
+  return static_cast<std::uint32_t>(wrapped);
+}
+
+std::uint32_t CheckHostAddress(lua_State* L, int index) {
+  return HostAddressFromNumber(luaL_checknumber(L, index));
+}
+
+}  // namespace quorvane

@@ -1,0 +1,134 @@
+#include "platform/fake_platform.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
+
+#include "platform/platform.h"
+
+namespace quorvane {
+
+namespace {
+
+struct Page {
+  bool readable = true;
+  std::uint8_t bytes[kHostPageSize] = {};
+};
+
+struct FakeSystem {
+  std::map<std::tuple<std::string, std::string, std::string>, std::string> profile;
+  std::map<std::string, std::uint32_t> modules;
+  std::map<std::uint32_t, std::unique_ptr<Page>> pages;  // by page number
+  std::uint64_t reads = 0;
+  bool conversion_fails = false;
+};
+
+FakeSystem& System() {
+  static FakeSystem system;
+  return system;
+}
+
+Page& PageAt(std::uint32_t address) {
+  auto& slot = System().pages[address / kHostPageSize];
+  if (!slot) slot = std::make_unique<Page>();
+  return *slot;
+}
+
+}  // namespace
+
+namespace fake {
+
+void Reset() { System() = FakeSystem(); }
+
+void SetProfileValue(const std::string& path, const std::string& section,
+                     const std::string& key, const std::string& value) {
+  System().profile[{path, section, key}] = value;
+}
+
+void SetModuleBase(const std::string& name, std::uint32_t base) {
+  System().modules[name] = base;
+}
+
+void Write(std::uint32_t address, const void* data, std::size_t size) {
+  const auto* from = static_cast<const std::uint8_t*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto at = static_cast<std::uint32_t>(address + i);
+    PageAt(at).bytes[at % kHostPageSize] = from[i];
+  }
+}
+
+void WriteU32(std::uint32_t address, std::uint32_t value) {
+  const std::uint8_t bytes[4] = {
+      static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+      static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  Write(address, bytes, sizeof bytes);
+}
+
+void WriteWide(std::uint32_t address, const std::u16string& text) {
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    const char16_t unit = i < text.size() ? text[i] : u'\0';
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(unit),
+                                   static_cast<std::uint8_t>(unit >> 8)};
+    Write(static_cast<std::uint32_t>(address + 2 * i), bytes, 2);
+  }
+}
+
+void SetReadable(std::uint32_t address, std::uint32_t size, bool readable) {
+  const std::uint32_t first = address / kHostPageSize;
+  const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
+  for (std::uint32_t page = first;; ++page) {
+    PageAt(page * kHostPageSize).readable = readable;
+    if (page == last) break;
+  }
+}
+
+std::uint64_t ReadCount() { return System().reads; }
+
+void SetWideConversionFails(bool fails) { System().conversion_fails = fails; }
+
+}  // namespace fake
+
+void ReadProfileString(const char* path, const char* section, const char* key,
+                       char* out) {
+  const auto& profile = System().profile;
+  const auto found = profile.find({path, section, key});
+  const std::string value = found == profile.end() ? std::string() : found->second;
+  const std::size_t length = std::min(value.size(), kProfileValueSize - 1);
+  std::memcpy(out, value.data(), length);
+  out[length] = '\0';
+}
+
+std::uint32_t FindModuleBase(const char* name) {
+  const auto found = System().modules.find(name);
+  return found == System().modules.end() ? 0 : found->second;
+}
+
+bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
+  FakeSystem& system = System();
+  ++system.reads;
+  if (size == 0) return true;
+  if (address > UINT32_MAX - (size - 1)) return false;
+  auto* to = static_cast<std::uint8_t*>(out);
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const std::uint32_t at = address + i;
+    const auto found = system.pages.find(at / kHostPageSize);
+    if (found == system.pages.end() || !found->second->readable) return false;
+    to[i] = found->second->bytes[at % kHostPageSize];
+  }
+  return true;
+}
+
+int WideToAnsi(const std::uint16_t* wide, char* out, int out_size) {
+  if (System().conversion_fails) return 0;
+  int needed = 1;
+  for (const std::uint16_t* p = wide; *p != 0; ++p) ++needed;
+  if (out_size == 0) return needed;
+  if (out_size < needed) return 0;
+  for (int i = 0; i < needed; ++i) {
+    out[i] = wide[i] <= 0xFF ? static_cast<char>(wide[i]) : '?';
+  }
+  return needed;
+}
+
+}  // namespace quorvane

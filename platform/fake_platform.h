@@ -1,0 +1,39 @@
+// An in-memory stand-in for the operating system, for the native tests: INI
+// profiles, loaded modules and a sparse 32-bit host address space that tests
+// fill and protect page by page.
+#ifndef QUORVANE_PLATFORM_FAKE_PLATFORM_H
+#define QUORVANE_PLATFORM_FAKE_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quorvane::fake {
+
+// Forgets every profile, module and page.
+void Reset();
+
+void SetProfileValue(const std::string& path, const std::string& section,
+                     const std::string& key, const std::string& value);
+void SetModuleBase(const std::string& name, std::uint32_t base);
+
+// Stores bytes in the address space, mapping readable zero-filled pages as
+// needed. The range must not run past the top of the address space.
+void Write(std::uint32_t address, const void* data, std::size_t size);
+void WriteU32(std::uint32_t address, std::uint32_t value);
+// UTF-16 text and its NUL unit.
+void WriteWide(std::uint32_t address, const std::u16string& text);
+
+// Makes every page that the range touches unreadable, or readable again.
+void SetReadable(std::uint32_t address, std::uint32_t size, bool readable);
+
+// Number of ReadHostMemory calls since the last Reset.
+std::uint64_t ReadCount();
+
+// The fake ANSI code page is Latin-1: characters above U+00FF become '?'.
+// While failing is set, every conversion fails.
+void SetWideConversionFails(bool fails);
+
+}  // namespace quorvane::fake
+
+#endif

@@ -1,0 +1,49 @@
+// The thin layer between the module's logic and the operating system.
+//
+// Everything the logic needs from the process it runs in goes through these
+// few functions; the build picks one implementation: Win32 for the product,
+// an in-memory fake for the native unit tests, and a cross-process reader for
+// the probe. No other header of the project includes <windows.h>.
+#ifndef QUORVANE_PLATFORM_PLATFORM_H
+#define QUORVANE_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvane {
+
+// Every profile value is read into a buffer of this size, so at most 255
+// characters of a value count.
+constexpr std::size_t kProfileValueSize = 256;
+
+// Copies the value of `key` in `section` of the INI file at `path` into `out`
+// (kProfileValueSize bytes), NUL-terminated and cut to 255 characters. Missing
+// file, section or key give the empty string.
+void ReadProfileString(const char* path, const char* section, const char* key,
+                       char* out);
+
+// Base address of the already loaded module of that file name, or 0. Loads
+// nothing and takes no reference.
+std::uint32_t FindModuleBase(const char* name);
+
+// Copies `size` bytes that start at host address `address` into `out`.
+// Returns false, with `out` in an unspecified state, when any of those bytes
+// cannot be read (unmapped, no access, guard page, or a range that runs past
+// the top of the 32-bit address space). Never writes host memory, never
+// faults, and leaves guard pages armed.
+bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size);
+
+// Converts NUL-terminated UTF-16 text to the ANSI code page with the semantics
+// of WideCharToMultiByte(CP_ACP, 0, wide, -1, out, out_size, NULL, NULL):
+// with out_size 0 it returns the size needed, terminator included; otherwise
+// the bytes written, terminator included; 0 on failure.
+int WideToAnsi(const std::uint16_t* wide, char* out, int out_size);
+
+// Host memory is handled in pages of this size: protection never changes
+// inside one, so a read that stays within a page either succeeds or fails as
+// a whole.
+constexpr std::uint32_t kHostPageSize = 4096;
+
+}  // namespace quorvane
+
+#endif

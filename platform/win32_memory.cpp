@@ -1,0 +1,73 @@
+// Reads of host memory inside this process, guarded so that an address that
+// cannot be read gives false instead of a crash.
+//
+// The copy itself is plain `rep movsb` inside a structured exception frame
+// of its own (guarded_copy_i386.S): nothing is checked on the happy path.
+// A read fault at that one instruction (access violation, guard page, in-page
+// error) is answered by resuming at the copy's failure exit. Touching a guard
+// page disarms it before the fault is delivered, so the handler arms it
+// again: guard pages stay guard pages.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+extern "C" {
+int quorvane_guarded_copy(void* dst, const void* src, unsigned size);
+extern const char quorvane_guarded_copy_fault_site[];
+extern const char quorvane_guarded_copy_recover[];
+EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(EXCEPTION_RECORD* record,
+                                                          void* frame, CONTEXT* context,
+                                                          void* dispatcher);
+}
+
+namespace {
+
+constexpr ULONG_PTR kReadAccess = 0;
+
+void RearmGuardPage(ULONG_PTR address) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return;
+  DWORD previous;
+  VirtualProtect(reinterpret_cast<void*>(address), 1, info.Protect | PAGE_GUARD, &previous);
+}
+
+bool IsReadFault(const EXCEPTION_RECORD* record) {
+  switch (record->ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case STATUS_GUARD_PAGE_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+      return record->NumberParameters >= 2 &&
+             record->ExceptionInformation[0] == kReadAccess;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+extern "C" EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(
+    EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*) {
+  if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
+      !IsReadFault(record) ||
+      context->Eip != reinterpret_cast<DWORD>(quorvane_guarded_copy_fault_site)) {
+    return ExceptionContinueSearch;
+  }
+  if (record->ExceptionCode == STATUS_GUARD_PAGE_VIOLATION) {
+    RearmGuardPage(record->ExceptionInformation[1]);
+  }
+  context->Esp = reinterpret_cast<DWORD>(frame);
+  context->Eip = reinterpret_cast<DWORD>(quorvane_guarded_copy_recover);
+  return ExceptionContinueExecution;
+}
+
+namespace quorvane {
+
+bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
+  if (size == 0) return true;
+  if (address > UINT32_MAX - (size - 1)) return false;  // past the top
+  return quorvane_guarded_copy(out, reinterpret_cast<const void*>(address), size) != 0;
+}
+
+}  // namespace quorvane
