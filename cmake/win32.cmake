@@ -16,7 +16,7 @@ target_link_libraries(lua51 INTERFACE ${LUA_IMPORT_DLL})
 
 set(QUORVANE_WIN32_PLATFORM_SOURCES
   ${CMAKE_SOURCE_DIR}/platform/win32_system.cpp
-  ${CMAKE_SOURCE_DIR}/platform/win32_memory.cpp
+  ${CMAKE_SOURCE_DIR}/platform/win32_local_process.cpp
   ${CMAKE_SOURCE_DIR}/platform/guarded_copy_i386.S)
 
 add_library(Quorvane SHARED ${QUORVANE_LOGIC_SOURCES} ${QUORVANE_WIN32_PLATFORM_SOURCES}
@@ -52,7 +52,7 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-foreach(dir tests/e2e demo bench)
+foreach(dir tests/e2e tests/faults demo bench probe)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

@@ -5,7 +5,7 @@
  * The copy runs under a structured exception frame of its own (x86 SEH, a
  * record linked at fs:[0]): it costs a few instructions, holds no global
  * state and answers only faults raised by the one copy instruction below.
- * quorvane_copy_fault_handler (win32_memory.cpp) resumes such a fault at
+ * quorvane_copy_fault_handler (win32_local_process.cpp) resumes such a fault at
  * quorvane_guarded_copy_recover with esp at the frame record.
  */
         .text

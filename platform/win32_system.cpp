@@ -1,4 +1,4 @@
-// Win32 implementation of the profile, module and text services.
+// Win32 profile and text services, shared by every program of the project.
 #include <windows.h>
 
 #include <cstdint>
@@ -10,10 +10,6 @@ namespace quorvane {
 void ReadProfileString(const char* path, const char* section, const char* key,
                        char* out) {
   GetPrivateProfileStringA(section, key, "", out, kProfileValueSize, path);
-}
-
-std::uint32_t FindModuleBase(const char* name) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(name)));
 }
 
 int WideToAnsi(const std::uint16_t* wide, char* out, int out_size) {

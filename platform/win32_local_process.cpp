@@ -1,5 +1,6 @@
-// Reads of host memory inside this process, guarded so that an address that
-// cannot be read gives false instead of a crash.
+// The host is the process the module runs in: its modules are looked up in
+// place, and its memory is read through guarded copies, so that an address
+// that cannot be read gives false instead of a crash.
 //
 // The copy itself is plain `rep movsb` inside a structured exception frame
 // of its own (guarded_copy_i386.S): nothing is checked on the happy path.
@@ -63,6 +64,10 @@ extern "C" EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(
 }
 
 namespace quorvane {
+
+std::uint32_t FindModuleBase(const char* name) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(name)));
+}
 
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
