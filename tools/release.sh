@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the release package dist/Quorvane-<version>-win32.zip: the DLL, the
+# profile probe, the README, the API reference, an example profile and an
+# example script. Building it twice gives the same bytes: the binaries carry
+# no timestamps or build paths, and the archive fixes names, order, times and
+# permissions.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/build.sh" win32 --target Quorvane quorvane-probe >/dev/null
+version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+name=Quorvane-$version-win32
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir "$stage/$name"
+cp "$root/build/win32/Quorvane.dll" "$root/build/win32/quorvane-probe.exe" \
+   "$root/README.md" "$root/docs/API.md" \
+   "$root/demo/example-profile.ini" "$root/demo/example.lua" "$stage/$name/"
+chmod 0644 "$stage/$name"/*
+chmod 0755 "$stage/$name"
+# 2026-01-01 00:00 UTC for every entry.
+find "$stage/$name" -exec touch -h -d @1767225600 {} +
+mkdir -p "$root/dist"
+rm -f "$root/dist/$name.zip"
+(cd "$stage" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q "$root/dist/$name.zip" -@)
+echo "$root/dist/$name.zip"
