@@ -20,6 +20,7 @@ set(QUORVANE_WIN32_PLATFORM_SOURCES
   ${CMAKE_SOURCE_DIR}/platform/guarded_copy_i386.S)
 
 add_library(Quorvane SHARED ${QUORVANE_LOGIC_SOURCES} ${QUORVANE_WIN32_PLATFORM_SOURCES}
+  ${CMAKE_SOURCE_DIR}/platform/win32_dll_entry.cpp
   ${CMAKE_SOURCE_DIR}/module/version.rc)
 set_target_properties(Quorvane PROPERTIES PREFIX "" OUTPUT_NAME Quorvane
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
