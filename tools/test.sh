@@ -6,8 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 start=$(date +%s)
 "$root/tools/build.sh" all
 export WINEDEBUG=-all
-# Create the Wine prefix up front so its one-time setup isn't billed to a test.
-wine cmd /c exit >/dev/null 2>&1 || true
+"$root/tools/wine-prefix.sh"
 ctest --test-dir "$root/build/native" -j2 --output-on-failure
 echo "build and native tests took $(( $(date +%s) - start )) s; now the Wine tests"
 ctest --test-dir "$root/build/win32" --output-on-failure
