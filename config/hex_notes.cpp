@@ -1,0 +1,172 @@
+#include "config/hex_notes.h"
+
+#include <algorithm>
+
+#include "config/address_profile.h"
+
+namespace quorvane {
+
+namespace {
+
+// Rest of a value quoted in a note: long tails are shortened.
+constexpr std::size_t kQuotedMax = 32;
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Quoted(const std::string& text, std::size_t from) {
+  std::string part = text.substr(from, kQuotedMax);
+  if (text.size() - from > kQuotedMax) part += "...";
+  return '"' + part + '"';
+}
+
+// Walks the value the way ParseHex does, noting each rule that takes it
+// somewhere its author may not expect.
+void NoteSurprises(HexReading* reading) {
+  const std::string& s = reading->text;
+  std::uint32_t value = 0;
+  bool any_digit = false;
+  bool noted_blank = false;
+  std::size_t significant = 0;
+  std::size_t first_significant = 0;
+  std::size_t p = 0;
+  while (p < s.size()) {
+    if (s[p] == '0' && p + 1 < s.size() && s[p + 1] == 'x') {
+      // Stepping over the pair loses a 0 digit, which only matters once the
+      // number is no longer 0.
+      if (value != 0) reading->notes.push_back({HexNoteKind::kInnerPrefix, p});
+      p += 2;
+      continue;
+    }
+    if (value == 0 && IsBlank(s[p])) {
+      if (any_digit && !noted_blank) {
+        reading->notes.push_back({HexNoteKind::kBlankAfterZeros, p});
+        noted_blank = true;
+      }
+      ++p;
+      continue;
+    }
+    const int digit = HexDigitValue(s[p]);
+    if (digit < 0) break;
+    if (significant == 0 && digit != 0) first_significant = p;
+    if (significant > 0 || digit != 0) ++significant;
+    any_digit = true;
+    value = value * 16u + static_cast<std::uint32_t>(digit);
+    ++p;
+  }
+
+  if (!any_digit) {
+    reading->notes.push_back({HexNoteKind::kNoDigits, p});
+  } else if (p < s.size()) {
+    if (s[p] == 'X' && s[p - 1] == '0' && value == 0) {
+      reading->notes.push_back({HexNoteKind::kUpperCaseX, p - 1});
+    } else if (!std::all_of(s.begin() + static_cast<std::ptrdiff_t>(p), s.end(), IsBlank)) {
+      reading->notes.push_back({HexNoteKind::kTrailingText, p});
+    }
+  }
+  if (significant > 8) {
+    reading->notes.push_back({HexNoteKind::kTooManyDigits, first_significant});
+  }
+  std::stable_sort(reading->notes.begin(), reading->notes.end(),
+                   [](const HexNote& a, const HexNote& b) { return a.position < b.position; });
+}
+
+std::size_t SignificantDigits(const std::string& s, std::size_t from) {
+  std::size_t count = 0;
+  std::uint32_t value = 0;
+  for (std::size_t p = from; p < s.size();) {
+    if (s[p] == '0' && p + 1 < s.size() && s[p + 1] == 'x') {
+      p += 2;
+      continue;
+    }
+    if (value == 0 && IsBlank(s[p])) {
+      ++p;
+      continue;
+    }
+    const int digit = HexDigitValue(s[p]);
+    if (digit < 0) break;
+    ++count;
+    value = value * 16u + static_cast<std::uint32_t>(digit);
+    ++p;
+  }
+  return count;
+}
+
+}  // namespace
+
+HexReading ReadHexOffset(bool present, const char* text, std::size_t full_length) {
+  HexReading reading;
+  reading.present = present;
+  reading.text = text;
+  reading.full_length = std::max(full_length, reading.text.size());
+  reading.value = ParseHex(text);
+  if (!present) {
+    reading.notes.push_back({HexNoteKind::kMissingKey, 0});
+    return reading;
+  }
+  if (reading.text.empty()) {
+    reading.notes.push_back({HexNoteKind::kEmptyValue, 0});
+    return reading;
+  }
+  NoteSurprises(&reading);
+  if (reading.full_length > reading.text.size()) {
+    reading.notes.push_back({HexNoteKind::kCut, reading.text.size()});
+  }
+  return reading;
+}
+
+const char* HexNoteCode(HexNoteKind kind) {
+  switch (kind) {
+    case HexNoteKind::kMissingKey: return "missing_key";
+    case HexNoteKind::kEmptyValue: return "empty_value";
+    case HexNoteKind::kCut: return "cut";
+    case HexNoteKind::kNoDigits: return "no_digits";
+    case HexNoteKind::kUpperCaseX: return "upper_case_x";
+    case HexNoteKind::kInnerPrefix: return "inner_prefix";
+    case HexNoteKind::kBlankAfterZeros: return "blank_after_zeros";
+    case HexNoteKind::kTooManyDigits: return "too_many_digits";
+    case HexNoteKind::kTrailingText: return "trailing_text";
+  }
+  return "unknown";
+}
+
+std::string DescribeHexNote(const HexReading& reading, const HexNote& note) {
+  const std::string& s = reading.text;
+  const std::string at = "character " + std::to_string(note.position + 1);
+  switch (note.kind) {
+    case HexNoteKind::kMissingKey:
+      return "key missing: the offset is 0";
+    case HexNoteKind::kEmptyValue:
+      return "empty value: the offset is 0";
+    case HexNoteKind::kCut:
+      return "the value is " + std::to_string(reading.full_length) +
+             " characters long: only the first 255 are read";
+    case HexNoteKind::kNoDigits:
+      if (note.position < s.size()) {
+        return "no hexadecimal digit before " + Quoted(s, note.position) + ": reads as 0";
+      }
+      return "no hexadecimal digit: reads as 0";
+    case HexNoteKind::kUpperCaseX:
+      return "upper-case \"0X\" at " + at +
+             " is not a prefix: the number ends at the X and reads as 0 (write \"0x\")";
+    case HexNoteKind::kInnerPrefix:
+      return "\"0x\" at " + at + " follows digits and is skipped: its 0 does not count";
+    case HexNoteKind::kBlankAfterZeros:
+      return "the blank at " + at +
+             " follows only zeros and is skipped: the digits after it still count";
+    case HexNoteKind::kTooManyDigits:
+      return std::to_string(SignificantDigits(s, note.position)) +
+             " significant digits from " + at + ": only the last eight count";
+    case HexNoteKind::kTrailingText:
+      return Quoted(s, note.position) + " after the number is ignored";
+  }
+  return "";
+}
+
+}  // namespace quorvane

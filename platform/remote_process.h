@@ -1,0 +1,22 @@
+// The probe's platform: FindModuleBase and ReadHostMemory look into another
+// process, opened by the probe for reading, instead of the one they run in.
+// Linked instead of win32_local_process.cpp.
+#ifndef QUORVANE_PLATFORM_REMOTE_PROCESS_H
+#define QUORVANE_PLATFORM_REMOTE_PROCESS_H
+
+namespace quorvane {
+
+// The process that FindModuleBase and ReadHostMemory look into: a Win32
+// process handle with PROCESS_QUERY_INFORMATION and PROCESS_VM_READ access,
+// which stays the caller's to close. Before it is set, or with nullptr, no
+// module is found and nothing is readable.
+void SetRemoteProcess(void* process_handle);
+
+// Win32 error of the last FindModuleBase when the module list of the process
+// could not be taken at all; 0 when the list was read (whether or not the
+// module was in it).
+unsigned long LastModuleListError();
+
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,354 @@
+#include "probe/output.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "probe/json.h"
+#include "probe/win_util.h"
+#include "readers/readers.h"
+
+namespace probe {
+
+namespace {
+
+using quorvane::FieldKind;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// A Lua string literal of the bytes: what print(string.format("%q", s))
+// shows, except that a newline is written as \n.
+std::string LuaQuote(const std::string& bytes) {
+  std::string out = "\"";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          out += Format("\\%03u", byte);
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + '"';
+}
+
+std::string HexBytes(const std::string& bytes) {
+  std::string out;
+  for (const char c : bytes) out += Format("%02x", static_cast<unsigned char>(c));
+  return out;
+}
+
+const char* KindName(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::kU8: return "u8";
+    case FieldKind::kI8: return "i8";
+    case FieldKind::kI16: return "i16";
+    case FieldKind::kI32: return "i32";
+    case FieldKind::kU32: return "u32";
+    case FieldKind::kColour: return "colour";
+    case FieldKind::kString: return "string";
+    case FieldKind::kWideText: return "wide_text";
+  }
+  return "unknown";
+}
+
+const char* HopTitle(const std::string& hop) {
+  if (hop == "module") return "the module";
+  if (hop == "address_table") return "the address table";
+  if (hop == "layout") return "the layout";
+  if (hop == "slot") return "the slot";
+  if (hop == "record_pointer") return "the record pointer";
+  if (hop == "record") return "the record";
+  if (hop == "text_buffer") return "the text buffer";
+  return "?";
+}
+
+const char* StepTitle(const char* step) {
+  const std::string name = step;
+  if (name == "record_pointer") return "record pointer";
+  if (name == "text_buffer") return "text buffer";
+  return step;
+}
+
+std::string CallOf(const Walk& walk) {
+  return walk.text_buffer ? "GetTextbufferString(addr)"
+                          : "GetObjectData(addr, " + std::to_string(walk.type) + ")";
+}
+
+std::string NumberText(double value) { return Format("%.17g", value); }
+
+void TextProfile(const ProfileInfo& p, std::string* out) {
+  *out += "Profile  " + p.path + "\n";
+  if (p.relative) {
+    *out += "  note: given as " + LuaQuote(p.given_path) +
+            "; scripts must pass the full path: GetAddress looks for a bare file name in "
+            "the Windows folder\n";
+  }
+  *out += "Version  " + LuaQuote(p.version) + "\n";
+  *out += "Module   " + LuaQuote(p.module) + "\n";
+  *out += "[" + p.version + "]";
+  if (!p.section_found) *out += "  not in the profile: every offset is 0";
+  *out += "\n";
+  for (const ProfileOffset& o : p.offsets) {
+    const std::string written = o.reading.present ? LuaQuote(o.reading.text) : "(missing)";
+    *out += Format("  %-17s = %-14s -> %s\n", o.key.c_str(), written.c_str(),
+                   Hex(o.reading.value).c_str());
+    for (const quorvane::HexNote& note : o.reading.notes) {
+      *out += "      note: " + quorvane::DescribeHexNote(o.reading, note) + "\n";
+    }
+  }
+}
+
+void TextField(const FieldValue& f, std::string* out) {
+  std::string value;
+  if (f.is_text) {
+    value = LuaQuote(f.text);
+  } else if (f.kind == FieldKind::kColour) {
+    value = NumberText(f.number) + Format(" (0x%06X)", static_cast<unsigned>(f.number));
+  } else {
+    value = NumberText(f.number);
+  }
+  *out += Format("    +%-4u %-11s ", static_cast<unsigned>(f.offset), f.name) + value + "\n";
+}
+
+void TextWalk(const Walk& walk, const AddressTable& table, std::string* out) {
+  *out += "\n" + CallOf(walk) + (walk.ok ? "" : " = nil") + "\n";
+  for (const Step& s : walk.steps) {
+    std::string line = Format("  %-15s %s", StepTitle(s.name), Hex(s.address).c_str());
+    if (s.has_value) line += " -> " + Hex(s.value);
+    if (walk.text_buffer) line += " (module + " + Hex(table.text_buffer_address) + ")";
+    *out += line + "\n";
+  }
+  if (walk.text_buffer) {
+    for (const FieldValue& f : walk.fields) *out += "    " + LuaQuote(f.text) + "\n";
+  } else {
+    for (const FieldValue& f : walk.fields) TextField(f, out);
+    if (walk.ok && walk.fields.empty()) *out += "    (no fields: an empty table)\n";
+  }
+  if (!walk.ok) {
+    *out += std::string("  stopped at ") + HopTitle(walk.stop.hop) + ": " + walk.stop.message +
+            "\n";
+  }
+}
+
+void JsonNotes(const quorvane::HexReading& reading, JsonWriter* j) {
+  j->BeginArray();
+  for (const quorvane::HexNote& note : reading.notes) {
+    j->BeginObject();
+    j->Key("code");
+    j->String(quorvane::HexNoteCode(note.kind));
+    j->Key("position");
+    j->Unsigned(static_cast<std::uint32_t>(note.position));
+    j->Key("message");
+    j->String(AnsiToUtf8(quorvane::DescribeHexNote(reading, note)));
+    j->EndObject();
+  }
+  j->EndArray();
+}
+
+void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
+  j->BeginObject();
+  j->Key("path");
+  j->String(AnsiToUtf8(p.path));
+  j->Key("given_path");
+  j->String(AnsiToUtf8(p.given_path));
+  j->Key("relative");
+  j->Bool(p.relative);
+  j->Key("version");
+  j->String(AnsiToUtf8(p.version));
+  j->Key("module");
+  j->String(AnsiToUtf8(p.module));
+  j->Key("section_found");
+  j->Bool(p.section_found);
+  j->Key("offsets");
+  j->BeginArray();
+  for (const ProfileOffset& o : p.offsets) {
+    j->BeginObject();
+    j->Key("key");
+    j->String(o.key);
+    j->Key("present");
+    j->Bool(o.reading.present);
+    j->Key("written");
+    j->String(AnsiToUtf8(o.reading.text));
+    j->Key("value");
+    j->Unsigned(o.reading.value);
+    j->Key("notes");
+    JsonNotes(o.reading, j);
+    j->EndObject();
+  }
+  j->EndArray();
+  j->EndObject();
+}
+
+void JsonText(const std::string& ansi, JsonWriter* j) {
+  j->Key("value");
+  j->String(AnsiToUtf8(ansi));
+  j->Key("ansi");
+  j->String(HexBytes(ansi));
+}
+
+void JsonWalk(const Walk& walk, JsonWriter* j) {
+  j->BeginObject();
+  j->Key("call");
+  j->String(walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
+  if (!walk.text_buffer) {
+    j->Key("type");
+    j->Integer(walk.type);
+  }
+  j->Key("ok");
+  j->Bool(walk.ok);
+  j->Key("steps");
+  j->BeginArray();
+  for (const Step& s : walk.steps) {
+    j->BeginObject();
+    j->Key("step");
+    j->String(s.name);
+    j->Key("address");
+    j->Unsigned(s.address);
+    if (s.has_value) {
+      j->Key("value");
+      j->Unsigned(s.value);
+    }
+    j->EndObject();
+  }
+  j->EndArray();
+  if (walk.text_buffer) {
+    if (walk.ok) JsonText(walk.fields.front().text, j);
+  } else {
+    j->Key("fields");
+    if (!walk.ok) {
+      j->Null();
+    } else {
+      j->BeginArray();
+      for (const FieldValue& f : walk.fields) {
+        j->BeginObject();
+        j->Key("name");
+        j->String(f.name);
+        j->Key("kind");
+        j->String(KindName(f.kind));
+        j->Key("offset");
+        j->Unsigned(f.offset);
+        j->Key("address");
+        j->Unsigned(f.address);
+        if (f.is_text) {
+          JsonText(f.text, j);
+        } else {
+          j->Key("value");
+          j->Number(f.number);
+        }
+        j->EndObject();
+      }
+      j->EndArray();
+    }
+  }
+  j->Key("stop");
+  if (walk.ok) {
+    j->Null();
+  } else {
+    j->BeginObject();
+    j->Key("hop");
+    j->String(walk.stop.hop);
+    j->Key("reason");
+    j->String(walk.stop.reason);
+    if (!walk.stop.field.empty()) {
+      j->Key("field");
+      j->String(walk.stop.field);
+    }
+    if (walk.stop.has_address) {
+      j->Key("address");
+      j->Unsigned(walk.stop.address);
+    }
+    j->Key("message");
+    j->String(AnsiToUtf8(walk.stop.message));
+    j->EndObject();
+  }
+  j->EndObject();
+}
+
+}  // namespace
+
+std::string TextReport(const Report& report) {
+  std::string out;
+  TextProfile(report.profile, &out);
+  if (!report.has_process) return out;
+
+  out += "\nProcess  " + std::to_string(report.process.pid);
+  if (!report.process.name.empty()) out += " (" + report.process.name + ")";
+  out += "\n";
+  if (report.table.module_base != 0) {
+    out += "Module   " + report.profile.module + " at " + Hex(report.table.module_base) + "\n";
+  } else {
+    out += "Module   " + report.profile.module + " is not loaded in this process\n";
+  }
+  int stopped = 0;
+  for (const Walk& walk : report.walks) {
+    TextWalk(walk, report.table, &out);
+    if (!walk.ok) ++stopped;
+  }
+  const int total = static_cast<int>(report.walks.size());
+  out += "\n";
+  if (stopped == 0) {
+    out += total == 1 ? "The walk reaches its data.\n"
+                      : "All " + std::to_string(total) + " walks reach their data.\n";
+  } else {
+    out += std::to_string(stopped) + " of " + std::to_string(total) +
+           (total == 1 ? " walk stops before its data" : " walks stop before their data") +
+           ": the module gives nil there.\n";
+  }
+  return out;
+}
+
+std::string JsonReport(const Report& report) {
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("profile");
+  JsonProfile(report.profile, &j);
+  j.Key("process");
+  if (!report.has_process) {
+    j.Null();
+  } else {
+    j.BeginObject();
+    j.Key("pid");
+    j.Unsigned(report.process.pid);
+    j.Key("name");
+    j.String(AnsiToUtf8(report.process.name));
+    j.Key("module_base");
+    j.Unsigned(report.table.module_base);
+    j.Key("address_table");
+    j.BeginObject();
+    j.Key("ModuleAddress");
+    j.Unsigned(report.table.module_base);
+    j.Key("ObjectAddressList");
+    j.Unsigned(report.table.object_address_list);
+    j.Key("ObjectDataOffset");
+    j.Unsigned(report.table.object_data_offset);
+    j.Key("TextBufferAddress");
+    j.Unsigned(report.table.text_buffer_address);
+    j.EndObject();
+    j.EndObject();
+  }
+  j.Key("walks");
+  j.BeginArray();
+  for (const Walk& walk : report.walks) JsonWalk(walk, &j);
+  j.EndArray();
+  j.Key("ok");
+  j.Bool(report.AllWalksOk());
+  j.EndObject();
+  return j.Text();
+}
+
+}  // namespace probe

@@ -1,0 +1,110 @@
+// What quorvane-probe found out: the profile as GetAddress reads it, the
+// process examined and each walk through its memory. Filled by profile.cpp,
+// process.cpp and walk.cpp; printed as text or JSON by output.cpp.
+#ifndef QUORVANE_PROBE_REPORT_H
+#define QUORVANE_PROBE_REPORT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "config/hex_notes.h"
+#include "readers/layouts.h"
+
+namespace probe {
+
+// A host address as profile authors write it: 0x and eight digits.
+inline std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+struct ProfileOffset {
+  std::string key;
+  quorvane::HexReading reading;
+};
+
+struct ProfileInfo {
+  std::string given_path;  // as on the command line
+  std::string path;        // the full path read
+  bool relative = false;   // the given path was not a full one
+  std::string version;     // as read: the layout section's name
+  std::string module;
+  bool section_found = false;
+  std::vector<ProfileOffset> offsets;  // ObjectAddressList, ObjectDataOffset, TextBufferAddress
+};
+
+// The address table as GetAddress made it, with the module's base looked up
+// in the examined process.
+struct AddressTable {
+  std::uint32_t module_base = 0;
+  std::uint32_t object_address_list = 0;
+  std::uint32_t object_data_offset = 0;
+  std::uint32_t text_buffer_address = 0;
+};
+
+struct ProcessInfo {
+  std::uint32_t pid = 0;
+  std::string name;  // executable file name, when known
+};
+
+// One place reached on a walk: a list slot and the pointer it holds, the
+// structure it points to, the record pointer and its value, the record.
+struct Step {
+  const char* name;  // "slot", "structure", "record_pointer", "record", "text_buffer"
+  std::uint32_t address;
+  bool has_value;
+  std::uint32_t value;
+};
+
+struct FieldValue {
+  const char* name;
+  quorvane::FieldKind kind;
+  std::uint32_t offset;   // in the record
+  std::uint32_t address;  // in the host
+  bool is_text;
+  double number;
+  std::string text;  // ANSI, as the module returns it
+};
+
+// Where and why a walk ended before the module would return a value.
+struct Stop {
+  std::string hop;     // "module", "address_table", "layout", "slot", "record_pointer",
+                       // "record", "text_buffer"
+  std::string reason;  // "not_loaded", "zero_field", "no_layout", "zero", "unreadable",
+                       // "not_convertible", "lua_error"
+  std::string field;   // the address-table or record field concerned, if any
+  bool has_address = false;
+  std::uint32_t address = 0;
+  std::string message;  // one line for a person
+};
+
+struct Walk {
+  bool text_buffer = false;   // GetTextbufferString, not GetObjectData
+  std::int32_t type = 0;      // the type index, for GetObjectData
+  std::vector<Step> steps;
+  std::vector<FieldValue> fields;
+  bool ok = false;
+  Stop stop;  // when !ok
+};
+
+struct Report {
+  ProfileInfo profile;
+  bool has_process = false;
+  ProcessInfo process;
+  AddressTable table;
+  std::vector<Walk> walks;  // object walks in type order, then the text buffer
+
+  bool AllWalksOk() const {
+    for (const Walk& w : walks) {
+      if (!w.ok) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace probe
+
+#endif

@@ -1,0 +1,152 @@
+#include "process_runner.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace probe_test {
+
+namespace {
+
+// Long enough for any run under a busy Wine; only there to stop a hang.
+constexpr DWORD kRunLimitMs = 180000;
+
+// One argument as the C runtime's command-line splitting reads it back.
+std::string Quote(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');
+  return out + '"';
+}
+
+std::string CommandLine(const std::string& program, const std::vector<std::string>& args) {
+  std::string line = Quote(program);
+  for (const std::string& arg : args) line += ' ' + Quote(arg);
+  return line;
+}
+
+// A pipe whose write end the child inherits and whose read end stays ours.
+bool MakePipe(HANDLE* read, HANDLE* write) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  if (!CreatePipe(read, write, &sa, 0)) return false;
+  SetHandleInformation(*read, HANDLE_FLAG_INHERIT, 0);
+  return true;
+}
+
+void ReadAll(HANDLE pipe, std::string* out) {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) out->append(buffer, got);
+}
+
+bool Launch(const std::string& program, const std::vector<std::string>& args, HANDLE out,
+            HANDLE err, PROCESS_INFORMATION* pi) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = err;
+  std::string line = CommandLine(program, args);
+  return CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &si, pi) != 0;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  RunResult result;
+  HANDLE out_read, out_write, err_read, err_write;
+  if (!MakePipe(&out_read, &out_write)) return result;
+  if (!MakePipe(&err_read, &err_write)) {
+    CloseHandle(out_read);
+    CloseHandle(out_write);
+    return result;
+  }
+  PROCESS_INFORMATION pi{};
+  const bool launched = Launch(program, args, out_write, err_write, &pi);
+  // Only the child holds the write ends now, so the reads end with it.
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  if (launched) {
+    std::thread err_reader(ReadAll, err_read, &result.err);
+    ReadAll(out_read, &result.out);
+    err_reader.join();
+    if (WaitForSingleObject(pi.hProcess, kRunLimitMs) == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(pi.hProcess, &code);
+      result.exit_code = static_cast<int>(code);
+      result.started = true;
+    } else {
+      TerminateProcess(pi.hProcess, 99);
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+  CloseHandle(out_read);
+  CloseHandle(err_read);
+  return result;
+}
+
+bool ServedHost::Start(const std::string& program, int seconds, std::string* error) {
+  HANDLE out_read, out_write;
+  if (!MakePipe(&out_read, &out_write)) {
+    *error = "cannot make a pipe";
+    return false;
+  }
+  PROCESS_INFORMATION pi{};
+  const bool launched = Launch(program, {"--serve", std::to_string(seconds)}, out_write,
+                               GetStdHandle(STD_ERROR_HANDLE), &pi);
+  CloseHandle(out_write);
+  if (!launched) {
+    CloseHandle(out_read);
+    *error = "cannot start " + program + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  process_ = pi.hProcess;
+  output_ = out_read;
+  std::string line;
+  char c;
+  DWORD got = 0;
+  while (line.find('\n') == std::string::npos && ReadFile(out_read, &c, 1, &got, nullptr) &&
+         got == 1) {
+    line += c;
+  }
+  unsigned long pid = 0;
+  if (std::sscanf(line.c_str(), "pid %lu", &pid) != 1 || pid != pi.dwProcessId) {
+    *error = "the served host said \"" + line + "\" instead of its pid " +
+             std::to_string(pi.dwProcessId);
+    Stop();
+    return false;
+  }
+  pid_ = static_cast<std::uint32_t>(pid);
+  return true;
+}
+
+void ServedHost::Stop() {
+  if (process_ != nullptr) {
+    TerminateProcess(process_, 0);
+    WaitForSingleObject(process_, kRunLimitMs);
+    CloseHandle(process_);
+    process_ = nullptr;
+  }
+  if (output_ != nullptr) {
+    CloseHandle(output_);
+    output_ = nullptr;
+  }
+  pid_ = 0;
+}
+
+}  // namespace probe_test

@@ -1,0 +1,46 @@
+// Running programs under test: to completion with their output captured, or
+// in the background (the served sample host).
+#ifndef QUORVANE_PROBE_TESTS_PROCESS_RUNNER_H
+#define QUORVANE_PROBE_TESTS_PROCESS_RUNNER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace probe_test {
+
+struct RunResult {
+  bool started = false;
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` (quoted as the C runtime splits them) and waits
+// for it; a program that does not end within a few minutes is ended and
+// reported as not started.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// A program left running: `program --serve SECONDS`, whose first line of
+// output is "pid <n>".
+class ServedHost {
+ public:
+  ServedHost() = default;
+  ServedHost(const ServedHost&) = delete;
+  ServedHost& operator=(const ServedHost&) = delete;
+  ~ServedHost() { Stop(); }
+
+  // Starts it and reads its pid line; false with `error` if that fails.
+  bool Start(const std::string& program, int seconds, std::string* error);
+  void Stop();
+  std::uint32_t pid() const { return pid_; }
+
+ private:
+  void* process_ = nullptr;
+  void* output_ = nullptr;
+  std::uint32_t pid_ = 0;
+};
+
+}  // namespace probe_test
+
+#endif

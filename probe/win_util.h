@@ -1,0 +1,17 @@
+// Small Win32 services of the probe: system error texts and text encodings.
+#ifndef QUORVANE_PROBE_WIN_UTIL_H
+#define QUORVANE_PROBE_WIN_UTIL_H
+
+#include <string>
+
+namespace probe {
+
+// "the system's message (error N)" for a Win32 error code.
+std::string ErrorText(unsigned long error);
+
+// ANSI text (the system's ANSI code page, as the module returns it) as UTF-8.
+std::string AnsiToUtf8(const std::string& ansi);
+
+}  // namespace probe
+
+#endif
