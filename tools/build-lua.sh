@@ -41,16 +41,19 @@ jobs=$(nproc)
 rm -rf "$CACHE/lua-5.1.5"
 tar -xzf "$CACHE/src/$PUC_TAR" -C "$CACHE"
 cp -r "$CACHE/lua-5.1.5" "$work/puc"
-make -s -C "$work/puc/src" -j"$jobs" mingw \
-  "CC=i686-w64-mingw32-gcc -static-libgcc" "RANLIB=i686-w64-mingw32-strip --strip-unneeded" >/dev/null
+quiet() {  # runs a build step, showing its output only when it fails
+  "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }
+}
+quiet make -C "$work/puc/src" -j"$jobs" mingw \
+  "CC=i686-w64-mingw32-gcc -static-libgcc" "RANLIB=i686-w64-mingw32-strip --strip-unneeded"
 mkdir -p "$CACHE/win32/puc"
 cp "$work/puc/src/lua51.dll" "$work/puc/src/lua.exe" "$CACHE/win32/puc/"
 
 # LuaJIT 2.1, cross-built; the host-side build tools need a 32-bit gcc.
 mkdir -p "$work/lj"
 tar -xzf "$CACHE/src/$LJ_TAR" -C "$work/lj"
-make -s -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
-  TARGET_SYS=Windows TARGET_LDFLAGS=-static-libgcc TARGET_SHLDFLAGS=-static-libgcc >/dev/null
+quiet make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
+  TARGET_SYS=Windows TARGET_LDFLAGS=-static-libgcc TARGET_SHLDFLAGS=-static-libgcc
 mkdir -p "$CACHE/win32/luajit"
 cp "$work/lj/src/lua51.dll" "$CACHE/win32/luajit/"
 cp "$work/lj/src/luajit.exe" "$CACHE/win32/luajit/"
