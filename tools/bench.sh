@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds Quorvane.dll and the benchmark and runs it under Wine, once per Lua
+# runtime (PUC Lua 5.1.5, then LuaJIT 2.1). Arguments go to qv_bench.exe
+# (--runs=N, --calls=N, --address-calls=N, --run-ms=N). bench/README.md says
+# what the figures mean.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/build.sh" win32 --target qv_bench
+export WINEDEBUG=-all
+# Create the Wine prefix up front so its one-time setup isn't timed.
+wine cmd /c exit >/dev/null 2>&1 || true
+for rt in puc luajit; do
+  (cd "$root/build/win32/$rt" && wine ./qv_bench.exe "$@")
+done
