@@ -223,6 +223,28 @@ TEST_F(GetObjectDataTest, StringsWithNoFollowingFieldSpanPages) {
             "10000 5001");
 }
 
+TEST_F(GetObjectDataTest, StringsOfEveryLengthAroundTheBufferSizes) {
+  // Short strings are copied on the stack, longer ones in pieces: every
+  // length around those sizes comes back whole.
+  for (std::size_t length : {0u, 1u, 255u, 256u, 257u, 511u, 512u, 513u, 1023u, 1024u, 1025u,
+                             4095u, 4096u, 4097u}) {
+    std::string name(length, 'a');
+    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i % 26);
+    Store(4, Bytes().U32(1).U32(2).Str(name));
+    EXPECT_EQ(Run("local t = Q.GetObjectData(" +
+                  testing::AddressTable(kBase, kList, kDataOffset, 0) + ", 4) return t.name"),
+              "\"" + name + "\"")
+        << length;
+    std::u16string text(length, u'a');
+    for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char16_t>(u'A' + i % 26);
+    Store(3, Bytes().At(48).Wide(text));
+    EXPECT_EQ(Run("local t = Q.GetObjectData(" +
+                  testing::AddressTable(kBase, kList, kDataOffset, 0) + ", 3) return t.text"),
+              "\"" + std::string(text.begin(), text.end()) + "\"")
+        << length;
+  }
+}
+
 TEST_F(GetObjectDataTest, FailedConversionGivesNil) {
   Store(3, Bytes().At(48).Wide(u"x"));
   fake::SetWideConversionFails(true);
