@@ -7,8 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" win32 --target qv_bench
 export WINEDEBUG=-all
-# Create the Wine prefix up front so its one-time setup isn't timed.
-wine cmd /c exit >/dev/null 2>&1 || true
+"$root/tools/wine-prefix.sh"
 for rt in puc luajit; do
   (cd "$root/build/win32/$rt" && wine ./qv_bench.exe "$@")
 done
