@@ -1,9 +1,12 @@
 // The thin layer between the module's logic and the operating system.
 //
 // Everything the logic needs from the process it runs in goes through these
-// few functions; the build picks one implementation: Win32 for the product,
-// an in-memory fake for the native unit tests, and a cross-process reader for
-// the probe. No other header of the project includes <windows.h>.
+// few functions, and the build picks the implementations:
+//   win32_system.cpp          profile and ANSI conversion (every Win32 program)
+//   win32_local_process.cpp   modules and guarded reads of this process (the DLL)
+//   win32_remote_process.cpp  modules and reads of another process (the probe)
+//   fake_platform.cpp         all of it in memory (the native tests)
+// Only platform/ includes <windows.h>.
 #ifndef QUORVANE_PLATFORM_PLATFORM_H
 #define QUORVANE_PLATFORM_PLATFORM_H
 
