@@ -5,8 +5,6 @@
 
 namespace quorvane {
 
-namespace {
-
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -15,8 +13,6 @@ int HexDigitValue(char c) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
 
 std::uint32_t ParseHex(const char* text) {
   std::uint32_t value = 0;

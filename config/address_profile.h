@@ -18,6 +18,12 @@ inline constexpr const char* kTextBufferAddressKey = "TextBufferAddress";
 inline constexpr const char* kOffsetKeys[] = {
     kObjectAddressListKey, kObjectDataOffsetKey, kTextBufferAddressKey};
 
+// The value of a hexadecimal digit, or -1 for any other character.
+int HexDigitValue(char c);
+
+// Blanks (space, tab) before the first non-zero digit of a value are skipped.
+bool IsBlank(char c);
+
 // Reads a profile value as hexadecimal: blanks before the first non-zero
 // digit are skipped, a "0x" pair is stepped over wherever it stands, any
 // other character ends the number, and only the last eight digits count.

@@ -11,15 +11,6 @@ namespace {
 // Rest of a value quoted in a note: long tails are shortened.
 constexpr std::size_t kQuotedMax = 32;
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 std::string Quoted(const std::string& text, std::size_t from) {
   std::string part = text.substr(from, kQuotedMax);
   if (text.size() - from > kQuotedMax) part += "...";
