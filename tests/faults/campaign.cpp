@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -64,129 +63,6 @@ bool InRange(Kind kind, double n) {
   return false;
 }
 
-// Copies the value at `index` into *out. Nothing with a destructor lives in
-// this frame while it calls into Lua.
-void CopyValue(lua_State* L, int index, Value* out, int depth) {
-  out->type = lua_type(L, index);
-  switch (out->type) {
-    case LUA_TNUMBER:
-      out->number = lua_tonumber(L, index);
-      break;
-    case LUA_TSTRING: {
-      size_t length = 0;
-      const char* s = lua_tolstring(L, index, &length);
-      out->str.assign(s, length);
-      break;
-    }
-    case LUA_TTABLE: {
-      if (depth > 0) break;
-      const int table = index > 0 ? index : lua_gettop(L) + index + 1;
-      lua_pushnil(L);
-      while (lua_next(L, table) != 0) {
-        if (lua_type(L, -2) == LUA_TSTRING) {
-          size_t length = 0;
-          const char* key = lua_tolstring(L, -2, &length);
-          out->fields.emplace_back();
-          out->fields.back().first.assign(key, length);
-          CopyValue(L, -1, &out->fields.back().second, depth + 1);
-        } else {
-          ++out->other_keys;
-        }
-        lua_pop(L, 1);
-      }
-      std::sort(out->fields.begin(), out->fields.end(),
-                [](const auto& a, const auto& b) { return a.first < b.first; });
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void PushArg(lua_State* L, const Arg& a) {
-  static const char* const kFieldNames[4] = {"ModuleAddress", "ObjectAddressList",
-                                             "ObjectDataOffset", "TextBufferAddress"};
-  switch (a.type) {
-    case Arg::kNumber:
-      lua_pushnumber(L, a.number);
-      break;
-    case Arg::kString:
-      lua_pushlstring(L, a.str.data(), a.str.size());
-      break;
-    case Arg::kAddressTable:
-      lua_createtable(L, 0, 4);
-      for (int i = 0; i < 4; ++i) {
-        lua_pushnumber(L, a.fields[i]);
-        lua_setfield(L, -2, kFieldNames[i]);
-      }
-      break;
-  }
-}
-
-bool ArgIntact(lua_State* L, int index, const Arg& a, const void* table) {
-  switch (a.type) {
-    case Arg::kNumber: {
-      if (lua_type(L, index) != LUA_TNUMBER) return false;
-      const double n = lua_tonumber(L, index);
-      return std::memcmp(&n, &a.number, sizeof n) == 0;
-    }
-    case Arg::kString: {
-      if (lua_type(L, index) != LUA_TSTRING) return false;
-      size_t length = 0;
-      const char* s = lua_tolstring(L, index, &length);
-      return length == a.str.size() && std::memcmp(s, a.str.data(), length) == 0;
-    }
-    case Arg::kAddressTable:
-      return lua_type(L, index) == LUA_TTABLE && lua_topointer(L, index) == table;
-  }
-  return false;
-}
-
-constexpr int kMaxArgs = 8;
-
-struct DirectCall {
-  lua_CFunction fn;
-  const std::vector<Arg>* args;
-  Outcome* out;
-};
-
-// Runs in lua_cpcall: the arguments become the whole stack, the module's
-// function is called as Lua would call it, and what it leaves is recorded.
-int RunDirect(lua_State* L) {
-  const DirectCall* call = static_cast<const DirectCall*>(lua_touserdata(L, 1));
-  lua_settop(L, 0);
-  const int nargs = static_cast<int>(call->args->size());
-  const void* tables[kMaxArgs] = {};
-  for (int i = 0; i < nargs; ++i) {
-    PushArg(L, (*call->args)[static_cast<size_t>(i)]);
-    tables[i] = lua_topointer(L, -1);
-  }
-  // A function called by Lua finds LUA_MINSTACK free slots; so does this one.
-  lua_checkstack(L, LUA_MINSTACK);
-  Outcome* out = call->out;
-  out->returned = call->fn(L);
-  const int top = lua_gettop(L);
-  out->left_over = top - nargs - out->returned;
-  for (int i = 0; i < nargs; ++i) {
-    if (i >= top || !ArgIntact(L, i + 1, (*call->args)[static_cast<size_t>(i)], tables[i])) {
-      out->args_intact = false;
-    }
-  }
-  if (out->returned >= 0 && out->returned <= top) {
-    out->results.resize(static_cast<size_t>(out->returned));
-    for (int i = 0; i < out->returned; ++i) {
-      CopyValue(L, top - out->returned + 1 + i, &out->results[static_cast<size_t>(i)], 0);
-    }
-  }
-  return 0;
-}
-
-std::string NumberText(double n) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%.17g", n);
-  return buf;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ the run
@@ -224,133 +100,12 @@ const std::vector<std::int32_t>& TypesWithLayout() {
   return types;
 }
 
-// ------------------------------------------------------------------ calls
-
-Arg Arg::Number(double n) {
-  Arg a;
-  a.type = kNumber;
-  a.number = n;
-  return a;
-}
-
-Arg Arg::String(std::string s) {
-  Arg a;
-  a.type = kString;
-  a.str = std::move(s);
-  return a;
-}
-
-Arg Arg::Table(double module, double list, double data, double text) {
-  Arg a;
-  a.type = kAddressTable;
-  a.fields[0] = module;
-  a.fields[1] = list;
-  a.fields[2] = data;
-  a.fields[3] = text;
-  return a;
-}
-
-bool operator==(const Value& a, const Value& b) {
-  if (a.type != b.type) return false;
-  switch (a.type) {
-    case LUA_TNUMBER: return a.number == b.number;
-    case LUA_TSTRING: return a.str == b.str;
-    case LUA_TTABLE: return a.fields == b.fields && a.other_keys == b.other_keys;
-    default: return true;
-  }
-}
-
-std::string Describe(const Value& v) {
-  switch (v.type) {
-    case LUA_TNIL: return "nil";
-    case LUA_TNUMBER: return NumberText(v.number);
-    case LUA_TSTRING: {
-      std::string out = "\"";
-      for (size_t i = 0; i < v.str.size() && i < 60; ++i) {
-        const unsigned char c = static_cast<unsigned char>(v.str[i]);
-        if (c >= 0x20 && c < 0x7F) {
-          out += static_cast<char>(c);
-        } else {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", c);
-          out += hex;
-        }
-      }
-      if (v.str.size() > 60) out += "...(" + std::to_string(v.str.size()) + " bytes)";
-      return out + "\"";
-    }
-    case LUA_TTABLE: {
-      std::string out = "{";
-      for (size_t i = 0; i < v.fields.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += v.fields[i].first + "=" + Describe(v.fields[i].second);
-      }
-      if (v.other_keys > 0) out += " +" + std::to_string(v.other_keys) + " other keys";
-      return out + "}";
-    }
-    default:
-      return "<Lua type " + std::to_string(v.type) + ">";
-  }
-}
-
-std::string Describe(const Outcome& o) {
-  if (o.raised) return "raised: " + o.error;
-  std::string out = "returned " + std::to_string(o.returned) + ", left over " +
-                    std::to_string(o.left_over) + (o.args_intact ? "" : ", arguments changed") + ":";
-  for (const Value& v : o.results) out += " " + Describe(v);
-  return out;
-}
-
-LuaSession::LuaSession() {
-  L_ = luaL_newstate();
-  if (L_ == nullptr) {
-    open_error_ = "luaL_newstate failed";
-    return;
-  }
-  luaL_openlibs(L_);
-  if (luaL_dostring(L_, "Q = require 'Quorvane'") != 0) {
-    const char* message = lua_tostring(L_, -1);
-    open_error_ = message != nullptr ? message : "require failed";
-  }
-  lua_settop(L_, 0);
-}
-
-LuaSession::~LuaSession() {
-  if (L_ != nullptr) lua_close(L_);
-}
-
-Outcome LuaSession::Call(const char* name, const std::vector<Arg>& args) {
-  Outcome out;
-  if (args.size() > static_cast<size_t>(kMaxArgs)) {
-    out.raised = true;
-    out.error = "too many arguments for a direct call";
-    return out;
-  }
-  lua_getglobal(L_, "Q");
-  lua_getfield(L_, -1, name);
-  const lua_CFunction fn = lua_tocfunction(L_, -1);
-  lua_settop(L_, 0);
-  if (fn == nullptr) {
-    out.raised = true;
-    out.error = std::string("Q.") + name + " is not a C function";
-    return out;
-  }
-  DirectCall call{fn, &args, &out};
-  if (lua_cpcall(L_, RunDirect, &call) != 0) {
-    out.raised = true;
-    const char* message = lua_tostring(L_, -1);
-    out.error = message != nullptr ? message : "(error object is not a string)";
-  }
-  lua_settop(L_, 0);
-  return out;
-}
-
 // ------------------------------------------------------------------ checks
 
-std::string LayoutProblem(const Value& v, std::int32_t type_index) {
+std::string LayoutProblem(const LuaValue& v, std::int32_t type_index) {
   const std::vector<ExpectedField>* expected = FieldsOf(type_index);
   if (expected == nullptr) return "a value for type index " + std::to_string(type_index) + ", which has no layout";
-  if (v.type != LUA_TTABLE) return "not a table: " + Describe(v);
+  if (v.kind != LuaValue::kTable) return "not a table: " + Describe(v);
   std::string problems;
   if (v.other_keys != 0) problems += "keys that are not strings; ";
   if (v.fields.size() != expected->size()) {
@@ -364,16 +119,16 @@ std::string LayoutProblem(const Value& v, std::int32_t type_index) {
       problems += std::string("no \"") + f.name + "\"; ";
       continue;
     }
-    const Value& value = found->second;
+    const LuaValue& value = found->second;
     if (f.kind == K::kString || f.kind == K::kText) {
-      if (value.type != LUA_TSTRING) {
+      if (value.kind != LuaValue::kString) {
         problems += std::string("\"") + f.name + "\" is not a string; ";
       } else if (value.str.find('\0') != std::string::npos) {
         problems += std::string("\"") + f.name + "\" holds a NUL byte; ";
       } else if (value.str.size() > f.max_bytes) {
         problems += std::string("\"") + f.name + "\" is longer than " + std::to_string(f.max_bytes) + " bytes; ";
       }
-    } else if (value.type != LUA_TNUMBER || !InRange(f.kind, value.number)) {
+    } else if (value.kind != LuaValue::kNumber || !InRange(f.kind, value.number)) {
       problems += std::string("\"") + f.name + "\" = " + Describe(value) + " is out of its range; ";
     }
   }
@@ -382,8 +137,9 @@ std::string LayoutProblem(const Value& v, std::int32_t type_index) {
 }
 
 std::string StackProblem(const Outcome& o) {
-  if (o.raised) return "raised an error: " + o.error;
+  if (!o.ok) return "raised an error: " + o.error;
   if (o.returned != 0 && o.returned != 1) return "returned " + std::to_string(o.returned) + " values";
+  if (!o.count_sane) return "returned " + std::to_string(o.returned) + " values, more than it pushed";
   if (o.left_over != 0) return "left " + std::to_string(o.left_over) + " extra values on the stack";
   if (!o.args_intact) return "changed its arguments on the stack";
   return "";

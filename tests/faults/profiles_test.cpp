@@ -43,15 +43,15 @@ std::string ShowFields(const Fields& f) {
 
 // Empty when `v` is an address table (exactly the four fields, each a whole
 // number from 0 to 2^32 - 1), which goes to *out.
-std::string AddressTableProblem(const Value& v, Fields* out) {
+std::string AddressTableProblem(const LuaValue& v, Fields* out) {
   static const char* const kNames[4] = {"ModuleAddress", "ObjectAddressList", "ObjectDataOffset",
                                         "TextBufferAddress"};
-  if (v.type != LUA_TTABLE) return "not a table: " + Describe(v);
+  if (v.kind != LuaValue::kTable) return "not a table: " + Describe(v);
   if (v.fields.size() != 4 || v.other_keys != 0) return "not the four fields: " + Describe(v);
   for (int i = 0; i < 4; ++i) {
     const auto found = std::find_if(v.fields.begin(), v.fields.end(),
                                     [&](const auto& f) { return f.first == kNames[i]; });
-    if (found == v.fields.end() || found->second.type != LUA_TNUMBER) return "bad " + Describe(v);
+    if (found == v.fields.end() || found->second.kind != LuaValue::kNumber) return "bad " + Describe(v);
     const double n = found->second.number;
     if (n < 0 || n >= kTwo32 || n != static_cast<double>(static_cast<std::uint32_t>(n))) {
       return std::string(kNames[i]) + " out of range in " + Describe(v);
@@ -141,16 +141,16 @@ class BrokenProfiles : public ::testing::Test {
   std::string Check(const std::string& name, const std::string& path, Expect expect,
                     const std::vector<Fields>& allowed) {
     SCOPED_TRACE(name + ": GetAddress(\"" + (path.size() > 120 ? path.substr(0, 120) + "..." : path) + "\")");
-    Outcome o = lua_.Call("GetAddress", {Arg::String(path)});
+    Outcome o = lua_.Call("GetAddress", {ArgStr(path)});
     EXPECT_EQ(StackProblem(o), "");
-    if (o.raised) return "error";
-    if (o.results.empty()) {
+    if (!o.ok) return "error";
+    if (o.values.empty()) {
       EXPECT_NE(expect, Expect::kTable) << "gave nil";
       return "nil";
     }
-    EXPECT_NE(expect, Expect::kNil) << "gave " << Describe(o.results[0]);
+    EXPECT_NE(expect, Expect::kNil) << "gave " << Describe(o.values[0]);
     Fields got{};
-    const std::string problem = AddressTableProblem(o.results[0], &got);
+    const std::string problem = AddressTableProblem(o.values[0], &got);
     EXPECT_EQ(problem, "");
     if (!problem.empty()) return "bad table";
     if (!allowed.empty()) {

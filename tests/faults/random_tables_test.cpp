@@ -231,8 +231,8 @@ class RandomAddressTables : public ::testing::Test {
   void TearDown() override { qvf_reset(); }
 
   Arg Genuine() const {
-    return Arg::Table(offsets_.base, offsets_.object_address_list, offsets_.object_data_offset,
-                      offsets_.text_buffer_address);
+    return AddressTable(offsets_.base, offsets_.object_address_list, offsets_.object_data_offset,
+                        offsets_.text_buffer_address);
   }
 
   void ExpectGuardPagesKept(const Zoo& zoo) {
@@ -251,13 +251,13 @@ TEST_F(RandomAddressTables, GetObjectDataGivesNilOrAWholeTable) {
   ASSERT_TRUE(zoo.Build(rng)) << "could not lay out the test's memory";
 
   // What the fixture's records read as through its own address table.
-  std::vector<std::pair<std::int32_t, Value>> reference;
+  std::vector<std::pair<std::int32_t, LuaValue>> reference;
   for (std::int32_t t : TypesWithLayout()) {
-    Outcome o = lua_.Call("GetObjectData", {Genuine(), Arg::Number(t)});
+    Outcome o = lua_.Call("GetObjectData", {Genuine(), ArgNum(t)});
     ASSERT_EQ(StackProblem(o), "") << "type " << t;
-    ASSERT_EQ(o.results.size(), 1u) << "type " << t << ": " << Describe(o);
-    ASSERT_EQ(LayoutProblem(o.results[0], t), "") << "type " << t;
-    reference.emplace_back(t, o.results[0]);
+    ASSERT_EQ(o.values.size(), 1u) << "type " << t << ": " << Describe(o);
+    ASSERT_EQ(LayoutProblem(o.values[0], t), "") << "type " << t;
+    reference.emplace_back(t, o.values[0]);
   }
   const std::uint32_t genuine_list = offsets_.base + offsets_.object_address_list;
   std::vector<std::int32_t> no_layout = {14, 15, 40, 79, 81, 82, 255, 256, -1, -2, -80,
@@ -299,8 +299,8 @@ TEST_F(RandomAddressTables, GetObjectDataGivesNilOrAWholeTable) {
     const Encoded e_data = Field(rng, data);
     const Encoded e_type = Write(rng, static_cast<std::uint32_t>(type));
     // TextBufferAddress is random: the object reader must not look at it.
-    Arg table = Arg::Table(e_base.value, e_list.value, e_data.value, U32(rng));
-    Outcome o = lua_.Call("GetObjectData", {table, Arg::Number(e_type.value)});
+    Arg table = AddressTable(e_base.value, e_list.value, e_data.value, U32(rng));
+    Outcome o = lua_.Call("GetObjectData", {table, ArgNum(e_type.value)});
 
     const std::string args = "GetObjectData({ModuleAddress=" + Show(e_base.value) +
                              ", ObjectAddressList=" + Show(e_list.value) + ", ObjectDataOffset=" +
@@ -319,15 +319,15 @@ TEST_F(RandomAddressTables, GetObjectDataGivesNilOrAWholeTable) {
     const bool unreadable_slot = where == kUnreadable || (where == kGone && sum - zoo.freed < 65536 - 4096);
     const bool must_be_nil = FieldsOf(type) == nullptr || any_zero ||
                              (all_known && unreadable_slot && sum_taken == sum);
-    if (o.results.empty()) {
+    if (o.values.empty()) {
       ++nils;
     } else {
       ++tables;
-      const std::string problem = LayoutProblem(o.results[0], type);
+      const std::string problem = LayoutProblem(o.values[0], type);
       if (!problem.empty()) findings.Add(args + ": " + problem);
     }
     known_nil += must_be_nil ? 1 : 0;
-    if (must_be_nil && !o.results.empty()) {
+    if (must_be_nil && !o.values.empty()) {
       findings.Add(args + ": must give nil, gave " + Describe(o));
     }
     if (!must_be_nil && all_known && sum_taken == genuine_list &&
@@ -335,7 +335,7 @@ TEST_F(RandomAddressTables, GetObjectDataGivesNilOrAWholeTable) {
       ++checked_values;
       const auto ref = std::find_if(reference.begin(), reference.end(),
                                     [&](const auto& r) { return r.first == type; });
-      if (o.results.empty() || ref == reference.end() || !(o.results[0] == ref->second)) {
+      if (o.values.empty() || ref == reference.end() || !(o.values[0] == ref->second)) {
         findings.Add(args + ": the fixture's address table written another way must give " +
                      (ref == reference.end() ? std::string("?") : Describe(ref->second)) +
                      ", gave " + Describe(o));
@@ -356,9 +356,9 @@ TEST_F(RandomAddressTables, GetTextbufferStringGivesNilOrAString) {
 
   Outcome first = lua_.Call("GetTextbufferString", {Genuine()});
   ASSERT_EQ(StackProblem(first), "");
-  ASSERT_EQ(first.results.size(), 1u) << Describe(first);
-  ASSERT_EQ(first.results[0].type, LUA_TSTRING);
-  const Value reference = first.results[0];
+  ASSERT_EQ(first.values.size(), 1u) << Describe(first);
+  ASSERT_EQ(first.values[0].kind, LuaValue::kString);
+  const LuaValue reference = first.values[0];
   const std::uint32_t genuine_text = offsets_.base + offsets_.text_buffer_address;
 
   Findings findings;
@@ -391,7 +391,7 @@ TEST_F(RandomAddressTables, GetTextbufferStringGivesNilOrAString) {
     const Encoded e_text = Field(rng, sum - base);
     // The fields GetObjectData takes are random too: the text reader must
     // not look at them.
-    Arg table = Arg::Table(e_base.value, U32(rng), OneIn(rng, 2) ? 0 : U32(rng), e_text.value);
+    Arg table = AddressTable(e_base.value, U32(rng), OneIn(rng, 2) ? 0 : U32(rng), e_text.value);
     Outcome o = lua_.Call("GetTextbufferString", {table});
 
     const std::string args = "GetTextbufferString({ModuleAddress=" + Show(e_base.value) +
@@ -401,11 +401,11 @@ TEST_F(RandomAddressTables, GetTextbufferStringGivesNilOrAString) {
       findings.Add(args + ": " + stack);
       continue;
     }
-    if (o.results.empty()) {
+    if (o.values.empty()) {
       ++nils;
     } else {
       ++strings;
-      if (o.results[0].type != LUA_TSTRING) findings.Add(args + ": not a string: " + Describe(o));
+      if (o.values[0].kind != LuaValue::kString) findings.Add(args + ": not a string: " + Describe(o));
     }
     const bool all_known = e_base.known && e_text.known;
     const bool any_zero = (e_base.known && e_base.pattern == 0) || (e_text.known && e_text.pattern == 0);
@@ -416,12 +416,12 @@ TEST_F(RandomAddressTables, GetTextbufferStringGivesNilOrAString) {
     const bool must_be_nil = any_zero || (at_sum && unreadable_text) ||
                              (at_sum && text != nullptr && !text->terminated);
     known_nil += must_be_nil ? 1 : 0;
-    if (must_be_nil && !o.results.empty()) findings.Add(args + ": must give nil, gave " + Describe(o));
+    if (must_be_nil && !o.values.empty()) findings.Add(args + ": must give nil, gave " + Describe(o));
     if (!must_be_nil && at_sum && (where == kGenuine || text != nullptr)) {
       ++checked_values;
-      Value expected = reference;
+      LuaValue expected = reference;
       if (text != nullptr) expected.str = text->ansi;
-      if (o.results.empty() || !(o.results[0] == expected)) {
+      if (o.values.empty() || !(o.values[0] == expected)) {
         findings.Add(args + ": must give " + Describe(expected) + ", gave " + Describe(o));
       }
     }
