@@ -7,6 +7,6 @@ start=$(date +%s)
 "$root/tools/build.sh" all
 export WINEDEBUG=-all
 "$root/tools/wine-prefix.sh"
-ctest --test-dir "$root/build/native" -j2 --output-on-failure
+ctest --test-dir "$root/build/native" -j2 --timeout 300 --output-on-failure
 echo "build and native tests took $(( $(date +%s) - start )) s; now the Wine tests"
-ctest --test-dir "$root/build/win32" --output-on-failure
+ctest --test-dir "$root/build/win32" --timeout 300 --output-on-failure
