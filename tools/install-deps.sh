@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  g++-mingw-w64-i686 gcc-multilib cmake ninja-build make
+  g++ g++-mingw-w64-i686 gcc-multilib cmake ninja-build make
   googletest dpkg-dev xz-utils zip unzip ca-certificates
   wine wine32:i386
 )
