@@ -61,32 +61,12 @@ void NoteSurprises(HexReading* reading) {
       reading->notes.push_back({HexNoteKind::kTrailingText, p});
     }
   }
+  reading->significant_digits = significant;
   if (significant > 8) {
     reading->notes.push_back({HexNoteKind::kTooManyDigits, first_significant});
   }
   std::stable_sort(reading->notes.begin(), reading->notes.end(),
                    [](const HexNote& a, const HexNote& b) { return a.position < b.position; });
-}
-
-std::size_t SignificantDigits(const std::string& s, std::size_t from) {
-  std::size_t count = 0;
-  std::uint32_t value = 0;
-  for (std::size_t p = from; p < s.size();) {
-    if (s[p] == '0' && p + 1 < s.size() && s[p + 1] == 'x') {
-      p += 2;
-      continue;
-    }
-    if (value == 0 && IsBlank(s[p])) {
-      ++p;
-      continue;
-    }
-    const int digit = HexDigitValue(s[p]);
-    if (digit < 0) break;
-    ++count;
-    value = value * 16u + static_cast<std::uint32_t>(digit);
-    ++p;
-  }
-  return count;
 }
 
 }  // namespace
@@ -152,7 +132,7 @@ std::string DescribeHexNote(const HexReading& reading, const HexNote& note) {
       return "the blank at " + at +
              " follows only zeros and is skipped: the digits after it still count";
     case HexNoteKind::kTooManyDigits:
-      return std::to_string(SignificantDigits(s, note.position)) +
+      return std::to_string(reading.significant_digits) +
              " significant digits from " + at + ": only the last eight count";
     case HexNoteKind::kTrailingText:
       return Quoted(s, note.position) + " after the number is ignored";

@@ -35,6 +35,7 @@ struct HexReading {
   std::string text;       // as read: at most 255 characters
   std::size_t full_length = 0;  // length of the value before the cut
   std::uint32_t value = 0;      // what GetAddress stores
+  std::size_t significant_digits = 0;  // digits read from the first non-zero one on
   std::vector<HexNote> notes;   // in the order of their positions, key notes first
 };
 
