@@ -11,22 +11,10 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# QUORVANE_BUILD_DIR picks another build directory (default build/win32).
-build=${QUORVANE_BUILD_DIR:-$root/build/win32}
+build=$root/build/win32
 
-"$root/tools/install-deps.sh"
-cache=$("$root/tools/build-lua.sh" | tail -n 1)
-
-# Configure when the build is missing, uses other Lua runtimes or predates
-# the demo's targets.
-if ! grep -qsx "QUORVANE_LUA_CACHE:PATH=$cache" "$build/CMakeCache.txt" ||
-   ! grep -qs 'sample_host' "$build/build.ninja"; then
-  echo "demo: configuring $build" >&2
-  cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
-    -DQUORVANE_LUA_CACHE="$cache" >/dev/null
-fi
-if ! log=$(cmake --build "$build" -j2 --target Quorvane sample_app sample_host 2>&1); then
+echo "demo: building (what is missing is installed first)" >&2
+if ! log=$("$root/tools/build.sh" win32 --target Quorvane sample_app sample_host 2>&1); then
   printf '%s\n' "$log" >&2
   echo "demo: the build failed" >&2
   exit 1
