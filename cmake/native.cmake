@@ -14,6 +14,7 @@ target_compile_options(lua_native PRIVATE -w -fno-sanitize=undefined)
 
 add_library(quorvane_fake STATIC
   ${QUORVANE_LOGIC_SOURCES}
+  ${QUORVANE_FINDER_SOURCES}
   ${CMAKE_SOURCE_DIR}/config/hex_notes.cpp
   ${CMAKE_SOURCE_DIR}/platform/fake_platform.cpp)
 target_include_directories(quorvane_fake PUBLIC ${CMAKE_SOURCE_DIR})

@@ -5,6 +5,7 @@
 #include <memory>
 #include <tuple>
 
+#include "platform/host_scan.h"
 #include "platform/platform.h"
 
 namespace quorvane {
@@ -19,14 +20,22 @@ struct Page {
 struct FakeSystem {
   std::map<std::tuple<std::string, std::string, std::string>, std::string> profile;
   std::map<std::string, std::uint32_t> modules;
+  std::map<std::string, std::uint32_t> module_sizes;
   std::map<std::uint32_t, std::unique_ptr<Page>> pages;  // by page number
   std::uint64_t reads = 0;
   bool conversion_fails = false;
+  bool ends = false;             // the process ends at reads == end_at_reads
+  std::uint64_t end_at_reads = 0;
 };
 
 FakeSystem& System() {
   static FakeSystem system;
   return system;
+}
+
+bool Ended() {
+  const FakeSystem& system = System();
+  return system.ends && system.reads >= system.end_at_reads;
 }
 
 Page& PageAt(std::uint32_t address) {
@@ -83,7 +92,16 @@ void SetReadable(std::uint32_t address, std::uint32_t size, bool readable) {
   }
 }
 
+void SetModuleSize(const std::string& name, std::uint32_t size) {
+  System().module_sizes[name] = size;
+}
+
 std::uint64_t ReadCount() { return System().reads; }
+
+void EndProcessAfterReads(std::uint64_t reads) {
+  System().ends = true;
+  System().end_at_reads = System().reads + reads;
+}
 
 void SetWideConversionFails(bool fails) { System().conversion_fails = fails; }
 
@@ -106,6 +124,7 @@ std::uint32_t FindModuleBase(const char* name) {
 
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   FakeSystem& system = System();
+  if (Ended()) return false;
   ++system.reads;
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;
@@ -118,6 +137,34 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   }
   return true;
 }
+
+bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
+  if (Ended()) return false;
+  const auto& pages = System().pages;
+  auto page = pages.lower_bound(from / kHostPageSize);
+  while (page != pages.end() && !page->second->readable) ++page;
+  if (page == pages.end()) return false;
+  const std::uint32_t first = page->first;
+  std::uint32_t last = first;
+  for (++page; page != pages.end() && page->first == last + 1 && page->second->readable; ++page) {
+    ++last;
+  }
+  region->base = first * kHostPageSize;
+  region->size = (last - first + 1) * kHostPageSize;
+  return true;
+}
+
+bool FindModuleImage(const char* name, std::uint32_t* base, std::uint32_t* size) {
+  const FakeSystem& system = System();
+  const auto found = system.modules.find(name);
+  if (found == system.modules.end()) return false;
+  *base = found->second;
+  const auto sized = system.module_sizes.find(name);
+  *size = sized == system.module_sizes.end() ? 0 : sized->second;
+  return true;
+}
+
+bool HostProcessRunning() { return !Ended(); }
 
 int WideToAnsi(const std::uint16_t* wide, char* out, int out_size) {
   if (System().conversion_fails) return 0;

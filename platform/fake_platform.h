@@ -16,6 +16,8 @@ void Reset();
 void SetProfileValue(const std::string& path, const std::string& section,
                      const std::string& key, const std::string& value);
 void SetModuleBase(const std::string& name, std::uint32_t base);
+// The module's image size, for FindModuleImage (0 until set).
+void SetModuleSize(const std::string& name, std::uint32_t size);
 
 // Stores bytes in the address space, mapping readable zero-filled pages as
 // needed. The range must not run past the top of the address space.
@@ -29,6 +31,10 @@ void SetReadable(std::uint32_t address, std::uint32_t size, bool readable);
 
 // Number of ReadHostMemory calls since the last Reset.
 std::uint64_t ReadCount();
+
+// The process ends after that many more ReadHostMemory calls: from then on
+// nothing can be read or queried and HostProcessRunning gives false.
+void EndProcessAfterReads(std::uint64_t reads);
 
 // The fake ANSI code page is Latin-1: characters above U+00FF become '?'.
 // While failing is set, every conversion fails.

@@ -5,9 +5,11 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/host_scan.h"
 #include "platform/platform.h"
 #include "platform/remote_process.h"
 
@@ -61,6 +63,49 @@ void NormaliseModuleName(const char* name, char* out, std::size_t out_size) {
   }
 }
 
+// Looks the module up in the examined process's module list: its base and
+// image size, or false.
+bool LookUpModule(const char* name, std::uint32_t* base, std::uint32_t* size) {
+  g_module_list_error = 0;
+  if (g_process == nullptr) {
+    g_module_list_error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  char wanted[MAX_PATH + 8];
+  NormaliseModuleName(name, wanted, sizeof wanted);
+  if (wanted[0] == '\0') return false;
+  const bool by_path = HasFolder(wanted);
+
+  const HANDLE snapshot = TakeModuleSnapshot(GetProcessId(g_process));
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    g_module_list_error = GetLastError();
+    return false;
+  }
+  bool found = false;
+  MODULEENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    const char* candidate = by_path ? entry.szExePath : entry.szModule;
+    if (lstrcmpiA(candidate, wanted) == 0) {
+      *base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entry.modBaseAddr));
+      *size = static_cast<std::uint32_t>(entry.modBaseSize);
+      found = true;
+      break;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// Committed pages that ReadProcessMemory can copy.
+bool IsReadable(const MEMORY_BASIC_INFORMATION& info) {
+  if (info.State != MEM_COMMIT) return false;
+  if ((info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
+  const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                         PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  return (info.Protect & readable) != 0;
+}
+
 }  // namespace
 
 void SetRemoteProcess(void* process_handle) {
@@ -70,33 +115,40 @@ void SetRemoteProcess(void* process_handle) {
 unsigned long LastModuleListError() { return g_module_list_error; }
 
 std::uint32_t FindModuleBase(const char* name) {
-  g_module_list_error = 0;
-  if (g_process == nullptr) {
-    g_module_list_error = ERROR_INVALID_HANDLE;
-    return 0;
-  }
-  char wanted[MAX_PATH + 8];
-  NormaliseModuleName(name, wanted, sizeof wanted);
-  if (wanted[0] == '\0') return 0;
-  const bool by_path = HasFolder(wanted);
+  std::uint32_t base = 0, size = 0;
+  return LookUpModule(name, &base, &size) ? base : 0;
+}
 
-  const HANDLE snapshot = TakeModuleSnapshot(GetProcessId(g_process));
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    g_module_list_error = GetLastError();
-    return 0;
-  }
-  std::uint32_t base = 0;
-  MODULEENTRY32 entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
-    const char* candidate = by_path ? entry.szExePath : entry.szModule;
-    if (lstrcmpiA(candidate, wanted) == 0) {
-      base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entry.modBaseAddr));
-      break;
+bool FindModuleImage(const char* name, std::uint32_t* base, std::uint32_t* size) {
+  return LookUpModule(name, base, size);
+}
+
+bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
+  if (g_process == nullptr) return false;
+  std::uint64_t at = from - from % kHostPageSize;
+  while (at <= UINT32_MAX) {
+    MEMORY_BASIC_INFORMATION info;
+    const SIZE_T got = VirtualQueryEx(
+        g_process, reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(at)), &info, sizeof info);
+    if (got == 0) return false;  // above the user address space, or the process is gone
+    const std::uint64_t base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+    const std::uint64_t end = base + info.RegionSize;
+    if (end <= at) return false;  // no progress: give up rather than loop
+    if (IsReadable(info)) {
+      region->base = static_cast<std::uint32_t>(base);
+      region->size = static_cast<std::uint32_t>(std::min<std::uint64_t>(end, 1ull << 32) - base);
+      return true;
     }
+    at = end;
   }
-  CloseHandle(snapshot);
-  return base;
+  return false;
+}
+
+bool HostProcessRunning() {
+  if (g_process == nullptr) return false;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(g_process, &code)) return false;
+  return code == STILL_ACTIVE;
 }
 
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {

@@ -1,0 +1,302 @@
+#include "finder/finder.h"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "finder/scan.h"
+#include "platform/host_scan.h"
+#include "readers/layouts.h"
+
+namespace finder {
+
+namespace {
+
+constexpr std::uint64_t kAddressSpace = std::uint64_t{1} << 32;
+
+struct Image {
+  std::uint32_t base;
+  std::uint32_t size;
+  bool Contains(std::uint32_t address) const {
+    return address >= base && std::uint64_t{address} < std::uint64_t{base} + size;
+  }
+};
+
+int TypeScore(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kPlausible: return 1;
+    case Outcome::kImplausible: return -1;
+    case Outcome::kUnreadable: return -1;
+    case Outcome::kEmptySlot:
+    case Outcome::kNoRecord: break;
+  }
+  return 0;
+}
+
+TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
+                    std::uint32_t data_offset, std::int32_t type) {
+  const std::uint32_t slot_address = base + list + 4u * static_cast<std::uint32_t>(type);
+  std::uint32_t structure = 0, record = 0;
+  if (!view.ReadU32(slot_address, &structure)) {
+    return {type, Outcome::kUnreadable, "the slot cannot be read"};
+  }
+  if (structure == 0) return {type, Outcome::kEmptySlot, ""};
+  if (!view.ReadU32(structure + data_offset, &record)) {
+    return {type, Outcome::kUnreadable, "the record pointer cannot be read"};
+  }
+  if (record == 0) return {type, Outcome::kNoRecord, ""};
+  const RecordVerdict verdict = CheckRecord(view, record, type);
+  if (!verdict.readable) return {type, Outcome::kUnreadable, "the record cannot be read"};
+  if (!verdict.issues.empty()) {
+    const FieldIssue& issue = verdict.issues.front();
+    return {type, Outcome::kImplausible, std::string(issue.field) + ": " + issue.what};
+  }
+  return {type, Outcome::kPlausible, ""};
+}
+
+std::uint32_t Distance(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : b - a; }
+
+std::uint64_t HintDistance(const FindRequest& r, const Candidate& c) {
+  std::uint64_t d = 0;
+  if (r.hint_data) d += Distance(c.data_offset, r.old_data);
+  if (r.hint_list) d += Distance(c.list, r.old_list);
+  return d;
+}
+
+void RankCandidates(const FindRequest& request, FindResult* result) {
+  std::vector<Candidate>& c = result->candidates;
+  std::stable_sort(c.begin(), c.end(), [&](const Candidate& a, const Candidate& b) {
+    if (a.score != b.score) return a.score > b.score;
+    const std::uint64_t ha = HintDistance(request, a), hb = HintDistance(request, b);
+    if (ha != hb) return ha < hb;
+    if (a.list != b.list) return a.list < b.list;
+    return a.data_offset < b.data_offset;
+  });
+  if (c.empty()) return;
+  const int best = c.front().score;
+  std::size_t contenders = 0;
+  while (contenders < c.size() && c[contenders].score > best - kClearLead) ++contenders;
+  result->object_contenders = contenders;
+  if (best <= 0) {
+    result->object_answer = Answer::kNotFound;
+    result->object_missing = Missing::kNoPlausible;
+  } else {
+    result->object_answer = contenders == 1 ? Answer::kFound : Answer::kAmbiguous;
+  }
+}
+
+void RankBuffers(const FindRequest& request, FindResult* result) {
+  std::vector<BufferCandidate>& b = result->buffers;
+  std::stable_sort(b.begin(), b.end(), [&](const BufferCandidate& x, const BufferCandidate& y) {
+    if (x.score != y.score) return x.score > y.score;
+    if (request.hint_buffer) {
+      const std::uint32_t dx = Distance(x.offset, request.old_buffer);
+      const std::uint32_t dy = Distance(y.offset, request.old_buffer);
+      if (dx != dy) return dx < dy;
+    }
+    return x.offset < y.offset;
+  });
+  if (b.empty()) {
+    result->buffer_answer = Answer::kNotFound;
+    return;
+  }
+  std::size_t contenders = 0;
+  while (contenders < b.size() && b[contenders].score == b.front().score) ++contenders;
+  result->buffer_contenders = contenders;
+  result->buffer_answer = contenders == 1 ? Answer::kFound : Answer::kAmbiguous;
+}
+
+// The buffer marker's hits in the image, judged by whether the marker is
+// the whole text there.
+void CollectBuffers(const FindRequest& request, const Image& image, HostView& view,
+                    FindResult* result) {
+  const auto length = static_cast<std::uint32_t>(request.buffer_bytes.size());
+  for (const MarkerHit& hit : result->buffer_hits) {
+    if (!hit.in_module || hit.address == image.base) continue;
+    BufferCandidate c;
+    c.address = hit.address;
+    c.offset = hit.address - image.base;
+    std::uint8_t unit[2];
+    c.starts = !view.Read(hit.address - 2, unit, 2) || (unit[0] == 0 && unit[1] == 0);
+    c.terminated = view.Read(hit.address + length, unit, 2) && unit[0] == 0 && unit[1] == 0;
+    c.score = (c.starts ? 1 : 0) + (c.terminated ? 1 : 0);
+    result->buffers.push_back(c);
+  }
+  RankBuffers(request, result);
+}
+
+// Step 3: the image's words that point at most max_data_offset bytes below a
+// record pointer.
+void CollectCandidates(const FindRequest& request, const Image& image, FindResult* result) {
+  bool ended = false;
+  const std::vector<HostRegion> regions =
+      ReadableRegions(image.base, std::uint64_t{image.base} + image.size, &ended);
+  const std::vector<RecordPointer>& pointers = result->pointers;  // in address order
+  std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found;
+  const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.object_type);
+  const auto visit = [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
+                         std::size_t) {
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+      const std::uint32_t word = static_cast<std::uint32_t>(data[i]) |
+                                 static_cast<std::uint32_t>(data[i + 1]) << 8 |
+                                 static_cast<std::uint32_t>(data[i + 2]) << 16 |
+                                 static_cast<std::uint32_t>(data[i + 3]) << 24;
+      auto p = std::lower_bound(pointers.begin(), pointers.end(), word,
+                                [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
+      for (; p != pointers.end() && p->address - word <= request.max_data_offset; ++p) {
+        const std::uint32_t d = p->address - word;
+        if (d == 0) {
+          ++result->zero_offset_pointers;
+          continue;
+        }
+        const std::uint32_t slot = address + static_cast<std::uint32_t>(i);
+        const std::uint32_t list = slot - image.base - type_bytes;
+        ++result->candidates_considered;
+        if (found.size() >= kMaxCandidates) {
+          result->candidates_cut = true;
+          continue;
+        }
+        Candidate c;
+        c.list = list;
+        c.data_offset = d;
+        c.slot = slot;
+        c.structure = word;
+        c.pointer = p->address;
+        c.record = p->record;
+        found.emplace(std::make_pair(list, d), std::move(c));
+      }
+    }
+  };
+  const PassStats stats = StreamRegions(regions, request.chunk, 0, visit, [](std::uint64_t) {});
+  result->bytes_read += stats.bytes;
+  result->failed_reads += stats.failed_reads;
+  if (stats.process_ended || ended) result->process_ended = true;
+  for (auto& entry : found) result->candidates.push_back(std::move(entry.second));
+}
+
+}  // namespace
+
+int Candidate::Count(Outcome outcome) const {
+  int n = 0;
+  for (const TypeCheck& check : checks) n += check.outcome == outcome ? 1 : 0;
+  return n;
+}
+
+Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
+                         std::uint32_t data_offset) {
+  Candidate c{};
+  c.list = list;
+  c.data_offset = data_offset;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    c.checks.push_back(CheckType(view, base, list, data_offset, quorvane::kTypesWithLayout[i]));
+    c.score += TypeScore(c.checks.back().outcome);
+  }
+  return c;
+}
+
+FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
+  FindResult result;
+  Image image{0, 0};
+  if (!quorvane::FindModuleImage(request.module.c_str(), &image.base, &image.size)) {
+    result.process_ended = !quorvane::HostProcessRunning();
+    return result;
+  }
+  result.module_loaded = true;
+  result.module_base = image.base;
+  result.module_size = image.size;
+
+  bool ended = false;
+  const std::vector<HostRegion> regions = ReadableRegions(0, kAddressSpace, &ended);
+  result.regions = static_cast<std::uint32_t>(regions.size());
+  result.total_bytes = TotalBytes(regions);
+  if (ended) {
+    result.process_ended = true;
+    return result;
+  }
+  const int passes = request.object_marker ? 2 : 1;
+  const std::uint64_t grand_total = result.total_bytes * static_cast<std::uint64_t>(passes);
+
+  // Pass 1: the markers.
+  std::vector<std::string> patterns;
+  if (request.object_marker) patterns.push_back(request.object_bytes);
+  if (request.buffer_marker) patterns.push_back(request.buffer_bytes);
+  const MarkerSearch search(patterns);
+  const auto on_marker = [&](std::size_t k, std::uint32_t address) {
+    const bool object = request.object_marker && k == 0;
+    std::vector<MarkerHit>& hits = object ? result.object_hits : result.buffer_hits;
+    bool& cut = object ? result.object_hits_cut : result.buffer_hits_cut;
+    if (hits.size() >= kMaxMarkerHits) {
+      cut = true;
+      return;
+    }
+    hits.push_back({address, image.Contains(address)});
+  };
+  PassStats stats = StreamRegions(
+      regions, request.chunk, search.Overlap(),
+      [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried) {
+        search.Search(address, data, size, carried, on_marker);
+      },
+      [&](std::uint64_t done) { progress(done, grand_total); });
+  result.bytes_read += stats.bytes;
+  result.failed_reads += stats.failed_reads;
+  if (stats.process_ended) {
+    result.process_ended = true;
+    return result;
+  }
+
+  HostView view;
+  if (request.object_marker) {
+    result.object_answer = Answer::kNotFound;
+    const quorvane::RecordLayout* layout = quorvane::FindLayout(request.object_type);
+    const std::uint32_t field_offset =
+        layout == nullptr ? 0 : layout->fields[request.object_field].offset;
+    std::vector<std::uint32_t> records;
+    for (const MarkerHit& hit : result.object_hits) records.push_back(hit.address - field_offset);
+
+    // Pass 2: the record pointers.
+    const PointerTargets targets(records);
+    if (!targets.Empty()) {
+      stats = StreamRegions(
+          regions, request.chunk, 0,
+          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
+            targets.Search(address, data, size, [&](std::uint32_t at, std::uint32_t value) {
+              if (result.pointers.size() >= kMaxPointers) {
+                result.pointers_cut = true;
+                return;
+              }
+              result.pointers.push_back({at, value});
+            });
+          },
+          [&](std::uint64_t done) { progress(result.total_bytes + done, grand_total); });
+      result.bytes_read += stats.bytes;
+      result.failed_reads += stats.failed_reads;
+      if (stats.process_ended) {
+        result.process_ended = true;
+        return result;
+      }
+    }
+
+    CollectCandidates(request, image, &result);
+    if (result.process_ended) return result;
+    for (Candidate& c : result.candidates) {
+      Candidate scored = ScoreCandidate(view, image.base, c.list, c.data_offset);
+      c.score = scored.score;
+      c.checks = std::move(scored.checks);
+    }
+    if (result.object_hits.empty()) {
+      result.object_missing = Missing::kNoMarker;
+    } else if (result.pointers.empty()) {
+      result.object_missing = Missing::kNoPointer;
+    } else if (result.candidates.empty()) {
+      result.object_missing = Missing::kNoSlot;
+    }
+    RankCandidates(request, &result);
+  }
+  if (request.buffer_marker) CollectBuffers(request, image, view, &result);
+
+  // Whatever was read after the process ended is not to be trusted.
+  if (!quorvane::HostProcessRunning()) result.process_ended = true;
+  return result;
+}
+
+}  // namespace finder

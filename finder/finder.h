@@ -1,0 +1,145 @@
+// Finding a profile's offsets in a running host from markers its author
+// placed there:
+//
+//  1. the object marker (a text of the author's choosing in a string field
+//     of one record, UTF-16 for the wide text, ANSI for the others) is
+//     searched in every readable region; a hit at x makes x - field offset
+//     a candidate record;
+//  2. every 4-aligned 32-bit word equal to a candidate record is a record
+//     pointer p; for every ObjectDataOffset d from 1 to the limit the
+//     structure would start at p - d;
+//  3. every 4-aligned word of the module's image equal to such a structure
+//     is the list slot of the marker's type: ObjectAddressList =
+//     slot - base - 4 * type, ObjectDataOffset = d;
+//  4. every (list, offset) pair is walked for every type with a layout and
+//     scored by how many records decode to plausible values;
+//  5. the buffer marker's UTF-16 hits inside the image give
+//     TextBufferAddress = hit - base.
+//
+// Memory is read in two streaming passes over every readable region (the
+// markers, then the record pointers) and one over the image (the slots).
+#ifndef QUORVANE_FINDER_FINDER_H
+#define QUORVANE_FINDER_FINDER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "finder/plausibility.h"
+
+namespace finder {
+
+// ObjectDataOffset is looked for from 1 to this (0 reads as a missing key).
+constexpr std::uint32_t kDefaultMaxDataOffset = 0x1000;
+constexpr std::uint32_t kDefaultChunk = 4u << 20;
+
+// Limits that keep a find's memory bounded; past them the rest is dropped
+// and the result says so.
+constexpr std::size_t kMaxMarkerHits = 4096;
+constexpr std::size_t kMaxPointers = 65536;
+constexpr std::size_t kMaxCandidates = 20000;
+
+struct FindRequest {
+  std::string module;
+
+  bool object_marker = false;
+  std::string object_bytes;       // as they stand in host memory, no terminator
+  std::int32_t object_type = 3;   // the layout whose field holds them
+  int object_field = 11;          // index of that field in the layout
+
+  bool buffer_marker = false;
+  std::string buffer_bytes;       // UTF-16LE, no terminator
+
+  std::uint32_t max_data_offset = kDefaultMaxDataOffset;
+  std::uint32_t chunk = kDefaultChunk;
+
+  // Offsets of an older profile: among equals, the nearest come first.
+  bool hint_list = false, hint_data = false, hint_buffer = false;
+  std::uint32_t old_list = 0, old_data = 0, old_buffer = 0;
+};
+
+struct MarkerHit {
+  std::uint32_t address;
+  bool in_module;
+};
+
+struct RecordPointer {
+  std::uint32_t address;  // where the pointer is stored
+  std::uint32_t record;   // its value: a candidate record
+};
+
+// How one type fared under a candidate.
+enum class Outcome { kPlausible, kImplausible, kEmptySlot, kNoRecord, kUnreadable };
+
+struct TypeCheck {
+  std::int32_t type;
+  Outcome outcome;
+  std::string note;  // what was implausible or unreadable
+};
+
+struct Candidate {
+  std::uint32_t list;         // ObjectAddressList
+  std::uint32_t data_offset;  // ObjectDataOffset
+  // The chain that gave it, for the marker's type.
+  std::uint32_t slot, structure, pointer, record;
+  int score = 0;
+  std::vector<TypeCheck> checks;  // one per type with a layout
+  int Count(Outcome outcome) const;
+};
+
+struct BufferCandidate {
+  std::uint32_t offset;   // TextBufferAddress
+  std::uint32_t address;
+  bool starts = false;      // no text right before it
+  bool terminated = false;  // a NUL unit right after the marker
+  int score = 0;
+};
+
+enum class Answer { kNotAsked, kFound, kAmbiguous, kNotFound };
+
+// Why the object offsets were not found.
+enum class Missing { kNone, kNoMarker, kNoPointer, kNoSlot, kNoPlausible };
+
+struct FindResult {
+  bool module_loaded = false;
+  bool process_ended = false;
+  std::uint32_t module_base = 0, module_size = 0;
+
+  std::uint32_t regions = 0;
+  std::uint64_t total_bytes = 0;  // readable memory, one pass
+  std::uint64_t bytes_read = 0;   // over every pass
+  std::uint32_t failed_reads = 0;
+
+  std::vector<MarkerHit> object_hits, buffer_hits;
+  bool object_hits_cut = false, buffer_hits_cut = false;
+  std::vector<RecordPointer> pointers;
+  bool pointers_cut = false;
+  std::uint32_t zero_offset_pointers = 0;  // structures that only d = 0 would give
+  std::uint64_t candidates_considered = 0;
+  bool candidates_cut = false;
+  std::vector<Candidate> candidates;  // best first
+  std::vector<BufferCandidate> buffers;  // best first
+
+  Answer object_answer = Answer::kNotAsked;
+  Missing object_missing = Missing::kNone;
+  std::size_t object_contenders = 0;  // kAmbiguous: the first ones of `candidates`
+  Answer buffer_answer = Answer::kNotAsked;
+  std::size_t buffer_contenders = 0;
+};
+
+// Progress of the passes over all memory: bytes done of bytes to do.
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+FindResult FindOffsets(const FindRequest& request, const Progress& progress);
+
+// Scores one (list, offset) pair: walks every type with a layout.
+Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
+                         std::uint32_t data_offset);
+
+// A candidate wins when it leads the next by at least this much.
+constexpr int kClearLead = 2;
+
+}  // namespace finder
+
+#endif

@@ -1,0 +1,35 @@
+// Reads of host memory during one find, page by page: each page is copied
+// from the host at most once per HostView, so the many short reads of
+// scoring (list slots, record pointers, fields) cost one ReadHostMemory per
+// page. A HostView lives for one find; nothing outlives it.
+#ifndef QUORVANE_FINDER_HOST_VIEW_H
+#define QUORVANE_FINDER_HOST_VIEW_H
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "platform/platform.h"
+
+namespace finder {
+
+class HostView {
+ public:
+  // Copies [address, address + size) into `out`; false when any byte of it
+  // cannot be read (or the range runs past the top of the address space).
+  bool Read(std::uint32_t address, void* out, std::uint32_t size);
+  bool ReadU32(std::uint32_t address, std::uint32_t* value);
+
+ private:
+  struct Page {
+    bool readable = false;
+    std::uint8_t bytes[quorvane::kHostPageSize];
+  };
+  const Page& PageAt(std::uint32_t number);
+
+  std::unordered_map<std::uint32_t, std::unique_ptr<Page>> pages_;
+};
+
+}  // namespace finder
+
+#endif

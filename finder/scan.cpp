@@ -1,0 +1,132 @@
+#include "finder/scan.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace finder {
+
+std::vector<HostRegion> ReadableRegions(std::uint32_t from, std::uint64_t to, bool* ended) {
+  std::vector<HostRegion> regions;
+  *ended = false;
+  std::uint64_t at = from;
+  HostRegion region;
+  while (at < to && at <= UINT32_MAX && quorvane::NextReadableRegion(static_cast<std::uint32_t>(at), &region)) {
+    const std::uint64_t start = std::max<std::uint64_t>(region.base, at);
+    const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{region.base} + region.size, to);
+    if (start >= to) break;
+    if (end > start) {
+      regions.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
+    }
+    if (std::uint64_t{region.base} + region.size <= at) break;  // no progress
+    at = std::uint64_t{region.base} + region.size;
+  }
+  if (!quorvane::HostProcessRunning()) *ended = true;
+  return regions;
+}
+
+std::uint64_t TotalBytes(const std::vector<HostRegion>& regions) {
+  std::uint64_t total = 0;
+  for (const HostRegion& r : regions) total += r.size;
+  return total;
+}
+
+PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
+                        std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done) {
+  PassStats stats;
+  std::vector<std::uint8_t> buffer(std::size_t{overlap} + chunk);
+  std::size_t carried = 0;
+  std::uint64_t carried_end = 0;  // host address just after the carried bytes
+  std::uint64_t done_bytes = 0;
+  for (const HostRegion& region : regions) {
+    const std::uint64_t end = std::uint64_t{region.base} + region.size;
+    for (std::uint64_t at = region.base; at < end;) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, end - at));
+      if (carried_end != at) carried = 0;
+      if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
+        ++stats.failed_reads;
+        carried = 0;
+        carried_end = 0;
+        if (!quorvane::HostProcessRunning()) {
+          stats.process_ended = true;
+          return stats;
+        }
+        done_bytes += end - at;
+        done(done_bytes);
+        break;  // the region changed under us: skip what is left of it
+      }
+      stats.bytes += n;
+      visit(static_cast<std::uint32_t>(at - carried), buffer.data(), carried + n, carried);
+      const std::size_t keep = std::min<std::size_t>(overlap, carried + n);
+      std::memmove(buffer.data(), buffer.data() + carried + n - keep, keep);
+      carried = keep;
+      at += n;
+      carried_end = at;
+      done_bytes += n;
+      done(done_bytes);
+    }
+  }
+  return stats;
+}
+
+MarkerSearch::MarkerSearch(std::vector<std::string> patterns) : patterns_(std::move(patterns)) {
+  for (const std::string& p : patterns_) {
+    std::vector<std::size_t> skip(256, p.size());
+    for (std::size_t i = 0; i + 1 < p.size(); ++i) {
+      skip[static_cast<std::uint8_t>(p[i])] = p.size() - 1 - i;
+    }
+    skips_.push_back(std::move(skip));
+  }
+}
+
+std::uint32_t MarkerSearch::Overlap() const {
+  std::size_t longest = 1;
+  for (const std::string& p : patterns_) longest = std::max(longest, p.size());
+  return static_cast<std::uint32_t>(longest - 1);
+}
+
+void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+                          std::size_t carried,
+                          const std::function<void(std::size_t, std::uint32_t)>& hit) const {
+  for (std::size_t k = 0; k < patterns_.size(); ++k) {
+    const std::string& p = patterns_[k];
+    const std::size_t m = p.size();
+    if (m == 0 || size < m) continue;
+    const auto* pattern = reinterpret_cast<const std::uint8_t*>(p.data());
+    const std::vector<std::size_t>& skip = skips_[k];
+    // Occurrences wholly inside the carried bytes were reported before.
+    std::size_t i = carried >= m ? carried - m + 1 : 0;
+    while (i + m <= size) {
+      const std::uint8_t last = data[i + m - 1];
+      if (last == pattern[m - 1] && std::memcmp(data + i, pattern, m - 1) == 0) {
+        hit(k, static_cast<std::uint32_t>(address + i));
+      }
+      i += skip[last];
+    }
+  }
+}
+
+PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
+    : values_(std::move(values)), bitmap_(std::size_t{1} << 10, 0) {
+  std::sort(values_.begin(), values_.end());
+  values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
+  for (const std::uint32_t v : values_) bitmap_[Hash(v) >> 6] |= std::uint64_t{1} << (Hash(v) & 63);
+}
+
+void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+                            const std::function<void(std::uint32_t, std::uint32_t)>& hit) const {
+  if (values_.empty()) return;
+  const std::uint64_t* bitmap = bitmap_.data();
+  for (std::size_t i = 0; i + 4 <= size; i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
+    const std::uint32_t h = Hash(word);
+    if ((bitmap[h >> 6] >> (h & 63) & 1) == 0) continue;
+    if (std::binary_search(values_.begin(), values_.end(), word)) {
+      hit(static_cast<std::uint32_t>(address + i), word);
+    }
+  }
+}
+
+}  // namespace finder

@@ -1,0 +1,85 @@
+// One streaming pass over host memory: the readable regions are copied in
+// large chunks (one ReadHostMemory per chunk) and handed to a visitor, with
+// the tail of the chunk before carried over so that a run of bytes that
+// straddles two chunks, or two adjacent regions, is seen whole.
+#ifndef QUORVANE_FINDER_SCAN_H
+#define QUORVANE_FINDER_SCAN_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/host_scan.h"
+
+namespace finder {
+
+using quorvane::HostRegion;
+
+// The readable regions that overlap [from, to), clipped to it, in address
+// order. *ended is set when the memory map could not be queried to its end
+// because the process has ended.
+std::vector<HostRegion> ReadableRegions(std::uint32_t from, std::uint64_t to, bool* ended);
+
+std::uint64_t TotalBytes(const std::vector<HostRegion>& regions);
+
+// Told after every chunk: bytes done in this pass.
+using ChunkDone = std::function<void(std::uint64_t done)>;
+
+// Receives `size` bytes copied from host address `address`. The first
+// `carried` of them were already at the end of the previous call (at most
+// the pass's overlap, and only when that chunk ended where this one starts).
+using ChunkVisitor =
+    std::function<void(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+                       std::size_t carried)>;
+
+struct PassStats {
+  std::uint64_t bytes = 0;         // copied from the host
+  std::uint32_t failed_reads = 0;  // chunks that could not be copied (skipped)
+  bool process_ended = false;      // the pass stopped there
+};
+
+// Streams `regions` in chunks of `chunk` bytes (a multiple of 4). A chunk
+// that cannot be read skips the rest of its region; when the process has
+// ended the pass stops.
+PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
+                        std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done);
+
+// Every occurrence of a few byte strings, by a Boyer-Moore-Horspool search
+// per string.
+class MarkerSearch {
+ public:
+  explicit MarkerSearch(std::vector<std::string> patterns);
+  std::uint32_t Overlap() const;  // longest pattern - 1
+  // Calls hit(pattern index, address) for each occurrence in the chunk that
+  // was not wholly in the carried bytes.
+  void Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+              std::size_t carried,
+              const std::function<void(std::size_t, std::uint32_t)>& hit) const;
+
+ private:
+  std::vector<std::string> patterns_;
+  std::vector<std::vector<std::size_t>> skips_;  // per pattern, per byte value
+};
+
+// Many 32-bit values looked for at once in 4-aligned words: a bitmap of a
+// hash of each value rejects nearly every word with one load, the sorted
+// values settle the rest.
+class PointerTargets {
+ public:
+  explicit PointerTargets(std::vector<std::uint32_t> values);
+  bool Empty() const { return values_.empty(); }
+  // Calls hit(address of the word, value) for each 4-aligned word of the
+  // chunk equal to a target. `address` must be 4-aligned.
+  void Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+              const std::function<void(std::uint32_t, std::uint32_t)>& hit) const;
+
+ private:
+  static std::uint32_t Hash(std::uint32_t value) { return (value * 0x9E3779B1u) >> 16; }
+  std::vector<std::uint32_t> values_;  // sorted, unique
+  std::vector<std::uint64_t> bitmap_;  // 2^16 bits
+};
+
+}  // namespace finder
+
+#endif

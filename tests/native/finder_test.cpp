@@ -1,0 +1,444 @@
+// The finder over the fake platform: the candidate arithmetic, the scoring
+// that ranks candidates, markers across chunk boundaries, decoys, ambiguity
+// and a process that ends during the scan.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "finder/finder.h"
+#include "finder/plausibility.h"
+#include "finder/scan.h"
+#include "platform/fake_platform.h"
+
+namespace finder {
+namespace {
+
+namespace fake = quorvane::fake;
+
+constexpr std::uint32_t kBase = 0x10000000;
+constexpr std::uint32_t kImageSize = 0x8000;
+constexpr std::uint32_t kHeap = 0x00A10000;
+constexpr std::uint32_t kRecords = 0x00B00000;
+constexpr std::uint32_t kOtherModule = 0x00400000;
+const char kModule[] = "host_app.dll";
+const std::u16string kMarker = u"QV-7f3a";
+const std::u16string kBufferMarker = u"QV-b9c2";
+
+std::string Utf16(const std::u16string& text) {
+  std::string bytes;
+  for (const char16_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>(c >> 8);
+  }
+  return bytes;
+}
+
+// Little-endian bytes, field by field.
+struct Bytes {
+  std::vector<std::uint8_t> data;
+  Bytes& At(std::size_t offset) {
+    data.resize(std::max(data.size(), offset), 0);
+    data.resize(offset);
+    return *this;
+  }
+  Bytes& Raw(const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    data.insert(data.end(), b, b + n);
+    return *this;
+  }
+  Bytes& U8(std::uint8_t v) { return Raw(&v, 1); }
+  Bytes& U16(std::uint16_t v) { return U8(static_cast<std::uint8_t>(v)).U8(static_cast<std::uint8_t>(v >> 8)); }
+  Bytes& U32(std::uint32_t v) { return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16)); }
+  Bytes& Str(const std::string& s) { return Raw(s.data(), s.size()).U8(0); }
+  Bytes& Wide(const std::u16string& s) {
+    for (const char16_t c : s) U16(c);
+    return U16(0);
+  }
+  void WriteAt(std::uint32_t address) const { fake::Write(address, data.data(), data.size()); }
+};
+
+// A plausible record of each type with a layout; type 3 holds `text`.
+Bytes Record(std::int32_t type, const std::u16string& text) {
+  Bytes b;
+  switch (type) {
+    case 0: case 2: return b.Str("C:\\Projects\\intro\\opening.png");
+    case 1: return b.U32(240).Str("C:\\Projects\\frames\\0001.png");
+    case 3:
+      b.U8(1).U8(1).U8(1).U8(0).U8(4).U8(0xFE).U8(6).U8(2).U32(0x0000C8FF).U32(0x00402010);
+      return b.Str("Arial").At(48).Wide(text);
+    case 4: return b.U32(2).U32(0x00FF8020).Str("Rounded rectangle");
+    case 6:
+      b.Str("C:\\Projects\\drone.mp4").At(280).U16(1).U16(2).U16(1920).U16(1080).U16(0);
+      return b.U16(0xFFF8).U32(0).U32(48000).U8(1);
+    case 7: return b.U32(3).U32(1200);
+    case 10: case 11: case 13: return b.U32(2).U32(192);
+    case 80: return b.U16(1).U16(12).Str("Gaussian blur").At(260).Str("radius=4");
+    default: return b.U32(1).U32(0).U32(0).U32(0);  // 5, 8, 9, 12: no fields read
+  }
+}
+
+// How the fake host lays out its data.
+struct Shape {
+  std::uint32_t list = 0x1040;        // ObjectAddressList
+  std::uint32_t data_offset = 0x24;   // ObjectDataOffset
+  std::uint32_t buffer = 0x1B60;      // TextBufferAddress
+  bool heap = false;                  // structures and records on the heap, not in the image
+  bool only_text = false;             // no other type has a record
+  bool decoys = false;                // an unlisted undo copy and the marker in another module
+  std::u16string text = kMarker;
+  std::u16string buffer_text = kBufferMarker;
+};
+
+constexpr std::uint32_t kStructureSize = 0x40;
+
+// Lays the host out in the fake address space. Types with a layout get a
+// structure and a record each, in type order.
+void BuildHost(const Shape& s) {
+  fake::Reset();
+  fake::SetModuleBase(kModule, kBase);
+  fake::SetModuleSize(kModule, kImageSize);
+  std::vector<std::uint8_t> zeros(kImageSize, 0);
+  fake::Write(kBase, zeros.data(), zeros.size());
+  fake::Write(kBase + 0x40, "HostApp object table", 21);
+  // Some code-like filler in the image.
+  for (std::uint32_t i = 0; i < 0x1000; i += 4) fake::WriteU32(kBase + 0x6000 + i, i * 0x01000193u);
+
+  const std::uint32_t structures = s.heap ? kHeap : kBase + 0x2000;
+  const std::uint32_t records = s.heap ? kRecords : kBase + 0x3000;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    const std::int32_t type = quorvane::kTypesWithLayout[i];
+    if (s.only_text && type != 3) continue;
+    const std::uint32_t structure = structures + static_cast<std::uint32_t>(i) * kStructureSize;
+    const std::uint32_t record = records + static_cast<std::uint32_t>(i) * 0x200;
+    fake::WriteU32(kBase + s.list + 4u * static_cast<std::uint32_t>(type), structure);
+    Bytes entry;
+    entry.Str("entry").At(0x10).U32(static_cast<std::uint32_t>(type)).U32(1);
+    entry.WriteAt(structure);
+    fake::WriteU32(structure + s.data_offset, record);
+    Record(type, s.text).WriteAt(record);
+  }
+  fake::WriteWide(kBase + s.buffer, s.buffer_text);
+  if (s.decoys) {
+    // An undo copy of the text record, from an unlisted structure right
+    // after the listed ones, with its pointer at the same offset.
+    const std::uint32_t copy = records + 0x4000;
+    Record(3, s.text).WriteAt(copy);
+    const std::uint32_t unlisted =
+        structures + static_cast<std::uint32_t>(quorvane::kTypesWithLayoutCount) * kStructureSize;
+    fake::WriteU32(unlisted + s.data_offset, copy);
+    // The marker in another module's data.
+    fake::WriteWide(kOtherModule + 0x3010, s.text);
+  }
+  // Some ballast: pseudo-random words, a few of which look like pointers.
+  std::uint32_t x = 12345;
+  for (std::uint32_t i = 0; i < 0x4000; i += 4) {
+    x = x * 1664525u + 1013904223u;
+    fake::WriteU32(0x02000000 + i, x);
+  }
+}
+
+FindRequest Request(std::uint32_t chunk = kDefaultChunk) {
+  FindRequest r;
+  r.module = kModule;
+  r.object_marker = true;
+  r.object_bytes = Utf16(kMarker);
+  r.buffer_marker = true;
+  r.buffer_bytes = Utf16(kBufferMarker);
+  r.chunk = chunk;
+  return r;
+}
+
+FindResult Find(const FindRequest& r) {
+  return FindOffsets(r, [](std::uint64_t, std::uint64_t) {});
+}
+
+// ------------------------------------------------------------ finding
+
+struct FindCase {
+  const char* name;
+  Shape shape;
+  std::uint32_t chunk;
+  Answer object;  // kFound: exactly the shape's; kAmbiguous: the shape's listed first
+  Answer buffer;
+};
+
+void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
+
+Shape Heap(std::uint32_t list, std::uint32_t data_offset, std::uint32_t buffer, bool decoys) {
+  Shape s;
+  s.list = list;
+  s.data_offset = data_offset;
+  s.buffer = buffer;
+  s.heap = true;
+  s.decoys = decoys;
+  return s;
+}
+
+Shape OnlyText() {
+  Shape s = Heap(0x2210, 0x30, 0x2F00, true);
+  s.only_text = true;
+  return s;
+}
+
+Shape TwoBuffers() {
+  Shape s;
+  s.decoys = true;
+  return s;
+}
+
+class FindTest : public ::testing::TestWithParam<FindCase> {};
+
+TEST_P(FindTest, GivesTheTrueOffsetsOrListsThemFirst) {
+  const FindCase& c = GetParam();
+  BuildHost(c.shape);
+  if (std::string(c.name) == "two_whole_buffers") fake::WriteWide(kBase + 0x5000, kBufferMarker);
+  FindRequest request = Request(c.chunk);
+  // The hint is an older build's, which is not this one's.
+  request.hint_list = request.hint_data = request.hint_buffer = true;
+  request.old_list = c.shape.list + 0x100;
+  request.old_data = c.shape.data_offset;
+  request.old_buffer = c.shape.buffer;
+  const FindResult r = Find(request);
+
+  ASSERT_TRUE(r.module_loaded);
+  EXPECT_FALSE(r.process_ended);
+  EXPECT_EQ(r.failed_reads, 0u);
+  EXPECT_EQ(r.object_answer, c.object);
+  ASSERT_FALSE(r.candidates.empty());
+  const Candidate& best = r.candidates.front();
+  EXPECT_EQ(best.list, c.shape.list);
+  EXPECT_EQ(best.data_offset, c.shape.data_offset);
+  EXPECT_EQ(best.slot, kBase + c.shape.list + 12);
+  if (c.object == Answer::kFound) {
+    EXPECT_EQ(r.object_contenders, 1u);
+    EXPECT_EQ(best.Count(Outcome::kPlausible), quorvane::kTypesWithLayoutCount);
+    EXPECT_GE(best.score, r.candidates[1 % r.candidates.size()].score + kClearLead);
+  } else {
+    EXPECT_GE(r.object_contenders, 2u);
+  }
+
+  EXPECT_EQ(r.buffer_answer, c.buffer);
+  ASSERT_FALSE(r.buffers.empty());
+  EXPECT_EQ(r.buffers.front().offset, c.shape.buffer);
+  // Each pass went over all readable memory, the image once more.
+  EXPECT_GE(r.bytes_read, 2 * r.total_bytes + kImageSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, FindTest,
+    ::testing::Values(
+        // Everything in the image, as in the demo's first build.
+        FindCase{"all_in_image", Shape{}, kDefaultChunk, Answer::kFound, Answer::kFound},
+        // Structures and records on the heap, with the decoys a real host
+        // has: the undo copy's structure lies right after the listed ones,
+        // so list slots point within reach of its pointer.
+        FindCase{"heap_with_decoys", Heap(0x2210, 0x30, 0x2F00, true), kDefaultChunk,
+                 Answer::kFound, Answer::kFound},
+        // Small chunks: markers and records straddle chunk boundaries.
+        FindCase{"chunks_of_60_bytes", Heap(0x2210, 0x30, 0x2F00, true), 60, Answer::kFound,
+                 Answer::kFound},
+        FindCase{"far_record_pointer", Heap(0x1800, 0xFFC, 0x1B60, false), 4096,
+                 Answer::kFound, Answer::kFound},
+        // Only the text object exists: the undo copy's structure scores as
+        // well as the listed one. Both are listed, the hinted first.
+        FindCase{"only_text", OnlyText(), kDefaultChunk, Answer::kAmbiguous, Answer::kFound},
+        FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
+                 Answer::kAmbiguous}),
+    [](const ::testing::TestParamInfo<FindCase>& p) { return std::string(p.param.name); });
+
+TEST(FindTest, SaysWhatIsMissing) {
+  struct Case {
+    const char* name;
+    void (*change)();  // after BuildHost(Shape{})
+    std::uint32_t max_data_offset;
+    Missing missing;
+  };
+  const Case cases[] = {
+      {"no_marker", [] { fake::WriteWide(kBase + 0x3000 + 3 * 0x200 + 48, u"Hello"); },
+       kDefaultMaxDataOffset, Missing::kNoMarker},
+      {"no_pointer", [] { fake::WriteU32(kBase + 0x2000 + 3 * kStructureSize + 0x24, 0); },
+       kDefaultMaxDataOffset, Missing::kNoPointer},
+      {"offset_beyond_limit", [] {}, 0x20, Missing::kNoSlot},
+  };
+  for (const Case& c : cases) {
+    BuildHost(Shape{});
+    c.change();
+    FindRequest request = Request();
+    request.max_data_offset = c.max_data_offset;
+    request.buffer_bytes = Utf16(u"not there");
+    const FindResult r = Find(request);
+    EXPECT_EQ(r.object_answer, Answer::kNotFound) << c.name;
+    EXPECT_EQ(r.object_missing, c.missing) << c.name;
+    EXPECT_EQ(r.buffer_answer, Answer::kNotFound) << c.name;
+    EXPECT_TRUE(r.buffers.empty()) << c.name;
+  }
+}
+
+TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
+  // The file name of type 1 (4 bytes in), in the ANSI code page.
+  BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
+  FindRequest request = Request();
+  request.object_bytes = "C:\\Projects\\frames\\0001.png";
+  request.object_type = 1;
+  request.object_field = 0;
+  request.buffer_marker = false;
+  const FindResult r = Find(request);
+  EXPECT_EQ(r.object_answer, Answer::kFound);
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_EQ(r.candidates.front().list, 0x2210u);
+  EXPECT_EQ(r.candidates.front().slot, kBase + 0x2210 + 4);
+  EXPECT_EQ(r.buffer_answer, Answer::kNotAsked);
+}
+
+TEST(FindTest, ProcessThatEndsDuringTheScan) {
+  // 12 readable pages read a page at a time: the ends fall in the marker
+  // pass, the pointer pass, the image pass and the scoring.
+  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 40ull}) {
+    BuildHost(Shape{});
+    fake::EndProcessAfterReads(reads);
+    const FindResult r = Find(Request(4096));
+    EXPECT_TRUE(r.process_ended) << reads;
+  }
+}
+
+// ------------------------------------------------------------ scoring
+
+// The walk of every type under the true offsets and under wrong ones.
+TEST(ScoreTest, OnlyTheTrueOffsetsDecodeEveryType) {
+  BuildHost(Heap(0x2210, 0x30, 0x2F00, false));
+  HostView view;
+  const Candidate right = ScoreCandidate(view, kBase, 0x2210, 0x30);
+  EXPECT_EQ(right.score, quorvane::kTypesWithLayoutCount);
+  // Off by one slot: every type reads the next type's record.
+  const Candidate off_by_four = ScoreCandidate(view, kBase, 0x2214, 0x30);
+  EXPECT_LE(off_by_four.score, right.score - kClearLead);
+  EXPECT_GE(off_by_four.Count(Outcome::kImplausible), 3);
+  // A record pointer offset that lands inside the structure's bookkeeping.
+  const Candidate inside = ScoreCandidate(view, kBase, 0x2210, 0x10);
+  EXPECT_LE(inside.score, 0);
+}
+
+struct RecordCase {
+  const char* name;
+  std::int32_t type;
+  void (*spoil)(std::uint32_t record);  // null: the plausible record as it is
+  const char* field;                     // the field judged implausible, or null
+};
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
+class RecordTest : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(RecordTest, JudgesTheField) {
+  const RecordCase& c = GetParam();
+  fake::Reset();
+  constexpr std::uint32_t kRecord = 0x00700000;
+  Record(c.type, u"Hello").WriteAt(kRecord);
+  if (c.spoil != nullptr) c.spoil(kRecord);
+  HostView view;
+  const RecordVerdict v = CheckRecord(view, kRecord, c.type);
+  EXPECT_TRUE(v.readable);
+  if (c.field == nullptr) {
+    EXPECT_TRUE(v.Plausible()) << (v.issues.empty() ? "" : v.issues[0].what);
+  } else {
+    ASSERT_EQ(v.issues.size(), 1u);
+    EXPECT_STREQ(v.issues[0].field, c.field) << v.issues[0].what;
+    EXPECT_FALSE(v.issues[0].what.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordTest,
+    ::testing::Values(
+        RecordCase{"text", 3, nullptr, nullptr},
+        RecordCase{"video", 6, nullptr, nullptr},
+        RecordCase{"filter", 80, nullptr, nullptr},
+        RecordCase{"colour_with_top_byte", 3, [](std::uint32_t r) { fake::WriteU32(r + 12, 0x01000000); }, "color2"},
+        RecordCase{"font_without_terminator", 3,
+                   [](std::uint32_t r) { fake::Write(r + 16, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32); }, "font"},
+        RecordCase{"control_byte_in_file", 0, [](std::uint32_t r) { fake::Write(r + 3, "\x01", 1); }, "file"},
+        RecordCase{"lone_surrogate_in_text", 3,
+                   [](std::uint32_t r) { fake::Write(r + 50, "\x00\xD8", 2); }, "text"},
+        RecordCase{"flag_not_0_or_1", 3, [](std::uint32_t r) { fake::Write(r + 2, "\x05", 1); }, "soft"},
+        RecordCase{"large_enumeration", 80, [](std::uint32_t r) { fake::Write(r, "\x00\x40", 2); }, "type"},
+        RecordCase{"negative_sample_count", 6,
+                   [](std::uint32_t r) { fake::WriteU32(r + 296, 0xFFFFFFF0); }, "sample_n"},
+        RecordCase{"blend_any_layout", 11, [](std::uint32_t r) { fake::WriteU32(r, 0x10000); }, "blend"}),
+    [](const ::testing::TestParamInfo<RecordCase>& p) { return std::string(p.param.name); });
+
+TEST(RecordTest, UnreadableRecord) {
+  fake::Reset();
+  Record(6, u"").WriteAt(0x00700F00);  // runs into the next page
+  fake::SetReadable(0x00701000, 1, false);
+  HostView view;
+  EXPECT_FALSE(CheckRecord(view, 0x00700F00, 6).readable);
+  // The same record where the fields end before the unreadable page.
+  Record(7, u"").WriteAt(0x00700FF8);
+  EXPECT_TRUE(CheckRecord(view, 0x00700FF8, 7).Plausible());
+}
+
+// ------------------------------------------------------------ the scan
+
+// A marker at every position around chunk and page boundaries is found
+// exactly once, and so is a pointer in every word.
+TEST(ScanTest, HitsAcrossChunkBoundaries) {
+  const std::string marker = Utf16(u"QV-7f3a");
+  for (const std::uint32_t chunk : {16u, 20u, 4096u}) {
+    for (std::uint32_t at = 0x00800FF0; at < 0x00801010; ++at) {
+      fake::Reset();
+      std::vector<std::uint8_t> zeros(0x3000, 0);
+      fake::Write(0x00800000, zeros.data(), zeros.size());
+      fake::Write(at, marker.data(), marker.size());
+      const std::uint32_t word = (at & ~3u) + 0x1000;
+      fake::WriteU32(word, 0x12345678);
+      bool ended = false;
+      const std::vector<HostRegion> regions = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+      ASSERT_EQ(regions.size(), 1u);
+      const MarkerSearch search({marker, "\x78\x56"});
+      const PointerTargets targets({0x12345678, 0x9ABCDEF0});
+      std::vector<std::uint32_t> marker_hits, pointer_hits;
+      StreamRegions(
+          regions, chunk, search.Overlap(),
+          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried) {
+            search.Search(address, data, size, carried, [&](std::size_t k, std::uint32_t a) {
+              if (k == 0) marker_hits.push_back(a);
+            });
+          },
+          [](std::uint64_t) {});
+      StreamRegions(
+          regions, chunk, 0,
+          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
+            targets.Search(address, data, size, [&](std::uint32_t a, std::uint32_t) { pointer_hits.push_back(a); });
+          },
+          [](std::uint64_t) {});
+      EXPECT_EQ(marker_hits, std::vector<std::uint32_t>{at}) << chunk << " " << at;
+      EXPECT_EQ(pointer_hits, std::vector<std::uint32_t>{word}) << chunk << " " << at;
+    }
+  }
+}
+
+TEST(ScanTest, RegionsSkipUnreadablePages) {
+  fake::Reset();
+  std::vector<std::uint8_t> bytes(0x5000, 1);
+  fake::Write(0x00900000, bytes.data(), bytes.size());
+  fake::SetReadable(0x00902000, 0x1000, false);
+  bool ended = false;
+  const std::vector<HostRegion> all = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].base, 0x00900000u);
+  EXPECT_EQ(all[0].size, 0x2000u);
+  EXPECT_EQ(all[1].base, 0x00903000u);
+  EXPECT_EQ(all[1].size, 0x2000u);
+  // Clipped to a range, as for a module's image.
+  const std::vector<HostRegion> part = ReadableRegions(0x00901800, 0x00903800, &ended);
+  ASSERT_EQ(part.size(), 2u);
+  EXPECT_EQ(part[0].base, 0x00901800u);
+  EXPECT_EQ(part[0].size, 0x800u);
+  EXPECT_EQ(part[1].size, 0x800u);
+  EXPECT_FALSE(ended);
+}
+
+}  // namespace
+}  // namespace finder
