@@ -5,23 +5,41 @@
  * with Lua's search paths set to its own folder, so that a script finds
  * Quorvane.dll there with require "Quorvane".
  *
- *   sample_host.exe SCRIPT [ARGS...]
+ *   sample_host.exe [OPTIONS] SCRIPT [ARGS...]
  *       Runs SCRIPT. Like the stand-alone interpreter it sets the global
  *       table arg (arg[0] the script, arg[1..] ARGS) and passes ARGS to the
  *       script as "...". arg[0] is the script's full path, so a script can
  *       find the files beside it. A Lua error goes to stderr with a
  *       traceback, and the exit code is 1.
  *
- *   sample_host.exe --serve SECONDS
- *       Loads sample_app.dll, prints "pid <process id>" on a line of its own
- *       and waits SECONDS seconds (or until it is ended), for tools that look
- *       at the process from outside.
+ *   sample_host.exe [OPTIONS] --serve SECONDS
+ *       Sets everything up, then prints "pid <process id>" on a line of its
+ *       own and waits SECONDS seconds (or until it is ended), for tools that
+ *       look at the process from outside.
+ *
+ * OPTIONS, applied before the script runs or the pid is printed:
+ *   --app 1.4|1.5         the build of the module to load: 1.4 (the default)
+ *                         is sample_app.dll beside this program, 1.5 is
+ *                         sample-app-1.5\sample_app.dll
+ *   --text MARKER         the current text object's text becomes MARKER, as
+ *                         an edit in the application would leave it; and the
+ *                         text a profile author looks for shows up where a
+ *                         real host has it too: in the edit's undo copy of
+ *                         the record, and in this program's own data (the
+ *                         window title)
+ *   --buffer-text MARKER  the text buffer holds MARKER
+ *   --ballast MIB         MIB MiB of committed memory filled with
+ *                         pseudo-random bytes, so that a scan of the process
+ *                         has real memory to go through
+ * Exit code 2 for bad arguments.
  */
 #include <windows.h>
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "lauxlib.h"
 #include "lua.h"
@@ -29,8 +47,27 @@
 
 #define HOST_MODULE "sample_app.dll"
 
+/* Characters of the texts at most, terminator included: as the module keeps
+ * the text object's text and the text buffer. */
+#define TITLE_CHARS 64
+#define BUFFER_CHARS 512
+
 /* This program's folder, ending in a backslash. */
 static char g_dir[MAX_PATH];
+
+/* The window title, as the application shows the text being edited. */
+wchar_t g_window_title[TITLE_CHARS];
+
+typedef struct Options {
+  const char *app_folder; /* "" or a subfolder with a trailing backslash */
+  const wchar_t *text;
+  const wchar_t *buffer_text;
+  unsigned long ballast_mib;
+  const char *serve; /* seconds, or NULL for script mode */
+  int next;          /* argv index of SCRIPT */
+} Options;
+
+typedef int (*SetTextFunction)(const wchar_t *);
 
 typedef struct ScriptRun {
   const char *exe;
@@ -49,13 +86,146 @@ static int find_own_folder(void) {
   return 1;
 }
 
-static int load_host_module(void) {
+static HMODULE load_host_module(const char *folder) {
   char path[MAX_PATH];
-  if (snprintf(path, sizeof path, "%s%s", g_dir, HOST_MODULE) >= (int)sizeof path) return 0;
-  if (LoadLibraryA(path) == NULL) {
+  HMODULE module;
+  if (snprintf(path, sizeof path, "%s%s%s", g_dir, folder, HOST_MODULE) >= (int)sizeof path) {
+    return NULL;
+  }
+  module = LoadLibraryA(path);
+  if (module == NULL) {
     fprintf(stderr, "sample_host: cannot load %s (error %lu)\n", path,
             (unsigned long)GetLastError());
-    return 0;
+  }
+  return module;
+}
+
+static int usage(void) {
+  fprintf(stderr,
+          "usage: sample_host [OPTIONS] SCRIPT [ARGS...]\n"
+          "       sample_host [OPTIONS] --serve SECONDS\n"
+          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n");
+  return 2;
+}
+
+/* The arguments as typed, in UTF-16, whatever the ANSI code page can hold. */
+static wchar_t **wide_arguments(int argc) {
+  int wide_argc = 0;
+  wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &wide_argc);
+  if (wide != NULL && wide_argc != argc) {
+    LocalFree(wide);
+    return NULL;
+  }
+  return wide;
+}
+
+static int parse_count(const char *text, unsigned long *out) {
+  char *end;
+  if (*text < '0' || *text > '9') return 0;
+  *out = strtoul(text, &end, 10);
+  return *end == '\0';
+}
+
+/* Reads OPTIONS; 0 after a message when they are wrong. */
+static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
+  int i = 1;
+  memset(o, 0, sizeof *o);
+  o->app_folder = "";
+  for (; i < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
+    const char *name = argv[i];
+    if (strcmp(name, "--serve") == 0) {
+      if (i + 2 != argc) return 0;
+      o->serve = argv[i + 1];
+      o->next = argc;
+      return 1;
+    }
+    if (i + 1 == argc) {
+      fprintf(stderr, "sample_host: %s needs a value\n", name);
+      return 0;
+    }
+    if (strcmp(name, "--app") == 0) {
+      if (strcmp(argv[i + 1], "1.4") == 0) {
+        o->app_folder = "";
+      } else if (strcmp(argv[i + 1], "1.5") == 0) {
+        o->app_folder = "sample-app-1.5\\";
+      } else {
+        fprintf(stderr, "sample_host: --app takes 1.4 or 1.5, not %s\n", argv[i + 1]);
+        return 0;
+      }
+    } else if (strcmp(name, "--text") == 0 || strcmp(name, "--buffer-text") == 0) {
+      const wchar_t *text = wide[i + 1];
+      const int is_text = strcmp(name, "--text") == 0;
+      const size_t limit = (is_text ? TITLE_CHARS : BUFFER_CHARS) - 1;
+      if (*text == 0 || wcslen(text) > limit) {
+        fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name,
+                (unsigned)limit);
+        return 0;
+      }
+      if (is_text) o->text = text; else o->buffer_text = text;
+    } else if (strcmp(name, "--ballast") == 0) {
+      if (!parse_count(argv[i + 1], &o->ballast_mib) || o->ballast_mib > 1800ul) {
+        fprintf(stderr, "sample_host: --ballast takes MiB from 0 to 1800, not %s\n",
+                argv[i + 1]);
+        return 0;
+      }
+    } else {
+      fprintf(stderr, "sample_host: unknown option %s\n", name);
+      return 0;
+    }
+  }
+  if (i == argc) return 0;
+  o->next = i;
+  return 1;
+}
+
+/* Hands the texts to the module. */
+static int set_texts(HMODULE module, const Options *o) {
+  struct {
+    const char *option, *function;
+    const wchar_t *text;
+  } calls[2] = {{"--text", "SampleAppSetText", o->text},
+                {"--buffer-text", "SampleAppSetBufferText", o->buffer_text}};
+  int i;
+  for (i = 0; i < 2; i++) {
+    SetTextFunction set;
+    if (calls[i].text == NULL) continue;
+    set = (SetTextFunction)(void (*)(void))GetProcAddress(module, calls[i].function);
+    if (set == NULL || !set(calls[i].text)) {
+      fprintf(stderr, "sample_host: the module does not take the %s text (too long?)\n",
+              calls[i].option);
+      return 0;
+    }
+  }
+  if (o->text != NULL) {
+    /* The marker in another module's memory: this program's own data. */
+    wcsncpy(g_window_title, o->text, TITLE_CHARS - 1);
+  }
+  return 1;
+}
+
+/* Commits `mib` MiB in blocks of up to 16 MiB and fills them with a fixed
+ * pseudo-random sequence that has no zero bytes. The blocks stay until the
+ * process ends. */
+static int lay_ballast(unsigned long mib) {
+  uint32_t state = 0x9E3779B9u;
+  unsigned long done = 0;
+  while (done < mib) {
+    const unsigned long take = mib - done < 16ul ? mib - done : 16ul;
+    const SIZE_T size = (SIZE_T)take << 20;
+    uint32_t *words = VirtualAlloc(NULL, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    SIZE_T i;
+    if (words == NULL) {
+      fprintf(stderr, "sample_host: cannot commit %lu MiB of ballast (error %lu after %lu MiB)\n",
+              mib, (unsigned long)GetLastError(), done);
+      return 0;
+    }
+    for (i = 0; i < size / 4; i++) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      words[i] = state | 0x01010101u;
+    }
+    done += take;
   }
   return 1;
 }
@@ -157,17 +327,27 @@ static int serve_mode(const char *seconds_text) {
 }
 
 int main(int argc, char **argv) {
-  if (argc < 2 || (strcmp(argv[1], "--serve") == 0 && argc != 3)) {
-    fprintf(stderr,
-            "usage: sample_host SCRIPT [ARGS...]\n"
-            "       sample_host --serve SECONDS\n");
-    return 2;
+  Options options;
+  wchar_t **wide = wide_arguments(argc);
+  HMODULE module;
+  int ok;
+  if (wide == NULL) {
+    fprintf(stderr, "sample_host: cannot read the command line\n");
+    return 1;
+  }
+  ok = parse_options(argc, argv, wide, &options);
+  if (!ok) {
+    LocalFree(wide);
+    return usage();
   }
   if (!find_own_folder()) {
     fprintf(stderr, "sample_host: cannot find the program's folder\n");
     return 1;
   }
-  if (!load_host_module()) return 1;
-  if (strcmp(argv[1], "--serve") == 0) return serve_mode(argv[2]);
-  return script_mode(argv[0], argv[1], argc - 2, argv + 2);
+  module = load_host_module(options.app_folder);
+  ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib);
+  LocalFree(wide);
+  if (!ok) return 1;
+  if (options.serve != NULL) return serve_mode(options.serve);
+  return script_mode(argv[0], argv[options.next], argc - options.next - 1, argv + options.next + 1);
 }

@@ -1,6 +1,7 @@
 /*
- * sample_app.dll: a stand-in for the host application's module, the one whose
- * memory Quorvane reads.
+ * sample_app.dll, build "SampleApp 1.4": a stand-in for the host application's
+ * module, the one whose memory Quorvane reads (sample_app_1_5.c is a later
+ * build of it).
  *
  * Like the real module it keeps, in its own image:
  *  - the object list: one 32-bit pointer per type index (0 to 80), each to
@@ -19,18 +20,15 @@
  * PROFILE_* and the static assertions at the end compare them with the
  * structure.
  *
- * The module exports nothing; programs only load it.
+ * It exports only what sample_host.exe's --text and --buffer-text need
+ * (sample_records.h). An edit of the text keeps an undo step outside the
+ * image: a copy of the text object's entry, on the heap, whose record
+ * pointer leads to a heap copy of the record as the edit left it. No list
+ * slot points to that copy of the entry.
  */
-#include <stddef.h>
-#include <stdint.h>
-#include <wchar.h>
+#include <stdlib.h>
 
-#define TYPE_COUNT 81
-#define TEXT_BUFFER_CHARS 512
-#define PATH_CHARS 260
-
-/* Colours are stored as the application keeps them: 0x00BBGGRR. */
-#define RGB_COLOUR(r, g, b) ((uint32_t)(r) | ((uint32_t)(g) << 8) | ((uint32_t)(b) << 16))
+#include "sample_records.h"
 
 #pragma pack(push, 1)
 
@@ -45,69 +43,6 @@ typedef struct ObjectEntry {
   void *record;          /* 0x24: the current object's record, or 0 */
   uint32_t reserved[2];  /* 0x28 */
 } ObjectEntry;
-
-/* Types 0 (picture) and 2 (sound). */
-typedef struct FileRecord {
-  char file[PATH_CHARS];
-} FileRecord;
-
-/* Type 1 (image sequence): the frame count comes first. */
-typedef struct SequenceRecord {
-  uint32_t frame_count;
-  char file[PATH_CHARS];
-} SequenceRecord;
-
-/* Type 3 (text). */
-typedef struct TextRecord {
-  uint8_t type, autoadjust, soft, monospace, align;
-  int8_t spacing_x, spacing_y;
-  uint8_t precision;
-  uint32_t color, color2;
-  char font[32];
-  wchar_t text[64];
-} TextRecord;
-
-/* Type 4 (figure). */
-typedef struct FigureRecord {
-  uint32_t type;
-  uint32_t color;
-  char name[64];
-} FigureRecord;
-
-/* Type 6 (video file). */
-typedef struct VideoRecord {
-  char file[280];
-  int16_t type, mode, res_w, res_h, pad_w, pad_h;
-  uint32_t color;
-  int32_t sample_n;
-  uint8_t mirror;
-  uint8_t unused[3];
-} VideoRecord;
-
-/* Type 7 (scene). */
-typedef struct SceneRecord {
-  int32_t scene_id;
-  int32_t frame;
-} SceneRecord;
-
-/* Types 10, 11 and 13. */
-typedef struct BlendRecord {
-  int32_t blend;
-  int32_t opacity;
-} BlendRecord;
-
-/* Types 5, 8, 9 and 12: settings of which nothing is read from outside. */
-typedef struct PlainRecord {
-  uint32_t flags;
-  int32_t values[3];
-} PlainRecord;
-
-/* Type 80 (filter). */
-typedef struct FilterRecord {
-  int16_t type, filter;
-  char name[256];
-  char param[64];
-} FilterRecord;
 
 typedef struct AppData {
   char signature[64];
@@ -194,53 +129,65 @@ __attribute__((section(".appdata"), used)) AppImage g_image = { .data = {
     [E_PARTICLES] = { "particles", 14u, 1u, 0u, 0u, 0u, 0, { 0u, 0u } },
   },
 
-  .picture = { "C:\\Projects\\intro\\opening.png" },
-  .sequence = { 240u, "C:\\Projects\\intro\\frames\\title_0001.png" },
-  .sound = { "C:\\Projects\\intro\\theme.wav" },
-  .text = {
-    .type = 1, .autoadjust = 1, .soft = 1, .monospace = 0, .align = 4,
-    .spacing_x = -2, .spacing_y = 6, .precision = 2,
-    .color = RGB_COLOUR(0xFF, 0xC8, 0x00), .color2 = RGB_COLOUR(0x10, 0x20, 0x40),
-    .font = "Arial",
-    .text = L"Hello, Quorvane!",
-  },
-  .figure = { 2u, RGB_COLOUR(0x20, 0x80, 0xFF), "Rounded rectangle" },
-  .group = { 0x3u, { 1, 0, 0 } },
-  .video = {
-    .file = "C:\\Projects\\intro\\drone_flyover.mp4",
-    .type = 1, .mode = 2, .res_w = 1920, .res_h = 1080, .pad_w = 0, .pad_h = -8,
-    .color = RGB_COLOUR(0x00, 0x00, 0x00), .sample_n = 48000, .mirror = 1,
-  },
-  .scene = { 3, 1200 },
-  .camera = { 0x1u, { 0, 0, -1024 } },
-  .light = { 0x5u, { 128, 96, 255 } },
-  .layer_blend = { 0, 255 },
-  .group_blend = { 2, 192 },
-  .marker = { 0x0u, { 30, 90, 150 } },
-  .scene_blend = { 5, 128 },
-  .filter = { 1, 12, "Gaussian blur", "radius=4;sigma=1.5" },
+  .picture = PICTURE_RECORD,
+  .sequence = SEQUENCE_RECORD,
+  .sound = SOUND_RECORD,
+  .text = TEXT_RECORD,
+  .figure = FIGURE_RECORD,
+  .group = GROUP_RECORD,
+  .video = VIDEO_RECORD,
+  .scene = SCENE_RECORD,
+  .camera = CAMERA_RECORD,
+  .light = LIGHT_RECORD,
+  .layer_blend = LAYER_BLEND_RECORD,
+  .group_blend = GROUP_BLEND_RECORD,
+  .marker = MARKER_RECORD,
+  .scene_blend = SCENE_BLEND_RECORD,
+  .filter = FILTER_RECORD,
 
-  .text_buffer = L"Scene 3 of 12: the title fades in over the drone shot, "
-                 L"then the logo slides in from the left.",
+  .text_buffer = TEXT_BUFFER_TEXT,
 } };
 
 #undef D
 
-/* The record layouts as Quorvane reads them. */
+/* The undo history: the steps, newest last, on the heap. */
+typedef struct UndoHistory {
+  uint32_t count;
+  ObjectEntry *steps[15];
+} UndoHistory;
+
+static UndoHistory *g_undo;
+
+/* Keeps a copy of the text object's entry and record as they stand. */
+static int keep_undo_step(void) {
+  ObjectEntry *entry;
+  TextRecord *record;
+  if (g_undo == NULL) g_undo = calloc(1, sizeof *g_undo);
+  if (g_undo == NULL || g_undo->count == sizeof g_undo->steps / sizeof g_undo->steps[0]) return 0;
+  entry = malloc(sizeof *entry);
+  record = malloc(sizeof *record);
+  if (entry == NULL || record == NULL) {
+    free(entry);
+    free(record);
+    return 0;
+  }
+  *record = g_image.data.text;
+  *entry = g_image.data.entries[E_TEXT];
+  entry->record = record;
+  g_undo->steps[g_undo->count++] = entry;
+  return 1;
+}
+
+int SampleAppSetText(const wchar_t *text) {
+  if (!copy_wide_text(g_image.data.text.text, TEXT_CHARS, text)) return 0;
+  return keep_undo_step();
+}
+
+int SampleAppSetBufferText(const wchar_t *text) {
+  return copy_wide_text(g_image.data.text_buffer, TEXT_BUFFER_CHARS, text);
+}
+
 _Static_assert(offsetof(ObjectEntry, record) == 0x24, "record pointer of an entry");
-_Static_assert(offsetof(SequenceRecord, file) == 4, "type 1 file name");
-_Static_assert(offsetof(TextRecord, color) == 8 && offsetof(TextRecord, color2) == 12 &&
-               offsetof(TextRecord, font) == 16 && offsetof(TextRecord, text) == 48,
-               "type 3 layout");
-_Static_assert(sizeof(wchar_t) == 2, "wide text is UTF-16");
-_Static_assert(offsetof(FigureRecord, color) == 4 && offsetof(FigureRecord, name) == 8,
-               "type 4 layout");
-_Static_assert(offsetof(VideoRecord, type) == 280 && offsetof(VideoRecord, pad_h) == 290 &&
-               offsetof(VideoRecord, color) == 292 && offsetof(VideoRecord, sample_n) == 296 &&
-               offsetof(VideoRecord, mirror) == 300,
-               "type 6 layout");
-_Static_assert(offsetof(FilterRecord, name) == 4 && offsetof(FilterRecord, param) == 260,
-               "type 80 layout");
 
 /* The image fits its section, and the example profile describes it. */
 _Static_assert(sizeof(AppImage) == SAMPLE_APP_DATA_SIZE, "g_image outgrew its section");

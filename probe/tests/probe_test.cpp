@@ -2,11 +2,14 @@
 // must equal what the module returns inside the host, a wrong profile must
 // name the hop where the walk stops, and bad input must give status 2.
 //
-//   probe_tests --probe=EXE --host-dir=DIR --profile=INI --dump=LUA
+//   probe_tests --probe=EXE --host-dir=DIR --profile=INI --profile-1.5=INI
+//               --dump=LUA [--runtime-dir=DIR]...
 //
-// DIR holds sample_host.exe, sample_app.dll, lua51.dll and Quorvane.dll. They
-// are copied to a scratch folder under a host name of this run's own, so
-// that finding the host by name cannot meet another run's host.
+// The host DIR holds sample_host.exe, both builds of sample_app.dll, lua51.dll
+// and Quorvane.dll. They are copied to a scratch folder under a host name of
+// this run's own, so that finding the host by name cannot meet another run's
+// host. Each --runtime-dir is a folder laid out alike for one Lua runtime, in
+// which the sample host runs a script once.
 #include <windows.h>
 
 #include <cstdint>
@@ -30,8 +33,10 @@ namespace {
 struct Settings {
   std::string probe;
   std::string host_dir;
-  std::string profile;
+  std::string profile;      // SampleApp 1.4's
+  std::string profile_1_5;  // SampleApp 1.5's
   std::string dump;
+  std::vector<std::string> runtime_dirs;
 };
 Settings g_settings;
 
@@ -42,6 +47,14 @@ std::string g_host_exe;   // its full path
 ServedHost* g_host = nullptr;
 
 constexpr int kServeSeconds = 60;
+
+// Where the sample host finds SampleApp 1.5's build of its module.
+constexpr const char* kApp15Folder = "sample-app-1.5";
+constexpr const char* kApp15Module = "sample-app-1.5\\sample_app.dll";
+
+// Markers the sample host puts where profile authors would type them.
+constexpr const char* kTextMarker = "QV-7f3a text";
+constexpr const char* kBufferMarker = "QV-b9e1 buffer";
 constexpr double kTwo32 = 4294967296.0;
 
 std::string FullPath(const std::string& path) {
@@ -64,9 +77,12 @@ class ProbeEnvironment : public ::testing::Environment {
     g_host_name = "qvprobe_host_" + run + ".exe";
     g_host_exe = g_scratch + g_host_name;
     const std::string dir = FullPath(g_settings.host_dir) + "\\";
+    ASSERT_TRUE(CreateDirectoryA((g_scratch + kApp15Folder).c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
     for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
              {"sample_host.exe", g_host_name},
              {"sample_app.dll", "sample_app.dll"},
+             {kApp15Module, kApp15Module},
              {"lua51.dll", "lua51.dll"},
              {"Quorvane.dll", "Quorvane.dll"}}) {
       ASSERT_TRUE(CopyFileA((dir + from).c_str(), (g_scratch + to).c_str(), FALSE))
@@ -83,6 +99,7 @@ class ProbeEnvironment : public ::testing::Environment {
     g_host = nullptr;
     for (const std::string& file : copied_) DeleteFileA(file.c_str());
     for (const std::string& file : ScratchProfiles()) DeleteFileA(file.c_str());
+    RemoveDirectoryA((g_scratch + kApp15Folder).c_str());
     RemoveDirectoryA(g_scratch.c_str());
   }
 
@@ -112,6 +129,7 @@ std::string WriteProfile(const std::string& name, const char* version, const cha
 }
 
 std::string Profile() { return FullPath(g_settings.profile); }
+std::string Profile15() { return FullPath(g_settings.profile_1_5); }
 
 RunResult Probe(const std::vector<std::string>& args) {
   return RunProgram(g_settings.probe, args);
@@ -144,9 +162,15 @@ struct ModuleView {
   std::string text;  // hex of the bytes
 };
 
-ModuleView ViewInsideHost() {
+// Runs dump.lua in `host` (the scratch host by default), after the host's
+// `options`, against `profile` (the 1.4 one by default).
+ModuleView ViewInsideHost(const std::vector<std::string>& options = {},
+                          const std::string& profile = "", const std::string& host = "") {
   ModuleView view;
-  const RunResult run = RunProgram(g_host_exe, {FullPath(g_settings.dump), Profile()});
+  std::vector<std::string> args = options;
+  args.push_back(FullPath(g_settings.dump));
+  args.push_back(profile.empty() ? Profile() : profile);
+  const RunResult run = RunProgram(host.empty() ? g_host_exe : host, args);
   EXPECT_EQ(run.exit_code, 0) << run.err;
   std::istringstream lines(run.out);
   std::string line;
@@ -214,15 +238,18 @@ std::uint32_t ServedModuleBase() {
   return base;
 }
 
-TEST(ProbeTest, DecodesWhatTheModuleReturnsInsideTheHost) {
-  const ModuleView inside = ViewInsideHost();
+// The probe, run on `profile` against the served host `pid`, decodes every
+// walk to what the module returns inside a host started with `options`.
+void ExpectProbeSeesWhatTheModuleReturns(const std::string& profile, std::uint32_t pid,
+                                         const std::vector<std::string>& options) {
+  const ModuleView inside = ViewInsideHost(options, profile);
   ASSERT_FALSE(inside.records.empty());
 
   int status = -1;
-  const Json report = ProbeJson({Profile(), Pid()}, &status);
+  const Json report = ProbeJson({profile, std::to_string(pid)}, &status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(report["ok"].boolean);
-  EXPECT_EQ(U32(report["process"]["pid"]), g_host->pid());
+  EXPECT_EQ(U32(report["process"]["pid"]), pid);
   EXPECT_EQ(report["process"]["name"].str, g_host_name);
   const Json& table = report["process"]["address_table"];
   EXPECT_NE(U32(table["ModuleAddress"]), 0u);
@@ -260,6 +287,84 @@ TEST(ProbeTest, DecodesWhatTheModuleReturnsInsideTheHost) {
   EXPECT_EQ(outside, inside.records);
   EXPECT_EQ(has_text, inside.has_text);
   EXPECT_EQ(text, inside.text);
+}
+
+TEST(ProbeTest, DecodesWhatTheModuleReturnsInsideTheHost) {
+  ExpectProbeSeesWhatTheModuleReturns(Profile(), g_host->pid(), {});
+}
+
+// ------------------------------------------------------------ SampleApp 1.5
+
+std::string HexOf(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (const char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(c));
+    out += two;
+  }
+  return out;
+}
+
+// Build 1.5 keeps its entries and records on the heap and its offsets
+// elsewhere; with its own profile the probe reads it as the module does.
+TEST(SampleApp15Test, ProbeSeesWhatTheModuleReturns) {
+  const std::vector<std::string> options = {"--app", "1.5", "--text", kTextMarker,
+                                            "--buffer-text", kBufferMarker};
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
+  ExpectProbeSeesWhatTheModuleReturns(Profile15(), host.pid(), options);
+
+  // The 1.4 profile does not fit it: every object walk stops.
+  int status = -1;
+  const Json report = ProbeJson({Profile(), std::to_string(host.pid())}, &status);
+  EXPECT_EQ(status, 1);
+  for (const Json& walk : report["walks"].items) {
+    if (walk["call"].str == "GetObjectData") {
+      EXPECT_FALSE(walk["ok"].boolean);
+    }
+  }
+}
+
+// The markers given to either build reach a script through the module's
+// GetObjectData and GetTextbufferString, in every Lua runtime; other records
+// stay as they were.
+TEST(SampleApp15Test, MarkersReachScriptsInEveryRuntime) {
+  ASSERT_FALSE(g_settings.runtime_dirs.empty());
+  const ModuleView plain = ViewInsideHost();
+  for (const std::string& dir : g_settings.runtime_dirs) {
+    for (const auto& [app, profile] : {std::pair{"1.4", Profile()}, std::pair{"1.5", Profile15()}}) {
+      SCOPED_TRACE(dir + " SampleApp " + app);
+      const ModuleView view = ViewInsideHost({"--app", app, "--text", kTextMarker,
+                                              "--buffer-text", kBufferMarker},
+                                             profile, FullPath(dir) + "\\sample_host.exe");
+      ASSERT_EQ(view.records.count(3), 1u);
+      EXPECT_EQ(view.records.at(3).at("text"), "s " + HexOf(kTextMarker));
+      EXPECT_TRUE(view.has_text);
+      EXPECT_EQ(view.text, HexOf(kBufferMarker));
+      auto others = view.records;
+      auto plain_others = plain.records;
+      others[3].erase("text");
+      plain_others[3].erase("text");
+      EXPECT_EQ(others, plain_others);
+    }
+  }
+}
+
+// Bad options of the sample host are refused before anything runs.
+TEST(SampleApp15Test, HostRefusesBadOptions) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--app", "1.6", "--serve", "0"},
+      {"--text", std::string(64, 'x'), "--serve", "0"},
+      {"--buffer-text", "", "--serve", "0"},
+      {"--ballast", "lots", "--serve", "0"},
+      {"--app", "1.5"},
+  };
+  for (const auto& args : cases) {
+    const RunResult run = RunProgram(g_host_exe, args);
+    EXPECT_EQ(run.exit_code, 2) << args[0];
+    EXPECT_EQ(run.out, "") << args[0];
+  }
 }
 
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {
@@ -601,16 +706,23 @@ int main(int argc, char** argv) {
       *to = arg.substr(std::string(prefix).size());
       return true;
     };
+    std::string runtime_dir;
+    if (take("--runtime-dir=", &runtime_dir)) {
+      g_settings.runtime_dirs.push_back(runtime_dir);
+      continue;
+    }
     if (!take("--probe=", &g_settings.probe) && !take("--host-dir=", &g_settings.host_dir) &&
-        !take("--profile=", &g_settings.profile) && !take("--dump=", &g_settings.dump)) {
+        !take("--profile=", &g_settings.profile) &&
+        !take("--profile-1.5=", &g_settings.profile_1_5) && !take("--dump=", &g_settings.dump)) {
       std::fprintf(stderr, "probe_tests: unknown argument %s\n", argv[i]);
       return 2;
     }
   }
   if (g_settings.probe.empty() || g_settings.host_dir.empty() || g_settings.profile.empty() ||
-      g_settings.dump.empty()) {
+      g_settings.profile_1_5.empty() || g_settings.dump.empty()) {
     std::fprintf(stderr,
-                 "usage: probe_tests --probe=EXE --host-dir=DIR --profile=INI --dump=LUA\n");
+                 "usage: probe_tests --probe=EXE --host-dir=DIR --profile=INI "
+                 "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]...\n");
     return 2;
   }
   g_settings.probe = probe_test::FullPath(g_settings.probe);

@@ -99,15 +99,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-bool ServedHost::Start(const std::string& program, int seconds, std::string* error) {
+bool ServedHost::Start(const std::string& program, int seconds, std::string* error,
+                       const std::vector<std::string>& options) {
   HANDLE out_read, out_write;
   if (!MakePipe(&out_read, &out_write)) {
     *error = "cannot make a pipe";
     return false;
   }
   PROCESS_INFORMATION pi{};
-  const bool launched = Launch(program, {"--serve", std::to_string(seconds)}, out_write,
-                               GetStdHandle(STD_ERROR_HANDLE), &pi);
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {"--serve", std::to_string(seconds)});
+  const bool launched = Launch(program, args, out_write, GetStdHandle(STD_ERROR_HANDLE), &pi);
   CloseHandle(out_write);
   if (!launched) {
     CloseHandle(out_read);

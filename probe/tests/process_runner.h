@@ -21,8 +21,8 @@ struct RunResult {
 // reported as not started.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
-// A program left running: `program --serve SECONDS`, whose first line of
-// output is "pid <n>".
+// A program left running: `program OPTIONS... --serve SECONDS`, whose first
+// line of output is "pid <n>".
 class ServedHost {
  public:
   ServedHost() = default;
@@ -31,7 +31,8 @@ class ServedHost {
   ~ServedHost() { Stop(); }
 
   // Starts it and reads its pid line; false with `error` if that fails.
-  bool Start(const std::string& program, int seconds, std::string* error);
+  bool Start(const std::string& program, int seconds, std::string* error,
+             const std::vector<std::string>& options = {});
   void Stop();
   std::uint32_t pid() const { return pid_; }
 
