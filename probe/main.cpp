@@ -3,6 +3,7 @@
 // and which one stops it. The module itself says nothing when it gives nil.
 //
 //   quorvane-probe PROFILE [PID | EXE-NAME] [--type N] [--json]
+//   quorvane-probe find PID|EXE --module NAME --text MARKER ...   (probe/find.h)
 //
 // Exit status: 0 when every walk reaches its data (or no process was given),
 // 1 when some walk stops, 2 for bad arguments, a profile GetAddress gives nil
@@ -14,6 +15,7 @@
 
 #include "module/lua_api.h"
 #include "platform/remote_process.h"
+#include "probe/find.h"
 #include "probe/output.h"
 #include "probe/process.h"
 #include "probe/profile.h"
@@ -28,6 +30,8 @@ constexpr int kCannotProbe = 2;
 
 const char kUsage[] =
     "usage: quorvane-probe PROFILE [PID | EXE-NAME] [--type N] [--json]\n"
+    "       quorvane-probe find PID|EXE --module NAME --text MARKER [--buffer-text MARKER]\n"
+    "                           [--section NAME] [--profile OLD.ini] [--json] ...\n"
     "\n"
     "Shows how Quorvane's GetAddress reads the address profile PROFILE. Given a\n"
     "running host process, by process id or executable file name, it also walks\n"
@@ -39,7 +43,10 @@ const char kUsage[] =
     "  --json     print the report as JSON (strings in UTF-8)\n"
     "\n"
     "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
-    "arguments, an unreadable profile, or a process that cannot be examined.\n";
+    "arguments, an unreadable profile, or a process that cannot be examined.\n"
+    "\n"
+    "find: finds the profile's offsets in a running host from markers placed\n"
+    "there; quorvane-probe find --help tells how.\n";
 
 struct Options {
   bool help = false;
@@ -160,6 +167,7 @@ int Probe(const Options& o, lua_State* L, void** process) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "find") return probe::RunFind(argc - 1, argv + 1);
   Options options;
   std::string error;
   if (!ParseArguments(argc, argv, &options, &error)) {

@@ -351,4 +351,12 @@ std::string JsonReport(const Report& report) {
   return j.Text();
 }
 
+std::string TextWalkLines(const Walk& walk, const AddressTable& table) {
+  std::string out;
+  TextWalk(walk, table, &out);
+  return out;
+}
+
+void JsonWalkValue(const Walk& walk, JsonWriter* j) { JsonWalk(walk, j); }
+
 }  // namespace probe

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "probe/json.h"
 #include "probe/report.h"
 
 namespace probe {
@@ -14,6 +15,11 @@ std::string TextReport(const Report& report);
 // Strings appear as UTF-8; the texts read from the host also as the hex of
 // their ANSI bytes ("ansi").
 std::string JsonReport(const Report& report);
+
+// One walk as the reports show it: the text lines (each ending in a line
+// break, the first one blank) and the JSON object.
+std::string TextWalkLines(const Walk& walk, const AddressTable& table);
+void JsonWalkValue(const Walk& walk, JsonWriter* j);
 
 }  // namespace probe
 

@@ -36,4 +36,19 @@ std::string AnsiToUtf8(const std::string& ansi) {
   return utf8;
 }
 
+std::string AnsiToUtf16(const std::string& ansi) {
+  if (ansi.empty()) return ansi;
+  const int length = static_cast<int>(ansi.size());
+  const int wide_size = MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, nullptr, 0);
+  if (wide_size <= 0) return std::string();
+  std::vector<wchar_t> wide(static_cast<std::size_t>(wide_size));
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, wide.data(), wide_size);
+  std::string bytes;
+  for (const wchar_t unit : wide) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>((unit >> 8) & 0xFF);
+  }
+  return bytes;
+}
+
 }  // namespace probe

@@ -12,6 +12,9 @@ std::string ErrorText(unsigned long error);
 // ANSI text (the system's ANSI code page, as the module returns it) as UTF-8.
 std::string AnsiToUtf8(const std::string& ansi);
 
+// ANSI text as UTF-16LE bytes, as a wide string stands in memory.
+std::string AnsiToUtf16(const std::string& ansi);
+
 }  // namespace probe
 
 #endif

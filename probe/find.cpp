@@ -1,0 +1,822 @@
+#include "probe/find.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "finder/finder.h"
+#include "module/lua_api.h"
+#include "platform/host_scan.h"
+#include "platform/remote_process.h"
+#include "probe/json.h"
+#include "probe/output.h"
+#include "probe/process.h"
+#include "probe/profile.h"
+#include "probe/walk.h"
+#include "probe/win_util.h"
+
+namespace probe {
+
+namespace {
+
+using finder::Answer;
+using finder::Candidate;
+using finder::FindResult;
+using finder::Outcome;
+
+constexpr int kFound = 0;
+constexpr int kNotFound = 1;
+constexpr int kBadUse = 2;
+
+// Larger offsets would make nearly every word of an image a candidate.
+constexpr std::uint32_t kMaxMaxOffset = 0x100000;
+// Candidates shown in the text output; the JSON has them all.
+constexpr std::size_t kShownCandidates = 8;
+constexpr std::size_t kShownHits = 8;
+
+const char kUsage[] =
+    "usage: quorvane-probe find PID|EXE --module NAME --text MARKER\n"
+    "                           [--buffer-text MARKER] [--section NAME]\n"
+    "                           [--profile OLD.ini] [--type N] [--field NAME]\n"
+    "                           [--max-offset N] [--json]\n"
+    "\n"
+    "Finds ObjectAddressList, ObjectDataOffset and TextBufferAddress in a running\n"
+    "host. Before, make a text object in the host whose text is a marker of your\n"
+    "choosing (say QV-7f3a) and make it the current one; for the text buffer,\n"
+    "type a second marker where the host keeps that buffer. The probe then\n"
+    "searches the host's readable memory (reading only) for the markers, for\n"
+    "pointers to the records they lie in and for a list slot in the module's\n"
+    "image that leads to those pointers, and ranks every (list, offset) pair by\n"
+    "how well all record types decode under it.\n"
+    "\n"
+    "  --module NAME       the host module (default: Module of --profile)\n"
+    "  --text MARKER       the wide text of a type 3 record (searched as UTF-16)\n"
+    "  --type N            MARKER is in a string field of type N's record instead:\n"
+    "                      its wide text (UTF-16), else its first string field\n"
+    "                      (searched in the ANSI code page)\n"
+    "  --field NAME        that string field of type N (e.g. --type 80 --field param)\n"
+    "  --buffer-text MARKER  the text buffer's text (UTF-16, in the module's image)\n"
+    "  --section NAME      the section's name (default: Found)\n"
+    "  --profile OLD.ini   an older profile: its Module, and its offsets as hints;\n"
+    "                      among equally good candidates the nearest come first\n"
+    "  --max-offset N      the largest ObjectDataOffset tried (default 0x1000, at\n"
+    "                      most 0x100000); record pointers are looked for in\n"
+    "                      4-aligned words only\n"
+    "  --json              print the result as JSON, with every candidate\n"
+    "\n"
+    "Standard output gets the section as it goes into a profile, then the\n"
+    "evidence as ; comments: the marker hits, the pointer hops, the candidates\n"
+    "and the walk of every type under the offsets found. When something is not\n"
+    "found or is ambiguous, every line is a comment and the candidates are\n"
+    "listed; no section is picked. Progress goes to standard error.\n"
+    "\n"
+    "Exit status: 0 everything asked for found with one clear answer, 1 something\n"
+    "not found or ambiguous (one line per offset on standard error), 2 bad\n"
+    "arguments, a process that cannot be examined or that exited during the scan.\n";
+
+struct FindOptions {
+  bool help = false;
+  bool json = false;
+  std::string target;
+  std::string module;
+  bool has_text = false, has_buffer = false, has_type = false, has_field = false;
+  std::string text, buffer_text, section = "Found", profile, field;
+  std::int32_t type = 3;
+  std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
+};
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+
+bool ParseNumber(const std::string& text, int base, long long min, long long max, long long* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, base);
+  if (*end != '\0' || errno == ERANGE || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    const std::size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+      has_value = true;
+    }
+    const auto take = [&](const char* what) {
+      if (has_value) return true;
+      if (i + 1 == argc) {
+        *error = arg + " needs " + what;
+        return false;
+      }
+      value = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h" || arg == "/?") {
+      o->help = true;
+    } else if (arg == "--json") {
+      o->json = true;
+    } else if (arg == "--module") {
+      if (!take("a module name")) return false;
+      o->module = value;
+    } else if (arg == "--text") {
+      if (!take("a marker")) return false;
+      o->text = value;
+      o->has_text = true;
+    } else if (arg == "--buffer-text") {
+      if (!take("a marker")) return false;
+      o->buffer_text = value;
+      o->has_buffer = true;
+    } else if (arg == "--section") {
+      if (!take("a section name")) return false;
+      o->section = value;
+    } else if (arg == "--profile") {
+      if (!take("a profile")) return false;
+      o->profile = value;
+    } else if (arg == "--field") {
+      if (!take("a field name")) return false;
+      o->field = value;
+      o->has_field = true;
+    } else if (arg == "--type") {
+      long long n = 0;
+      if (!take("a type index")) return false;
+      if (!ParseNumber(value, 10, INT32_MIN, INT32_MAX, &n)) {
+        *error = "--type needs a type index, not " + Quote(value);
+        return false;
+      }
+      o->type = static_cast<std::int32_t>(n);
+      o->has_type = true;
+    } else if (arg == "--max-offset") {
+      long long n = 0;
+      if (!take("a number")) return false;
+      if (!ParseNumber(value, 0, 1, kMaxMaxOffset, &n)) {
+        *error = "--max-offset needs a number from 1 to 0x100000, not " + Quote(value);
+        return false;
+      }
+      o->max_offset = static_cast<std::uint32_t>(n);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      *error = "unknown option " + arg;
+      return false;
+    } else if (o->target.empty()) {
+      o->target = arg;
+    } else {
+      *error = "too many arguments (" + arg + ")";
+      return false;
+    }
+  }
+  if (o->help) return true;
+  if (o->target.empty()) {
+    *error = "find needs a process (PID or EXE)";
+    return false;
+  }
+  if (!o->has_text && !o->has_buffer) {
+    *error = "find needs a marker: --text MARKER, --buffer-text MARKER or both";
+    return false;
+  }
+  if ((o->has_text && o->text.empty()) || (o->has_buffer && o->buffer_text.empty())) {
+    *error = "a marker cannot be empty";
+    return false;
+  }
+  if ((o->has_type || o->has_field) && !o->has_text) {
+    *error = "--type and --field say where the --text marker is; no --text given";
+    return false;
+  }
+  if (o->module.empty() && o->profile.empty()) {
+    *error = "find needs --module NAME (or --profile OLD.ini with a Module)";
+    return false;
+  }
+  if (o->section.empty() || o->section.find_first_of("[]\r\n") != std::string::npos) {
+    *error = "--section needs a name without brackets or line breaks";
+    return false;
+  }
+  return true;
+}
+
+// The field of the --text marker: the named one, else the wide text, else
+// the first string field. -1 with `error` when the layout has none.
+int MarkerField(const FindOptions& o, std::string* error) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(o.type);
+  if (layout == nullptr) {
+    *error = "type " + std::to_string(o.type) + " has no record layout";
+    return -1;
+  }
+  int first_string = -1;
+  for (int i = 0; i < layout->count; ++i) {
+    const quorvane::FieldSpec& f = layout->fields[i];
+    const bool text = f.kind == quorvane::FieldKind::kString || f.kind == quorvane::FieldKind::kWideText;
+    if (!text) continue;
+    if (o.has_field) {
+      if (o.field == f.name) return i;
+      continue;
+    }
+    if (f.kind == quorvane::FieldKind::kWideText) return i;
+    if (first_string < 0) first_string = i;
+  }
+  if (first_string >= 0) return first_string;
+  *error = o.has_field ? "type " + std::to_string(o.type) + " has no string field " + Quote(o.field)
+                       : "type " + std::to_string(o.type) + " has no string field for a marker";
+  return -1;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "quorvane-probe: %s\n", message.c_str());
+  return kBadUse;
+}
+
+double Mib(std::uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// Progress on standard error once a find has taken a second, then every
+// second.
+class ProgressLine {
+ public:
+  ProgressLine() : start_(Clock::now()), next_(start_ + std::chrono::seconds(1)) {}
+  void Update(std::uint64_t done, std::uint64_t total) {
+    const Clock::time_point now = Clock::now();
+    if (now < next_) return;
+    next_ = now + std::chrono::seconds(1);
+    std::fprintf(stderr, "quorvane-probe: scanned %.1f of %.1f MiB\n", Mib(done), Mib(total));
+    std::fflush(stderr);
+  }
+  double Seconds() const {
+    return std::chrono::duration<double>(Clock::now() - start_).count();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point start_, next_;
+};
+
+struct MarkerInfo {
+  std::string text;  // as given
+  bool wide = true;
+  std::int32_t type = 3;
+  const char* field = "text";
+  std::uint32_t field_offset = 48;
+};
+
+// Everything the output needs.
+struct FindReport {
+  FindOptions options;
+  ProcessInfo process;
+  std::string module;
+  MarkerInfo object_marker;
+  FindResult result;
+  double seconds = 0;
+  std::vector<std::string> reasons;  // one per offset not found, for stderr
+  bool object_found = false, buffer_found = false;
+  AddressTable table;  // the offsets found
+  std::vector<Walk> walks;
+};
+
+const char* AnswerName(Answer a) {
+  switch (a) {
+    case Answer::kNotAsked: return "not_asked";
+    case Answer::kFound: return "found";
+    case Answer::kAmbiguous: return "ambiguous";
+    case Answer::kNotFound: return "not_found";
+  }
+  return "?";
+}
+
+const char* OutcomeName(Outcome o) {
+  switch (o) {
+    case Outcome::kPlausible: return "plausible";
+    case Outcome::kImplausible: return "implausible";
+    case Outcome::kEmptySlot: return "empty_slot";
+    case Outcome::kNoRecord: return "no_record";
+    case Outcome::kUnreadable: return "unreadable";
+  }
+  return "?";
+}
+
+std::string MarkerTitle(const MarkerInfo& m) {
+  return Format("text marker %s (%s, type %d field \"%s\", record + %u)", Quote(m.text).c_str(),
+                m.wide ? "UTF-16" : "ANSI", static_cast<int>(m.type), m.field,
+                static_cast<unsigned>(m.field_offset));
+}
+
+std::string ObjectReason(const FindReport& r) {
+  const FindResult& f = r.result;
+  const std::string marker = Quote(r.object_marker.text);
+  const std::string pair = "ObjectAddressList and ObjectDataOffset: ";
+  if (f.object_answer == Answer::kAmbiguous) {
+    return pair + Format("%u candidates score alike (best %d, next %d); none picked: "
+                         "see the candidates listed first",
+                         static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
+                         f.candidates[1].score);
+  }
+  switch (f.object_missing) {
+    case finder::Missing::kNoMarker:
+      return pair + "the marker " + marker + Format(" is nowhere in the %.1f MiB of readable memory",
+                                                    Mib(f.total_bytes)) +
+             ": check that the host shows an object of type " + std::to_string(r.object_marker.type) +
+             " whose " + r.object_marker.field + " is exactly the marker and that it is the current one";
+    case finder::Missing::kNoPointer:
+      return pair + Format("the marker was found %u times, but no 4-aligned pointer leads to a record "
+                           "around it (marker - %u): check --type and --field, and that the object "
+                           "is the current one",
+                           static_cast<unsigned>(f.object_hits.size()),
+                           static_cast<unsigned>(r.object_marker.field_offset));
+    case finder::Missing::kNoSlot:
+      return pair + Format("%u pointers to the marker's records were found, but no word of %s's "
+                           "image points up to 0x%X bytes below one: check --module, or try a "
+                           "larger --max-offset",
+                           static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
+                           static_cast<unsigned>(r.options.max_offset));
+    case finder::Missing::kNoPlausible:
+      return pair + "no candidate decodes the records plausibly; see the candidates listed";
+    case finder::Missing::kNone:
+      break;
+  }
+  return pair + "not found";
+}
+
+std::string BufferReason(const FindReport& r) {
+  const FindResult& f = r.result;
+  const std::string head = "TextBufferAddress: ";
+  if (f.buffer_answer == Answer::kAmbiguous) {
+    return head + Format("%u places in %s's image hold the buffer marker alike; none picked",
+                         static_cast<unsigned>(f.buffer_contenders), r.module.c_str());
+  }
+  std::size_t elsewhere = 0;
+  for (const finder::MarkerHit& h : f.buffer_hits) elsewhere += h.in_module ? 0 : 1;
+  std::string reason = head + "the buffer marker " + Quote(r.options.buffer_text) +
+                       Format(" is not in %s's image (0x%08X, 0x%X bytes)", r.module.c_str(),
+                              static_cast<unsigned>(f.module_base),
+                              static_cast<unsigned>(f.module_size));
+  if (elsewhere > 0) {
+    return reason + Format(", only %u times elsewhere: type it where the host keeps its text "
+                           "buffer, not in another text",
+                           static_cast<unsigned>(elsewhere));
+  }
+  return reason + ": check that it is typed in the host's text buffer, exactly";
+}
+
+// ------------------------------------------------------------ text output
+
+void Line(std::string* out, const std::string& text) {
+  *out += text.empty() ? ";\n" : "; " + text + "\n";
+}
+
+void MoreLine(std::string* out, std::size_t shown, std::size_t total) {
+  if (total > shown) Line(out, Format("  ... %u more (--json lists them all)", static_cast<unsigned>(total - shown)));
+}
+
+void TextObjectEvidence(const FindReport& r, std::string* out) {
+  const FindResult& f = r.result;
+  Line(out, "");
+  Line(out, MarkerTitle(r.object_marker) + Format(": %u hit%s%s", static_cast<unsigned>(f.object_hits.size()),
+                                                   f.object_hits.size() == 1 ? "" : "s",
+                                                   f.object_hits_cut ? " (more not kept)" : ""));
+  for (std::size_t i = 0; i < f.object_hits.size() && i < kShownHits; ++i) {
+    const finder::MarkerHit& h = f.object_hits[i];
+    Line(out, Format("  at 0x%08X: record 0x%08X%s", static_cast<unsigned>(h.address),
+                     static_cast<unsigned>(h.address - r.object_marker.field_offset),
+                     h.in_module ? " (in the module's image)" : ""));
+  }
+  MoreLine(out, kShownHits, f.object_hits.size());
+  if (f.object_hits.empty()) return;
+  Line(out, Format("pointers to those records: %u%s", static_cast<unsigned>(f.pointers.size()),
+                   f.pointers_cut ? " (more not kept)" : ""));
+  for (std::size_t i = 0; i < f.pointers.size() && i < kShownHits; ++i) {
+    Line(out, Format("  at 0x%08X -> 0x%08X", static_cast<unsigned>(f.pointers[i].address),
+                     static_cast<unsigned>(f.pointers[i].record)));
+  }
+  MoreLine(out, kShownHits, f.pointers.size());
+  if (f.candidates.empty()) return;
+  Line(out, Format("(list, offset) candidates from slots in the image: %u%s; score = types that "
+                   "decode plausibly - those that do not",
+                   static_cast<unsigned>(f.candidates.size()), f.candidates_cut ? " (more not kept)" : ""));
+  for (std::size_t i = 0; i < f.candidates.size() && i < kShownCandidates; ++i) {
+    const Candidate& c = f.candidates[i];
+    Line(out, Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
+                     "%d implausible, %d unreadable, %d empty",
+                     i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
+                     static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
+                     c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
+                     c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord)));
+    Line(out, Format("      slot 0x%08X (module + 0x%08X + 4 x %d) -> structure 0x%08X; record "
+                     "pointer 0x%08X (structure + 0x%X) -> record 0x%08X",
+                     static_cast<unsigned>(c.slot), static_cast<unsigned>(c.list),
+                     static_cast<int>(r.object_marker.type), static_cast<unsigned>(c.structure),
+                     static_cast<unsigned>(c.pointer), static_cast<unsigned>(c.data_offset),
+                     static_cast<unsigned>(c.record)));
+  }
+  MoreLine(out, kShownCandidates, f.candidates.size());
+  if (f.object_contenders > 1) Line(out, "  * scores alike: no clear winner");
+}
+
+void TextBufferEvidence(const FindReport& r, std::string* out) {
+  const FindResult& f = r.result;
+  Line(out, "");
+  Line(out, Format("buffer marker %s (UTF-16): %u hit%s, %u in the image",
+                   Quote(r.options.buffer_text).c_str(), static_cast<unsigned>(f.buffer_hits.size()),
+                   f.buffer_hits.size() == 1 ? "" : "s", static_cast<unsigned>(f.buffers.size())));
+  for (std::size_t i = 0; i < f.buffers.size() && i < kShownCandidates; ++i) {
+    const finder::BufferCandidate& b = f.buffers[i];
+    Line(out, Format("  %s at 0x%08X: TextBufferAddress=0x%08X%s%s",
+                     i < f.buffer_contenders && f.buffer_contenders > 1 ? "*" : " ",
+                     static_cast<unsigned>(b.address), static_cast<unsigned>(b.offset),
+                     b.starts ? "" : " (text before it)", b.terminated ? "" : " (text after it)"));
+  }
+  MoreLine(out, kShownCandidates, f.buffers.size());
+}
+
+std::string TextOutput(const FindReport& r) {
+  const FindResult& f = r.result;
+  const bool complete = r.reasons.empty();
+  std::string out;
+  // A section is written only when everything asked for was found.
+  const std::string keys = complete ? "" : "; ";
+  if (!complete) out += "; No section: something asked for was not found or is ambiguous.\n";
+  out += keys + "[" + r.options.section + "]\n";
+  if (r.object_found) {
+    out += keys + "ObjectAddressList=" + Hex(r.table.object_address_list) + "\n";
+    out += keys + "ObjectDataOffset=" + Hex(r.table.object_data_offset) + "\n";
+  }
+  if (r.buffer_found) out += keys + "TextBufferAddress=" + Hex(r.table.text_buffer_address) + "\n";
+  for (const std::string& reason : r.reasons) Line(&out, reason);
+
+  Line(&out, Format("Found by quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
+                    static_cast<unsigned>(r.process.pid),
+                    r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(),
+                    r.module.c_str(), static_cast<unsigned>(f.module_base),
+                    static_cast<unsigned>(f.module_size)));
+  Line(&out, Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
+                    Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
+  if (r.options.has_text) TextObjectEvidence(r, &out);
+  if (r.options.has_buffer) TextBufferEvidence(r, &out);
+  if (!r.walks.empty()) {
+    Line(&out, "");
+    Line(&out, "The walks under the offsets found, as the module reads them:");
+    for (const Walk& walk : r.walks) {
+      const std::string lines = TextWalkLines(walk, r.table);
+      std::size_t start = 0;
+      while (start < lines.size()) {
+        std::size_t end = lines.find('\n', start);
+        if (end == std::string::npos) end = lines.size();
+        const std::string line = lines.substr(start, end - start);
+        if (!line.empty()) Line(&out, line);
+        start = end + 1;
+      }
+    }
+  }
+  return out;
+}
+
+// ------------------------------------------------------------ JSON output
+
+void JsonOffsetOrNull(JsonWriter* j, const char* key, bool found, std::uint32_t value) {
+  j->Key(key);
+  if (found) {
+    j->Unsigned(value);
+  } else {
+    j->Null();
+  }
+}
+
+void JsonHits(JsonWriter* j, const std::vector<finder::MarkerHit>& hits, std::uint32_t field_offset,
+              bool with_record) {
+  j->BeginArray();
+  for (const finder::MarkerHit& h : hits) {
+    j->BeginObject();
+    j->Key("address");
+    j->Unsigned(h.address);
+    j->Key("in_module");
+    j->Bool(h.in_module);
+    if (with_record) {
+      j->Key("record");
+      j->Unsigned(h.address - field_offset);
+    }
+    j->EndObject();
+  }
+  j->EndArray();
+}
+
+void JsonCandidate(JsonWriter* j, const Candidate& c, bool contender) {
+  j->BeginObject();
+  j->Key("ObjectAddressList");
+  j->Unsigned(c.list);
+  j->Key("ObjectDataOffset");
+  j->Unsigned(c.data_offset);
+  j->Key("score");
+  j->Integer(c.score);
+  j->Key("contender");
+  j->Bool(contender);
+  j->Key("slot");
+  j->Unsigned(c.slot);
+  j->Key("structure");
+  j->Unsigned(c.structure);
+  j->Key("record_pointer");
+  j->Unsigned(c.pointer);
+  j->Key("record");
+  j->Unsigned(c.record);
+  j->Key("types");
+  j->BeginArray();
+  for (const finder::TypeCheck& t : c.checks) {
+    j->BeginObject();
+    j->Key("type");
+    j->Integer(t.type);
+    j->Key("outcome");
+    j->String(OutcomeName(t.outcome));
+    if (!t.note.empty()) {
+      j->Key("note");
+      j->String(AnsiToUtf8(t.note));
+    }
+    j->EndObject();
+  }
+  j->EndArray();
+  j->EndObject();
+}
+
+std::string JsonOutput(const FindReport& r) {
+  const FindResult& f = r.result;
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("ok");
+  j.Bool(r.reasons.empty());
+  j.Key("section");
+  j.String(AnsiToUtf8(r.options.section));
+  j.Key("found");
+  j.BeginObject();
+  JsonOffsetOrNull(&j, "ObjectAddressList", r.object_found, r.table.object_address_list);
+  JsonOffsetOrNull(&j, "ObjectDataOffset", r.object_found, r.table.object_data_offset);
+  JsonOffsetOrNull(&j, "TextBufferAddress", r.buffer_found, r.table.text_buffer_address);
+  j.EndObject();
+  j.Key("reasons");
+  j.BeginArray();
+  for (const std::string& reason : r.reasons) j.String(AnsiToUtf8(reason));
+  j.EndArray();
+  j.Key("process");
+  j.BeginObject();
+  j.Key("pid");
+  j.Unsigned(r.process.pid);
+  j.Key("name");
+  j.String(AnsiToUtf8(r.process.name));
+  j.EndObject();
+  j.Key("module");
+  j.BeginObject();
+  j.Key("name");
+  j.String(AnsiToUtf8(r.module));
+  j.Key("base");
+  j.Unsigned(f.module_base);
+  j.Key("size");
+  j.Unsigned(f.module_size);
+  j.EndObject();
+  j.Key("scan");
+  j.BeginObject();
+  j.Key("regions");
+  j.Unsigned(f.regions);
+  j.Key("readable_bytes");
+  j.Number(static_cast<double>(f.total_bytes));
+  j.Key("bytes_read");
+  j.Number(static_cast<double>(f.bytes_read));
+  j.Key("failed_reads");
+  j.Unsigned(f.failed_reads);
+  j.Key("seconds");
+  j.Number(r.seconds);
+  j.Key("max_data_offset");
+  j.Unsigned(r.options.max_offset);
+  j.EndObject();
+
+  j.Key("object");
+  if (!r.options.has_text) {
+    j.Null();
+  } else {
+    const MarkerInfo& m = r.object_marker;
+    j.BeginObject();
+    j.Key("answer");
+    j.String(AnswerName(f.object_answer));
+    j.Key("marker");
+    j.BeginObject();
+    j.Key("text");
+    j.String(AnsiToUtf8(m.text));
+    j.Key("encoding");
+    j.String(m.wide ? "utf-16" : "ansi");
+    j.Key("type");
+    j.Integer(m.type);
+    j.Key("field");
+    j.String(m.field);
+    j.Key("field_offset");
+    j.Unsigned(m.field_offset);
+    j.EndObject();
+    j.Key("hits");
+    JsonHits(&j, f.object_hits, m.field_offset, true);
+    j.Key("hits_cut");
+    j.Bool(f.object_hits_cut);
+    j.Key("record_pointers");
+    j.BeginArray();
+    for (const finder::RecordPointer& p : f.pointers) {
+      j.BeginObject();
+      j.Key("address");
+      j.Unsigned(p.address);
+      j.Key("record");
+      j.Unsigned(p.record);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.Key("record_pointers_cut");
+    j.Bool(f.pointers_cut);
+    j.Key("considered");
+    j.Number(static_cast<double>(f.candidates_considered));
+    j.Key("candidates_cut");
+    j.Bool(f.candidates_cut);
+    j.Key("candidates");
+    j.BeginArray();
+    for (std::size_t i = 0; i < f.candidates.size(); ++i) {
+      JsonCandidate(&j, f.candidates[i], i < f.object_contenders);
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+
+  j.Key("text_buffer");
+  if (!r.options.has_buffer) {
+    j.Null();
+  } else {
+    j.BeginObject();
+    j.Key("answer");
+    j.String(AnswerName(f.buffer_answer));
+    j.Key("marker");
+    j.String(AnsiToUtf8(r.options.buffer_text));
+    j.Key("hits");
+    JsonHits(&j, f.buffer_hits, 0, false);
+    j.Key("candidates");
+    j.BeginArray();
+    for (std::size_t i = 0; i < f.buffers.size(); ++i) {
+      const finder::BufferCandidate& b = f.buffers[i];
+      j.BeginObject();
+      j.Key("TextBufferAddress");
+      j.Unsigned(b.offset);
+      j.Key("address");
+      j.Unsigned(b.address);
+      j.Key("score");
+      j.Integer(b.score);
+      j.Key("contender");
+      j.Bool(i < f.buffer_contenders);
+      j.Key("starts");
+      j.Bool(b.starts);
+      j.Key("terminated");
+      j.Bool(b.terminated);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+
+  j.Key("walks");
+  j.BeginArray();
+  for (const Walk& walk : r.walks) JsonWalkValue(walk, &j);
+  j.EndArray();
+  j.EndObject();
+  return j.Text() + "\n";
+}
+
+// ------------------------------------------------------------ the find
+
+int Find(const FindOptions& o, void** process, lua_State** L) {
+  FindReport r;
+  r.options = o;
+  std::string error;
+
+  finder::FindRequest request;
+  if (!o.profile.empty()) {
+    ProfileInfo profile;
+    if (!ReadProfile(o.profile, &profile, &error)) return Fail(error);
+    r.module = profile.module;
+    for (const ProfileOffset& offset : profile.offsets) {
+      if (!offset.reading.present || offset.reading.value == 0) continue;
+      if (offset.key == "ObjectAddressList") {
+        request.hint_list = true;
+        request.old_list = offset.reading.value;
+      } else if (offset.key == "ObjectDataOffset") {
+        request.hint_data = true;
+        request.old_data = offset.reading.value;
+      } else if (offset.key == "TextBufferAddress") {
+        request.hint_buffer = true;
+        request.old_buffer = offset.reading.value;
+      }
+    }
+  }
+  if (!o.module.empty()) r.module = o.module;
+  request.module = r.module;
+  request.max_data_offset = o.max_offset;
+
+  if (o.has_text) {
+    const int field = MarkerField(o, &error);
+    if (field < 0) return Fail(error);
+    const quorvane::FieldSpec& spec = quorvane::FindLayout(o.type)->fields[field];
+    r.object_marker = {o.text, spec.kind == quorvane::FieldKind::kWideText, o.type, spec.name,
+                       spec.offset};
+    request.object_marker = true;
+    request.object_type = o.type;
+    request.object_field = field;
+    request.object_bytes = r.object_marker.wide ? AnsiToUtf16(o.text) : o.text;
+    if (request.object_bytes.empty()) return Fail("the --text marker cannot be converted to UTF-16");
+  }
+  if (o.has_buffer) {
+    request.buffer_marker = true;
+    request.buffer_bytes = AnsiToUtf16(o.buffer_text);
+    if (request.buffer_bytes.empty()) return Fail("the --buffer-text marker cannot be converted to UTF-16");
+  }
+
+  *process = OpenTargetProcess(o.target, &r.process, &error);
+  if (*process == nullptr) return Fail(error);
+  quorvane::SetRemoteProcess(*process);
+
+  ProgressLine progress;
+  r.result = finder::FindOffsets(request, [&](std::uint64_t done, std::uint64_t total) {
+    progress.Update(done, total);
+  });
+  r.seconds = progress.Seconds();
+  const FindResult& f = r.result;
+  const std::string pid = std::to_string(r.process.pid);
+  if (f.process_ended) return Fail("process " + pid + " exited during the scan; nothing was found");
+  if (!f.module_loaded) {
+    if (quorvane::LastModuleListError() != 0) {
+      return Fail("cannot list the modules of process " + pid + ": " +
+                  ErrorText(quorvane::LastModuleListError()));
+    }
+    return Fail(r.module + " is not loaded in process " + pid);
+  }
+
+  r.object_found = f.object_answer == Answer::kFound;
+  r.buffer_found = f.buffer_answer == Answer::kFound;
+  if (o.has_text && !r.object_found) r.reasons.push_back(ObjectReason(r));
+  if (o.has_buffer && !r.buffer_found) r.reasons.push_back(BufferReason(r));
+  r.table.module_base = f.module_base;
+  if (r.object_found) {
+    r.table.object_address_list = f.candidates.front().list;
+    r.table.object_data_offset = f.candidates.front().data_offset;
+  }
+  if (r.buffer_found) r.table.text_buffer_address = f.buffers.front().offset;
+
+  // The evidence: every walk the found offsets allow, as the module reads.
+  *L = luaL_newstate();
+  if (*L == nullptr) return Fail("cannot create a Lua state");
+  WalkContext context;
+  context.table = r.table;
+  context.module = r.module;
+  context.pid = r.process.pid;
+  if (r.object_found) {
+    for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+      r.walks.push_back(WalkObject(*L, context, quorvane::kTypesWithLayout[i]));
+    }
+  }
+  if (r.buffer_found) r.walks.push_back(WalkTextBuffer(*L, context));
+  if (!quorvane::HostProcessRunning()) {
+    return Fail("process " + pid + " exited during the scan; nothing was found");
+  }
+
+  // Standard output only now, all at once: an early end prints nothing.
+  const std::string out = o.json ? JsonOutput(r) : TextOutput(r);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+  for (const std::string& reason : r.reasons) std::fprintf(stderr, "quorvane-probe: %s\n", reason.c_str());
+  return r.reasons.empty() ? kFound : kNotFound;
+}
+
+}  // namespace
+
+int RunFind(int argc, char** argv) {
+  FindOptions options;
+  std::string error;
+  if (!ParseFindArguments(argc, argv, &options, &error)) {
+    return Fail(error + " (quorvane-probe find --help shows the usage)");
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return kFound;
+  }
+  void* process = nullptr;
+  lua_State* L = nullptr;
+  const int status = Find(options, &process, &L);
+  if (L != nullptr) lua_close(L);
+  quorvane::SetRemoteProcess(nullptr);
+  CloseTargetProcess(process);
+  return status;
+}
+
+}  // namespace probe
