@@ -367,6 +367,163 @@ TEST(SampleApp15Test, HostRefusesBadOptions) {
   }
 }
 
+// ------------------------------------------------------------ find
+
+// The offsets a profile's own section gives, as written there.
+struct Offsets {
+  std::string section;
+  std::uint32_t list = 0, data = 0, buffer = 0;
+};
+
+Offsets ProfileOffsets(const std::string& path) {
+  const auto read = [&](const char* section, const char* key) {
+    char value[256];
+    GetPrivateProfileStringA(section, key, "", value, sizeof value, path.c_str());
+    return std::string(value);
+  };
+  Offsets o;
+  o.section = read("Config", "Version");
+  o.list = static_cast<std::uint32_t>(std::strtoul(read(o.section.c_str(), "ObjectAddressList").c_str(), nullptr, 16));
+  o.data = static_cast<std::uint32_t>(std::strtoul(read(o.section.c_str(), "ObjectDataOffset").c_str(), nullptr, 16));
+  o.buffer = static_cast<std::uint32_t>(std::strtoul(read(o.section.c_str(), "TextBufferAddress").c_str(), nullptr, 16));
+  return o;
+}
+
+std::vector<std::string> HostOptions(const std::string& app) {
+  return {"--app", app, "--text", kTextMarker, "--buffer-text", kBufferMarker};
+}
+
+std::vector<std::string> FindArgs(std::uint32_t pid, const std::string& section) {
+  return {"find", std::to_string(pid), "--profile", Profile(), "--text", kTextMarker,
+          "--buffer-text", kBufferMarker, "--section", section};
+}
+
+// Given the 1.4 profile as the old one, the find gives exactly each build's
+// own offsets, with the decoys the sample host lays beside the markers (an
+// undo copy of the record with an unlisted structure pointing to it, the
+// marker in the host program's own data). The section it prints, pasted into
+// a profile, makes the module return the markers inside that host.
+TEST(FindTest, FindsEachBuildsOffsetsEndToEnd) {
+  for (const auto& [app, truth_profile] : {std::pair{"1.4", Profile()}, std::pair{"1.5", Profile15()}}) {
+    SCOPED_TRACE(std::string("SampleApp ") + app);
+    const Offsets truth = ProfileOffsets(truth_profile);
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, HostOptions(app))) << error;
+
+    int status = -1;
+    const Json report = ProbeJson(FindArgs(host.pid(), truth.section), &status);
+    EXPECT_EQ(status, 0) << report["reasons"][0].str;
+    EXPECT_TRUE(report["ok"].boolean);
+    EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
+    EXPECT_EQ(U32(report["found"]["TextBufferAddress"]), truth.buffer);
+    // The decoys were met and outscored: hits outside the module, more than
+    // one record pointer, more than one candidate.
+    const Json& object = report["object"];
+    EXPECT_EQ(object["answer"].str, "found");
+    bool outside = false;
+    for (const Json& hit : object["hits"].items) outside = outside || !hit["in_module"].boolean;
+    EXPECT_TRUE(outside);
+    EXPECT_GE(object["record_pointers"].size(), 2u);
+    ASSERT_GE(object["candidates"].size(), 2u);
+    EXPECT_EQ(U32(object["candidates"][0]["ObjectAddressList"]), truth.list);
+    EXPECT_GT(object["candidates"][0]["score"].number, object["candidates"][1]["score"].number + 1);
+    EXPECT_EQ(report["walks"].size(), 16u);
+    for (const Json& walk : report["walks"].items) EXPECT_TRUE(walk["ok"].boolean);
+
+    // The text output starts with the section as it goes into a profile.
+    const RunResult run = Probe(FindArgs(host.pid(), truth.section));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    char section[160];
+    std::snprintf(section, sizeof section,
+                  "[%s]\r\nObjectAddressList=0x%08X\r\nObjectDataOffset=0x%08X\r\n"
+                  "TextBufferAddress=0x%08X\r\n;",
+                  truth.section.c_str(), static_cast<unsigned>(truth.list),
+                  static_cast<unsigned>(truth.data), static_cast<unsigned>(truth.buffer));
+    EXPECT_EQ(run.out.rfind(section, 0), 0u) << run.out.substr(0, 400);
+    // Everything after the section is a comment.
+    std::istringstream lines(run.out);
+    std::string line;
+    int active = 0;
+    while (std::getline(lines, line)) active += line.rfind(";", 0) == 0 ? 0 : 1;
+    EXPECT_EQ(active, 4);
+
+    const std::string made = g_scratch + "found-" + app + ".ini";
+    {
+      std::ofstream out(made, std::ios::binary);
+      out << "[Config]\r\nVersion=" << truth.section << "\r\nModule=sample_app.dll\r\n" << run.out;
+    }
+    ProbeEnvironment::ScratchProfiles().push_back(made);
+    const ModuleView view = ViewInsideHost(HostOptions(app), made);
+    ASSERT_EQ(view.records.count(3), 1u);
+    EXPECT_EQ(view.records.at(3).at("text"), "s " + HexOf(kTextMarker));
+    EXPECT_EQ(view.text, HexOf(kBufferMarker));
+    EXPECT_EQ(view.records.size(), ViewInsideHost(HostOptions(app), truth_profile).records.size());
+  }
+}
+
+// A marker that is not there: status 1, a line naming it and what to check,
+// and no section on standard output, only comments.
+TEST(FindTest, MissingMarkersAreNamed) {
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, HostOptions("1.5"))) << error;
+  struct Case {
+    std::vector<std::string> markers;
+    std::vector<std::string> said;  // on stderr
+  };
+  const Case cases[] = {
+      {{"--text", "QV-nowhere-0x1"}, {"\"QV-nowhere-0x1\" is nowhere", "check"}},
+      {{"--text", kTextMarker, "--buffer-text", "QV-nowhere-0x2"},
+       {"TextBufferAddress: the buffer marker \"QV-nowhere-0x2\" is not in sample_app.dll's image",
+        "check"}},
+      // In the host, but not in the module's image.
+      {{"--buffer-text", kTextMarker}, {"elsewhere"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"find", std::to_string(host.pid()), "--module", "sample_app.dll"};
+    args.insert(args.end(), c.markers.begin(), c.markers.end());
+    const RunResult run = Probe(args);
+    SCOPED_TRACE(c.markers.back());
+    EXPECT_EQ(run.exit_code, 1);
+    for (const std::string& s : c.said) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.rfind("quorvane-probe: ", 0), 0u);
+    std::istringstream lines(run.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+      EXPECT_EQ(line.rfind(";", 0), 0u) << line;
+      ++count;
+    }
+    EXPECT_GT(count, 2);
+  }
+}
+
+// The host ends while the probe scans it: status 2, one clear line, nothing
+// on standard output. The host's ballast makes the scan last a few seconds;
+// it is ended at the first progress line.
+TEST(FindTest, HostThatExitsDuringTheScan) {
+  ServedHost host;
+  std::string error;
+  std::vector<std::string> options = HostOptions("1.5");
+  options.insert(options.end(), {"--ballast", "512"});
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
+  bool ended = false;
+  const RunResult run = RunProgram(
+      g_settings.probe, FindArgs(host.pid(), "SampleApp 1.5"), [&](const std::string& err) {
+        if (!ended && err.find("quorvane-probe: scanned ") != std::string::npos) {
+          ended = true;
+          host.Stop();
+        }
+      });
+  ASSERT_TRUE(ended) << "no progress line: " << run.err;
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("exited during the scan"), std::string::npos) << run.err;
+}
+
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {
   const ModuleView inside = ViewInsideHost();
   const RunResult run = Probe({Profile(), Pid()});
@@ -670,7 +827,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"profile_without_module", {"{no-module}", "{pid}"}, "no Module in [Config]"},
         BadCase{"no_such_process_name", {"{profile}", "no_such_host_anywhere.exe"},
                 "no process named no_such_host_anywhere.exe"},
-        BadCase{"no_such_process_id", {"{profile}", "999999"}, "cannot open process 999999"}),
+        BadCase{"no_such_process_id", {"{profile}", "999999"}, "cannot open process 999999"},
+        BadCase{"find_without_marker", {"find", "{pid}", "--module", "sample_app.dll"},
+                "find needs a marker"},
+        BadCase{"find_without_module", {"find", "{pid}", "--text", "QV"}, "find needs --module"},
+        BadCase{"find_type_without_string",
+                {"find", "{pid}", "--module", "sample_app.dll", "--text", "QV", "--type", "7"},
+                "type 7 has no string field"},
+        BadCase{"find_module_not_loaded",
+                {"find", "{pid}", "--module", "not_here.dll", "--text", "QV"},
+                "not_here.dll is not loaded in process"},
+        BadCase{"find_offset_limit", {"find", "{pid}", "--module", "m", "--text", "QV",
+                                      "--max-offset", "0x200000"}, "--max-offset needs"}),
     [](const ::testing::TestParamInfo<BadCase>& param) { return std::string(param.param.name); });
 
 // ------------------------------------------------------------ JSON text

@@ -44,10 +44,14 @@ bool MakePipe(HANDLE* read, HANDLE* write) {
   return true;
 }
 
-void ReadAll(HANDLE pipe, std::string* out) {
+void ReadAll(HANDLE pipe, std::string* out,
+             const std::function<void(const std::string&)>* on_more = nullptr) {
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) out->append(buffer, got);
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    out->append(buffer, got);
+    if (on_more != nullptr && *on_more) (*on_more)(*out);
+  }
 }
 
 bool Launch(const std::string& program, const std::vector<std::string>& args, HANDLE out,
@@ -65,7 +69,8 @@ bool Launch(const std::string& program, const std::vector<std::string>& args, HA
 
 }  // namespace
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::function<void(const std::string&)>& on_err) {
   RunResult result;
   HANDLE out_read, out_write, err_read, err_write;
   if (!MakePipe(&out_read, &out_write)) return result;
@@ -80,7 +85,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   CloseHandle(out_write);
   CloseHandle(err_write);
   if (launched) {
-    std::thread err_reader(ReadAll, err_read, &result.err);
+    std::thread err_reader(ReadAll, err_read, &result.err, &on_err);
     ReadAll(out_read, &result.out);
     err_reader.join();
     if (WaitForSingleObject(pi.hProcess, kRunLimitMs) == WAIT_OBJECT_0) {

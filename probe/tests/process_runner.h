@@ -4,6 +4,7 @@
 #define QUORVANE_PROBE_TESTS_PROCESS_RUNNER_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,10 @@ struct RunResult {
 // Runs `program` with `args` (quoted as the C runtime splits them) and waits
 // for it; a program that does not end within a few minutes is ended and
 // reported as not started.
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+// `on_err`, if given, is told what the program wrote to stderr so far each
+// time more comes.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::function<void(const std::string&)>& on_err = nullptr);
 
 // A program left running: `program OPTIONS... --serve SECONDS`, whose first
 // line of output is "pid <n>".
