@@ -4,6 +4,9 @@
 #ifndef QUORVANE_PLATFORM_REMOTE_PROCESS_H
 #define QUORVANE_PLATFORM_REMOTE_PROCESS_H
 
+#include <string>
+#include <vector>
+
 namespace quorvane {
 
 // The process that FindModuleBase and ReadHostMemory look into: a Win32
@@ -16,6 +19,10 @@ void SetRemoteProcess(void* process_handle);
 // could not be taken at all; 0 when the list was read (whether or not the
 // module was in it).
 unsigned long LastModuleListError();
+
+// The file names of the modules loaded in that process now, from a fresh
+// module list; false when the list cannot be taken.
+bool ListRemoteModules(std::vector<std::string>* names);
 
 }  // namespace quorvane
 

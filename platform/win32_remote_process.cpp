@@ -151,6 +151,19 @@ bool HostProcessRunning() {
   return code == STILL_ACTIVE;
 }
 
+bool ListRemoteModules(std::vector<std::string>* names) {
+  if (g_process == nullptr) return false;
+  const HANDLE snapshot = TakeModuleSnapshot(GetProcessId(g_process));
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  MODULEENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    names->push_back(entry.szModule);
+  }
+  CloseHandle(snapshot);
+  return true;
+}
+
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;  // past the top

@@ -142,6 +142,9 @@ int Probe(const Options& o, lua_State* L, void** process) {
     return Fail("cannot list the modules of process " + std::to_string(report.process.pid) +
                 ": " + probe::ErrorText(quorvane::LastModuleListError()));
   }
+  if (report.has_process && report.table.module_base == 0) {
+    probe::NoteCloseModules(report.profile.module, &report.process);
+  }
 
   if (report.has_process) {
     probe::WalkContext context;

@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "probe/json.h"
+#include "probe/near_names.h"
+#include "probe/shared_stop.h"
 #include "probe/win_util.h"
 #include "readers/readers.h"
 
@@ -91,6 +93,56 @@ std::string CallOf(const Walk& walk) {
 
 std::string NumberText(double value) { return Format("%.17g", value); }
 
+// Sections other than [Config], as a profile author would write them.
+std::vector<std::string> LayoutSections(const ProfileInfo& p) {
+  std::vector<std::string> names;
+  for (const std::string& name : p.sections) {
+    if (NameDistance(name, "Config") != 0) names.push_back(name);
+  }
+  return names;
+}
+
+std::vector<std::string> CloseSections(const ProfileInfo& p) {
+  return CloseNames(p.version, LayoutSections(p), 3, false);
+}
+
+std::string Bracketed(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "[" : ", [") + name + "]";
+  return out;
+}
+
+// What a Version that names no section could have meant.
+void TextSections(const ProfileInfo& p, std::string* out) {
+  const std::vector<std::string> sections = LayoutSections(p);
+  if (sections.empty()) {
+    *out += "  the profile has no section besides [Config]\n";
+    return;
+  }
+  *out += "  sections in the profile: " + Bracketed(sections) + "\n";
+  const std::vector<std::string> close = CloseSections(p);
+  if (!close.empty()) *out += "  closest to " + LuaQuote(p.version) + ": " + Bracketed(close) + "\n";
+}
+
+// What a Module that is not loaded could have meant.
+void TextCloseModules(const ProcessInfo& process, std::string* out) {
+  if (!process.modules_listed) return;
+  if (process.close_modules.empty()) {
+    *out += "  no loaded module has a close name (" + std::to_string(process.loaded_modules) +
+            " modules loaded)\n";
+    return;
+  }
+  std::string names;
+  for (const std::string& name : process.close_modules) names += (names.empty() ? "" : ", ") + name;
+  *out += "  loaded modules with close names: " + names + "\n";
+}
+
+void TextSharedStop(const SharedStop& shared, std::string* out) {
+  *out += "\nAll " + std::to_string(shared.walks) + " GetObjectData walks stop at " +
+          HopTitle(shared.hop) + ": " + shared.what + ".\n";
+  *out += "  likely cause: " + shared.cause + "\n";
+}
+
 void TextProfile(const ProfileInfo& p, std::string* out) {
   *out += "Profile  " + p.path + "\n";
   if (p.relative) {
@@ -103,6 +155,7 @@ void TextProfile(const ProfileInfo& p, std::string* out) {
   *out += "[" + p.version + "]";
   if (!p.section_found) *out += "  not in the profile: every offset is 0";
   *out += "\n";
+  if (!p.section_found) TextSections(p, out);
   for (const ProfileOffset& o : p.offsets) {
     const std::string written = o.reading.present ? LuaQuote(o.reading.text) : "(missing)";
     *out += Format("  %-17s = %-14s -> %s\n", o.key.c_str(), written.c_str(),
@@ -125,7 +178,8 @@ void TextField(const FieldValue& f, std::string* out) {
   *out += Format("    +%-4u %-11s ", static_cast<unsigned>(f.offset), f.name) + value + "\n";
 }
 
-void TextWalk(const Walk& walk, const AddressTable& table, std::string* out) {
+// `shared`: the walk's stop is said once for all walks, after them.
+void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::string* out) {
   *out += "\n" + CallOf(walk) + (walk.ok ? "" : " = nil") + "\n";
   for (const Step& s : walk.steps) {
     std::string line = Format("  %-15s %s", StepTitle(s.name), Hex(s.address).c_str());
@@ -139,7 +193,7 @@ void TextWalk(const Walk& walk, const AddressTable& table, std::string* out) {
     for (const FieldValue& f : walk.fields) TextField(f, out);
     if (walk.ok && walk.fields.empty()) *out += "    (no fields: an empty table)\n";
   }
-  if (!walk.ok) {
+  if (!walk.ok && !shared) {
     *out += std::string("  stopped at ") + HopTitle(walk.stop.hop) + ": " + walk.stop.message +
             "\n";
   }
@@ -160,6 +214,33 @@ void JsonNotes(const quorvane::HexReading& reading, JsonWriter* j) {
   j->EndArray();
 }
 
+void JsonStrings(const std::vector<std::string>& strings, JsonWriter* j) {
+  j->BeginArray();
+  for (const std::string& s : strings) j->String(AnsiToUtf8(s));
+  j->EndArray();
+}
+
+void JsonSharedStop(const SharedStop& shared, JsonWriter* j) {
+  if (!shared.found) {
+    j->Null();
+    return;
+  }
+  j->BeginObject();
+  j->Key("hop");
+  j->String(shared.hop);
+  j->Key("reason");
+  j->String(shared.reason);
+  j->Key("walks");
+  j->Integer(shared.walks);
+  j->Key("keys");
+  JsonStrings(shared.keys, j);
+  j->Key("what");
+  j->String(AnsiToUtf8(shared.what));
+  j->Key("cause");
+  j->String(AnsiToUtf8(shared.cause));
+  j->EndObject();
+}
+
 void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->BeginObject();
   j->Key("path");
@@ -174,6 +255,10 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->String(AnsiToUtf8(p.module));
   j->Key("section_found");
   j->Bool(p.section_found);
+  j->Key("sections");
+  JsonStrings(p.sections, j);
+  j->Key("close_sections");
+  JsonStrings(p.section_found ? std::vector<std::string>() : CloseSections(p), j);
   j->Key("offsets");
   j->BeginArray();
   for (const ProfileOffset& o : p.offsets) {
@@ -293,12 +378,15 @@ std::string TextReport(const Report& report) {
     out += "Module   " + report.profile.module + " at " + Hex(report.table.module_base) + "\n";
   } else {
     out += "Module   " + report.profile.module + " is not loaded in this process\n";
+    TextCloseModules(report.process, &out);
   }
+  const SharedStop shared = FindSharedStop(report.walks, report.table);
   int stopped = 0;
   for (const Walk& walk : report.walks) {
-    TextWalk(walk, report.table, &out);
+    TextWalk(walk, report.table, shared.found && !walk.text_buffer, &out);
     if (!walk.ok) ++stopped;
   }
+  if (shared.found) TextSharedStop(shared, &out);
   const int total = static_cast<int>(report.walks.size());
   out += "\n";
   if (stopped == 0) {
@@ -328,6 +416,12 @@ std::string JsonReport(const Report& report) {
     j.String(AnsiToUtf8(report.process.name));
     j.Key("module_base");
     j.Unsigned(report.table.module_base);
+    if (report.process.modules_listed) {
+      j.Key("loaded_modules");
+      j.Unsigned(static_cast<std::uint32_t>(report.process.loaded_modules));
+      j.Key("close_modules");
+      JsonStrings(report.process.close_modules, &j);
+    }
     j.Key("address_table");
     j.BeginObject();
     j.Key("ModuleAddress");
@@ -345,6 +439,8 @@ std::string JsonReport(const Report& report) {
   j.BeginArray();
   for (const Walk& walk : report.walks) JsonWalk(walk, &j);
   j.EndArray();
+  j.Key("shared_stop");
+  JsonSharedStop(FindSharedStop(report.walks, report.table), &j);
   j.Key("ok");
   j.Bool(report.AllWalksOk());
   j.EndObject();
@@ -353,7 +449,7 @@ std::string JsonReport(const Report& report) {
 
 std::string TextWalkLines(const Walk& walk, const AddressTable& table) {
   std::string out;
-  TextWalk(walk, table, &out);
+  TextWalk(walk, table, false, &out);
   return out;
 }
 

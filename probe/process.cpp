@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/remote_process.h"
+#include "probe/near_names.h"
 #include "probe/win_util.h"
 
 namespace probe {
@@ -115,6 +117,15 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
     return nullptr;
   }
   return process;
+}
+
+void NoteCloseModules(const std::string& module, ProcessInfo* info) {
+  constexpr std::size_t kMostNames = 5;
+  std::vector<std::string> loaded;
+  info->modules_listed = quorvane::ListRemoteModules(&loaded);
+  if (!info->modules_listed) return;
+  info->loaded_modules = loaded.size();
+  info->close_modules = CloseNames(module, loaded, kMostNames, true);
 }
 
 void CloseTargetProcess(void* handle) {

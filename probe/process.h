@@ -17,6 +17,10 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
 
 void CloseTargetProcess(void* handle);
 
+// When `module`, the profile's Module, is not loaded in the examined process:
+// notes in `info` the loaded modules whose names are close to it.
+void NoteCloseModules(const std::string& module, ProcessInfo* info);
+
 }  // namespace probe
 
 #endif

@@ -105,6 +105,7 @@ bool ReadProfile(const std::string& given_path, ProfileInfo* info, std::string* 
     return GetPrivateProfileSectionNamesA(out, size, info->path.c_str());
   });
   info->section_found = ContainsName(sections, info->version);
+  info->sections = sections;
   const std::vector<std::string> keys = KeysOf(info->path, info->version);
   info->offsets.clear();
   for (const char* key : quorvane::kOffsetKeys) {

@@ -4,6 +4,7 @@
 #ifndef QUORVANE_PROBE_REPORT_H
 #define QUORVANE_PROBE_REPORT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -34,6 +35,7 @@ struct ProfileInfo {
   std::string module;
   bool section_found = false;
   std::vector<ProfileOffset> offsets;  // ObjectAddressList, ObjectDataOffset, TextBufferAddress
+  std::vector<std::string> sections;   // every section of the profile, in file order
 };
 
 // The address table as GetAddress made it, with the module's base looked up
@@ -48,6 +50,11 @@ struct AddressTable {
 struct ProcessInfo {
   std::uint32_t pid = 0;
   std::string name;  // executable file name, when known
+  // When the profile's module is not loaded: whether the modules could be
+  // listed, how many are loaded and those whose names are close to it.
+  bool modules_listed = false;
+  std::size_t loaded_modules = 0;
+  std::vector<std::string> close_modules;
 };
 
 // One place reached on a walk: a list slot and the pointer it holds, the

@@ -677,6 +677,104 @@ INSTANTIATE_TEST_SUITE_P(
                 StopAddress::kTextBuffer}),
     [](const ::testing::TestParamInfo<HopCase>& param) { return std::string(param.param.name); });
 
+// ------------------------------------------------------------ walks that stop alike
+
+struct SharedCase {
+  const char* name;
+  const char* list;  // as in HopCase
+  const char* data;
+  const char* module;
+  const char* hop;    // of the shared stop; null: none is named
+  const char* reason;
+  const char* key;    // the offset named first
+  const char* close_module;  // a loaded module named as close; null: none
+};
+
+void PrintTo(const SharedCase& c, std::ostream* os) { *os << c.name; }
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+class SharedStopTest : public ::testing::TestWithParam<SharedCase> {};
+
+// Fifteen walks that stop at the same hop for the same reason name the
+// offset they share once, instead of fifteen stops.
+TEST_P(SharedStopTest, NamesTheSharedOffsetOnce) {
+  const SharedCase& c = GetParam();
+  const std::string list = Resolve(c.list);
+  const std::string path = WriteProfile(std::string("shared-") + c.name, "SampleApp 1.4", c.module,
+                                        list.c_str(), c.data, "0x1B60");
+  int status = -1;
+  const Json report = ProbeJson({path, Pid()}, &status);
+  EXPECT_EQ(status, 1);
+  const Json& shared = report["shared_stop"];
+  const RunResult run = Probe({path, Pid()});
+  EXPECT_EQ(run.exit_code, 1);
+  const bool text_buffer_stops = c.hop != nullptr && std::string(c.hop) == "module";
+  if (c.hop == nullptr) {
+    EXPECT_EQ(shared.type, Json::kNull);
+    EXPECT_EQ(Count(run.out, "likely cause"), 0u) << run.out;
+    // Each stopped walk says where it stopped.
+    std::size_t stopped = 0;
+    for (const Json& walk : report["walks"].items) stopped += walk["ok"].boolean ? 0 : 1;
+    EXPECT_GE(stopped, 2u);
+    EXPECT_EQ(Count(run.out, "  stopped at the "), stopped) << run.out;
+  } else {
+    ASSERT_EQ(shared.type, Json::kObject) << report["walks"][0]["stop"]["message"].str;
+    EXPECT_EQ(shared["hop"].str, c.hop);
+    EXPECT_EQ(shared["reason"].str, c.reason);
+    EXPECT_EQ(shared["walks"].number, 15);
+    ASSERT_GE(shared["keys"].size(), 1u);
+    EXPECT_EQ(shared["keys"][0].str, c.key);
+    // Each walk keeps its own stop in the JSON.
+    for (const Json& walk : report["walks"].items) {
+      if (walk["call"].str == "GetObjectData") {
+        EXPECT_EQ(walk["stop"]["hop"].str, c.hop);
+      }
+    }
+    EXPECT_EQ(Count(run.out, "likely cause: " + std::string(c.key)), 1u) << run.out;
+    EXPECT_NE(run.out.find(shared["what"].str), std::string::npos) << run.out;
+    EXPECT_EQ(Count(run.out, "  stopped at the "), text_buffer_stops ? 1u : 0u) << run.out;
+  }
+  if (text_buffer_stops) {
+    const Json& close = report["process"]["close_modules"];
+    EXPECT_GE(report["process"]["loaded_modules"].number, 3);
+    bool named = false;
+    for (const Json& name : close.items) named = named || name.str == "sample_app.dll";
+    if (c.close_module != nullptr) {
+      EXPECT_TRUE(named) << close.size() << " close modules";
+      EXPECT_NE(run.out.find("loaded modules with close names: sample_app.dll"), std::string::npos)
+          << run.out;
+    } else {
+      EXPECT_EQ(close.size(), 0u);
+      EXPECT_NE(run.out.find("no loaded module has a close name"), std::string::npos) << run.out;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, SharedStopTest,
+    ::testing::Values(
+        SharedCase{"pointer_offset_to_zeros", "0x1040", "0x28", kModule, "record_pointer", "zero",
+                   "ObjectDataOffset", nullptr},
+        SharedCase{"list_in_zeros", "0x2800", "0x24", kModule, "slot", "zero",
+                   "ObjectAddressList", nullptr},
+        SharedCase{"list_unmapped", "@0x100", "0x24", kModule, "slot", "unreadable",
+                   "ObjectAddressList", nullptr},
+        SharedCase{"module_misspelt", "0x1040", "0x24", "sampel_app.dll", "module", "not_loaded",
+                   "Module", "sample_app.dll"},
+        SharedCase{"module_unlike_any", "0x1040", "0x24", "qz_nothing_alike.dll", "module",
+                   "not_loaded", "Module", nullptr},
+        // Entry + 0x10 holds the type index, read as a record pointer: 0 for
+        // type 0, unreadable for most others, and nothing to read for the
+        // types without fields. Stops that differ name no shared offset.
+        SharedCase{"pointer_offset_to_type_index", "0x1040", "0x10", kModule, nullptr, nullptr,
+                   nullptr, nullptr}),
+    [](const ::testing::TestParamInfo<SharedCase>& param) { return std::string(param.param.name); });
+
 // ------------------------------------------------------------ --type
 
 TEST(ProbeTest, TypeLimitsTheWalkToOne) {
@@ -774,6 +872,19 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   for (const Json& offset : lost_report["profile"]["offsets"].items) {
     EXPECT_EQ(offset["notes"][0]["code"].str, "missing_key");
   }
+  // ... and the sections it has are listed, the closest named.
+  const Json& sections = lost_report["profile"]["sections"];
+  ASSERT_EQ(sections.size(), 2u);
+  EXPECT_EQ(sections[0].str, "Config");
+  EXPECT_EQ(sections[1].str, "SampleApp 1.4");
+  ASSERT_EQ(lost_report["profile"]["close_sections"].size(), 1u);
+  EXPECT_EQ(lost_report["profile"]["close_sections"][0].str, "SampleApp 1.4");
+  const RunResult lost_text = Probe({lost});
+  EXPECT_NE(lost_text.out.find("sections in the profile: [SampleApp 1.4]\r\n"), std::string::npos)
+      << lost_text.out;
+  EXPECT_NE(lost_text.out.find("closest to \"SampleApp 9\": [SampleApp 1.4]"), std::string::npos)
+      << lost_text.out;
+  EXPECT_EQ(report["profile"]["close_sections"].size(), 0u);
 
   const RunResult text = Probe({path});
   EXPECT_EQ(text.exit_code, 0);

@@ -1,0 +1,166 @@
+// The probe's hints for profile authors that need no system: names close to
+// one that was not found, and the offset behind walks that all stop alike.
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "probe/near_names.h"
+#include "probe/shared_stop.h"
+
+namespace probe {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(NameDistanceTest, CountsEditsIgnoringCase) {
+  struct Case {
+    const char* a;
+    const char* b;
+    std::size_t distance;
+  };
+  const Case cases[] = {
+      {"", "", 0},           {"abc", "", 3},          {"", "abc", 3},
+      {"Sample", "sAMPLE", 0}, {"sample", "sampel", 2}, {"kitten", "sitting", 3},
+      {"sample_app", "sampleapp", 1}, {"SampleApp 1.4", "SampleApp 1.5", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NameDistance(c.a, c.b), c.distance) << c.a << " / " << c.b;
+    EXPECT_EQ(NameDistance(c.b, c.a), c.distance) << c.b << " / " << c.a;
+  }
+}
+
+TEST(CloseNamesTest, FindsModulesByTheirFileNames) {
+  const std::vector<std::string> loaded = {
+      "sample_host.exe", "ntdll.dll", "KERNEL32.dll", "sample_app15.dll", "lua51.dll",
+      "Sample_App.dll",  "user32.dll", "kernelbase.dll"};
+  // A slip of the keys, case and the ".dll" do not matter; a longer name
+  // that holds the wanted one counts; the closest comes first.
+  EXPECT_THAT(CloseNames("sampel_app.dll", loaded, 5, true), ElementsAre("Sample_App.dll"));
+  EXPECT_THAT(CloseNames("C:\\Host\\SAMPLE_APP", loaded, 5, true),
+              ElementsAre("Sample_App.dll", "sample_app15.dll"));
+  EXPECT_THAT(CloseNames("user.dll", loaded, 5, true), ElementsAre("user32.dll"));
+  EXPECT_THAT(CloseNames("kernel32.dll", loaded, 1, true), ElementsAre("KERNEL32.dll"));
+  EXPECT_THAT(CloseNames("not_loaded_here.dll", loaded, 5, true), IsEmpty());
+  EXPECT_THAT(CloseNames("x.dll", loaded, 5, true), IsEmpty());
+  // Each name once, whatever its case.
+  EXPECT_THAT(CloseNames("lua51.dll", {"lua51.dll", "LUA51.DLL", "lua5.dll"}, 5, true),
+              ElementsAre("lua51.dll", "lua5.dll"));
+}
+
+TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
+  const std::vector<std::string> sections = {"SampleApp 1.4", "SampleApp 1.5", "Other host"};
+  EXPECT_THAT(CloseNames("SampleApp 1.6", sections, 3, false),
+              ElementsAre("SampleApp 1.4", "SampleApp 1.5"));
+  EXPECT_THAT(CloseNames("sampleapp 1.5 ", sections, 3, false),
+              ElementsAre("SampleApp 1.5", "SampleApp 1.4"));
+  // Not taken for a file name: ".5" is no extension here.
+  EXPECT_THAT(CloseNames("Host 2", sections, 3, false), IsEmpty());
+}
+
+// ------------------------------------------------------------ shared stops
+
+Walk Stopping(std::int32_t type, const char* hop, const char* reason, const char* field = "") {
+  Walk walk;
+  walk.type = type;
+  walk.ok = false;
+  walk.stop.hop = hop;
+  walk.stop.reason = reason;
+  walk.stop.field = field;
+  walk.stop.message = std::string(hop) + " " + reason;
+  return walk;
+}
+
+Walk Reaching(std::int32_t type) {
+  Walk walk;
+  walk.type = type;
+  walk.ok = true;
+  return walk;
+}
+
+Walk TextBuffer(bool ok) {
+  Walk walk = ok ? Reaching(0) : Stopping(0, "text_buffer", "unreadable");
+  walk.text_buffer = true;
+  return walk;
+}
+
+AddressTable Table() {
+  AddressTable table;
+  table.module_base = 0x10000000;
+  table.object_address_list = 0x1040;
+  table.object_data_offset = 0x28;
+  table.text_buffer_address = 0x1B60;
+  return table;
+}
+
+std::vector<Walk> AllStopping(const char* hop, const char* reason, const char* field = "") {
+  std::vector<Walk> walks;
+  for (std::int32_t type : {0, 1, 3, 80}) walks.push_back(Stopping(type, hop, reason, field));
+  walks.push_back(TextBuffer(true));
+  return walks;
+}
+
+TEST(SharedStopTest, NamesTheOffsetEveryWalkShares) {
+  struct Case {
+    const char* hop;
+    const char* reason;
+    const char* field;
+    std::vector<std::string> keys;
+    const char* value;  // the first key's value, as the cause shows it
+  };
+  const Case cases[] = {
+      {"slot", "zero", "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
+      {"slot", "unreadable", "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
+      {"record_pointer", "zero", "", {"ObjectDataOffset"}, "ObjectDataOffset = 0x00000028"},
+      {"record_pointer", "unreadable", "", {"ObjectAddressList", "ObjectDataOffset"},
+       "ObjectAddressList = 0x00001040, or ObjectDataOffset = 0x00000028"},
+      {"record", "unreadable", "type", {"ObjectDataOffset", "ObjectAddressList"},
+       "ObjectDataOffset = 0x00000028"},
+      {"address_table", "zero_field", "ObjectDataOffset", {"ObjectDataOffset"},
+       "ObjectDataOffset in the profile"},
+      {"module", "not_loaded", "", {"Module"}, "Module in [Config]"},
+  };
+  for (const Case& c : cases) {
+    const SharedStop shared = FindSharedStop(AllStopping(c.hop, c.reason, c.field), Table());
+    ASSERT_TRUE(shared.found) << c.hop << " " << c.reason;
+    EXPECT_EQ(shared.hop, c.hop);
+    EXPECT_EQ(shared.reason, c.reason);
+    EXPECT_EQ(shared.walks, 4);
+    EXPECT_EQ(shared.keys, c.keys) << c.hop << " " << c.reason;
+    EXPECT_FALSE(shared.what.empty());
+    EXPECT_EQ(shared.cause.rfind(c.value, 0), 0u) << shared.cause;
+  }
+}
+
+TEST(SharedStopTest, NothingSharedNothingNamed) {
+  // One walk reaches its data.
+  std::vector<Walk> walks = AllStopping("record_pointer", "zero");
+  walks[2] = Reaching(3);
+  EXPECT_FALSE(FindSharedStop(walks, Table()).found);
+  // The same hop for different reasons.
+  walks = AllStopping("record_pointer", "zero");
+  walks[1] = Stopping(1, "record_pointer", "unreadable");
+  EXPECT_FALSE(FindSharedStop(walks, Table()).found);
+  // Different zero fields of the address table.
+  walks = AllStopping("address_table", "zero_field", "ObjectDataOffset");
+  walks[0].stop.field = "ObjectAddressList";
+  EXPECT_FALSE(FindSharedStop(walks, Table()).found);
+  // A single walk (--type) has nothing to share.
+  EXPECT_FALSE(FindSharedStop({Stopping(3, "slot", "zero")}, Table()).found);
+  // Stops no offset explains.
+  EXPECT_FALSE(FindSharedStop(AllStopping("layout", "no_layout"), Table()).found);
+  EXPECT_FALSE(FindSharedStop(AllStopping("record", "not_convertible", "text"), Table()).found);
+  EXPECT_FALSE(FindSharedStop({}, Table()).found);
+}
+
+TEST(SharedStopTest, TheTextBufferIsItsOwnMatter) {
+  std::vector<Walk> walks = AllStopping("slot", "zero");
+  walks.back() = TextBuffer(false);
+  const SharedStop shared = FindSharedStop(walks, Table());
+  EXPECT_TRUE(shared.found);
+  EXPECT_EQ(shared.walks, 4);
+}
+
+}  // namespace
+}  // namespace probe
