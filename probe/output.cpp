@@ -193,6 +193,10 @@ void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::str
     for (const FieldValue& f : walk.fields) TextField(f, out);
     if (walk.ok && walk.fields.empty()) *out += "    (no fields: an empty table)\n";
   }
+  for (const Implausible& i : walk.implausible) {
+    *out += Format("  implausible: \"%s\" (+%u): ", i.field.c_str(), static_cast<unsigned>(i.offset)) +
+            i.what + "\n";
+  }
   if (!walk.ok && !shared) {
     *out += std::string("  stopped at ") + HopTitle(walk.stop.hop) + ": " + walk.stop.message +
             "\n";
@@ -340,6 +344,23 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
       j->EndArray();
     }
   }
+  if (walk.ok && !walk.text_buffer) {
+    j->Key("plausible");
+    j->Bool(walk.implausible.empty());
+    j->Key("implausible");
+    j->BeginArray();
+    for (const Implausible& i : walk.implausible) {
+      j->BeginObject();
+      j->Key("field");
+      j->String(i.field);
+      j->Key("offset");
+      j->Unsigned(i.offset);
+      j->Key("message");
+      j->String(AnsiToUtf8(i.what));
+      j->EndObject();
+    }
+    j->EndArray();
+  }
   j->Key("stop");
   if (walk.ok) {
     j->Null();
@@ -381,10 +402,11 @@ std::string TextReport(const Report& report) {
     TextCloseModules(report.process, &out);
   }
   const SharedStop shared = FindSharedStop(report.walks, report.table);
-  int stopped = 0;
+  int stopped = 0, doubtful = 0;
   for (const Walk& walk : report.walks) {
     TextWalk(walk, report.table, shared.found && !walk.text_buffer, &out);
     if (!walk.ok) ++stopped;
+    if (!walk.implausible.empty()) ++doubtful;
   }
   if (shared.found) TextSharedStop(shared, &out);
   const int total = static_cast<int>(report.walks.size());
@@ -396,6 +418,11 @@ std::string TextReport(const Report& report) {
     out += std::to_string(stopped) + " of " + std::to_string(total) +
            (total == 1 ? " walk stops before its data" : " walks stop before their data") +
            ": the module gives nil there.\n";
+  }
+  if (doubtful > 0) {
+    out += std::to_string(doubtful) + (doubtful == 1 ? " walk reaches" : " walks reach") +
+           " a record with implausible values (marked above): the offsets may lead to the "
+           "wrong data.\n";
   }
   return out;
 }

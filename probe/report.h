@@ -88,6 +88,14 @@ struct Stop {
   std::string message;  // one line for a person
 };
 
+// A field whose value a host would not hold (see finder/plausibility.h): the
+// walk reached a record, but maybe not the right one.
+struct Implausible {
+  std::string field;
+  std::uint32_t offset;  // in the record
+  std::string what;
+};
+
 struct Walk {
   bool text_buffer = false;   // GetTextbufferString, not GetObjectData
   std::int32_t type = 0;      // the type index, for GetObjectData
@@ -95,6 +103,7 @@ struct Walk {
   std::vector<FieldValue> fields;
   bool ok = false;
   Stop stop;  // when !ok
+  std::vector<Implausible> implausible;  // when ok: the record's doubtful fields
 };
 
 struct Report {

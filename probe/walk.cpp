@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/address_profile.h"
+#include "finder/plausibility.h"
 #include "module/lua_helpers.h"
 #include "platform/platform.h"
 #include "readers/host_strings.h"
@@ -326,6 +327,12 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
                      value.lua_type == LUA_TSTRING, value.number, std::string()};
     if (field.is_text) field.text.assign(value.text, value.length);
     walk.fields.push_back(std::move(field));
+  }
+  // The module reads whatever lies there; the same judgement as the finder's
+  // says whether it looks like a record of this type.
+  finder::HostView view;
+  for (const finder::FieldIssue& issue : finder::CheckRecord(view, record, type).issues) {
+    walk.implausible.push_back({issue.field, issue.offset, issue.what});
   }
   walk.ok = true;
   return walk;

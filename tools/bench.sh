@@ -11,3 +11,5 @@ export WINEDEBUG=-all
 for rt in puc luajit; do
   (cd "$root/build/win32/$rt" && wine ./qv_bench.exe "$@")
 done
+# quorvane-probe's find against a bare pass over a 1 GiB host.
+"$root/tools/bench-find.sh"

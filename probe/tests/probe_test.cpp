@@ -524,6 +524,38 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
   EXPECT_NE(run.err.find("exited during the scan"), std::string::npos) << run.err;
 }
 
+// A list off by four reaches a record in every walk, the wrong ones: the
+// walks are flagged, while those of the right profile are not.
+TEST(ProbeTest, FlagsWalksThatDecodeImplausibleValues) {
+  const std::string off = WriteProfile("off-by-four", "SampleApp 1.4", "sample_app.dll", "0x1044",
+                                       "0x24", "0x1B60");
+  for (const auto& [profile, flagged_at_least] : {std::pair{Profile(), 0}, std::pair{off, 3}}) {
+    int status = -1;
+    const Json report = ProbeJson({profile, Pid()}, &status);
+    int flagged = 0, reached = 0;
+    for (const Json& walk : report["walks"].items) {
+      if (!walk["ok"].boolean || walk["call"].str != "GetObjectData") continue;
+      ++reached;
+      if (!walk["plausible"].boolean) {
+        ++flagged;
+        ASSERT_GE(walk["implausible"].size(), 1u);
+        EXPECT_FALSE(walk["implausible"][0]["message"].str.empty());
+      }
+    }
+    EXPECT_GE(reached, 10) << profile;
+    const RunResult run = Probe({profile, Pid()});
+    if (flagged_at_least == 0) {
+      EXPECT_EQ(flagged, 0) << profile;
+      EXPECT_EQ(run.out.find("implausible"), std::string::npos);
+    } else {
+      EXPECT_GE(flagged, flagged_at_least);
+      EXPECT_NE(run.out.find("  implausible: \""), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find(std::to_string(flagged) + " walks reach a record with implausible values"),
+                std::string::npos) << run.out;
+    }
+  }
+}
+
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {
   const ModuleView inside = ViewInsideHost();
   const RunResult run = Probe({Profile(), Pid()});

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds qv_find_bench.exe and runs it under Wine against the sample host
+# with a ballast of committed heap (1024 MiB unless --ballast=MIB is given):
+# quorvane-probe's find against one bare ReadProcessMemory pass over the same
+# memory. Arguments go to qv_find_bench.exe (--ballast=MIB, --runs=N).
+# bench/README.md says what the figures mean.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/build.sh" win32 --target qv_find_bench
+export WINEDEBUG=-all
+"$root/tools/wine-prefix.sh"
+cd "$root/build/win32/puc"
+wine ../qv_find_bench.exe --host=sample_host.exe "$@"
