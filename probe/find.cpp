@@ -459,7 +459,7 @@ std::string TextOutput(const FindReport& r) {
   if (r.buffer_found) out += keys + "TextBufferAddress=" + Hex(r.table.text_buffer_address) + "\n";
   for (const std::string& reason : r.reasons) Line(&out, reason);
 
-  Line(&out, Format("Found by quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
+  Line(&out, Format("quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
                     static_cast<unsigned>(r.process.pid),
                     r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(),
                     r.module.c_str(), static_cast<unsigned>(f.module_base),
