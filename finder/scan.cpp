@@ -70,13 +70,27 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
   return stats;
 }
 
-MarkerSearch::MarkerSearch(std::vector<std::string> patterns) : patterns_(std::move(patterns)) {
+MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
+    : patterns_(std::move(patterns)), shift_(std::size_t{1} << 12, 0) {
+  patterns_.erase(std::remove_if(patterns_.begin(), patterns_.end(),
+                                 [](const std::string& p) { return p.empty(); }),
+                  patterns_.end());
+  if (patterns_.empty()) return;
+  window_ = patterns_.front().size();
+  for (const std::string& p : patterns_) window_ = std::min(window_, p.size());
+  // A pair that is in no pattern's window lets the window move past it.
+  const std::size_t most = std::min<std::size_t>(window_ < 2 ? 1 : window_ - 1, 255);
+  std::fill(shift_.begin(), shift_.end(), static_cast<std::uint8_t>(most));
+  if (window_ < 2) {
+    std::fill(shift_.begin(), shift_.end(), 0);  // one-byte patterns: look everywhere
+    return;
+  }
   for (const std::string& p : patterns_) {
-    std::vector<std::size_t> skip(256, p.size());
-    for (std::size_t i = 0; i + 1 < p.size(); ++i) {
-      skip[static_cast<std::uint8_t>(p[i])] = p.size() - 1 - i;
+    for (std::size_t j = 0; j + 1 < window_; ++j) {
+      const std::size_t pair = Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
+      const std::size_t distance = window_ - 2 - j;
+      shift_[pair] = static_cast<std::uint8_t>(std::min<std::size_t>(shift_[pair], distance));
     }
-    skips_.push_back(std::move(skip));
   }
 }
 
@@ -86,43 +100,55 @@ std::uint32_t MarkerSearch::Overlap() const {
   return static_cast<std::uint32_t>(longest - 1);
 }
 
+// Every pattern that starts at i.
+void MarkerSearch::Check(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+                         std::size_t carried, std::size_t i,
+                         const std::function<void(std::size_t, std::uint32_t)>& hit) const {
+  for (std::size_t k = 0; k < patterns_.size(); ++k) {
+    const std::string& p = patterns_[k];
+    // Occurrences wholly inside the carried bytes were reported before.
+    if (i + p.size() > size || i + p.size() <= carried) continue;
+    if (std::memcmp(data + i, p.data(), p.size()) == 0) hit(k, static_cast<std::uint32_t>(address + i));
+  }
+}
+
 void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
                           std::size_t carried,
                           const std::function<void(std::size_t, std::uint32_t)>& hit) const {
-  for (std::size_t k = 0; k < patterns_.size(); ++k) {
-    const std::string& p = patterns_[k];
-    const std::size_t m = p.size();
-    if (m == 0 || size < m) continue;
-    const auto* pattern = reinterpret_cast<const std::uint8_t*>(p.data());
-    const std::vector<std::size_t>& skip = skips_[k];
-    // Occurrences wholly inside the carried bytes were reported before.
-    std::size_t i = carried >= m ? carried - m + 1 : 0;
-    while (i + m <= size) {
-      const std::uint8_t last = data[i + m - 1];
-      if (last == pattern[m - 1] && std::memcmp(data + i, pattern, m - 1) == 0) {
-        hit(k, static_cast<std::uint32_t>(address + i));
-      }
-      i += skip[last];
+  const std::size_t m = window_;
+  if (m == 0 || size < m) return;
+  // An occurrence that ends inside the carried bytes was reported before;
+  // one that starts there and runs on was not.
+  const std::size_t longest = Overlap() + std::size_t{1};
+  std::size_t i = carried >= longest ? carried - longest + 1 : 0;
+  const std::uint8_t* shift = shift_.data();
+  while (i + m <= size) {
+    const std::size_t s = m < 2 ? 0 : shift[Pair(data[i + m - 2], data[i + m - 1])];
+    if (s != 0) {
+      i += s;
+      continue;
     }
+    Check(address, data, size, carried, i, hit);
+    ++i;
   }
 }
 
 PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
-    : values_(std::move(values)), bitmap_(std::size_t{1} << 10, 0) {
+    : values_(std::move(values)), bitmap_(std::size_t{1} << 11, 0) {
   std::sort(values_.begin(), values_.end());
   values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
-  for (const std::uint32_t v : values_) bitmap_[Hash(v) >> 6] |= std::uint64_t{1} << (Hash(v) & 63);
+  for (const std::uint32_t v : values_) bitmap_[Hash(v) >> 5] |= 1u << (Hash(v) & 31);
 }
 
 void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
                             const std::function<void(std::uint32_t, std::uint32_t)>& hit) const {
   if (values_.empty()) return;
-  const std::uint64_t* bitmap = bitmap_.data();
+  const std::uint32_t* bitmap = bitmap_.data();
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
     const std::uint32_t h = Hash(word);
-    if ((bitmap[h >> 6] >> (h & 63) & 1) == 0) continue;
+    if ((bitmap[h >> 5] >> (h & 31) & 1u) == 0) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
     }

@@ -45,8 +45,11 @@ struct PassStats {
 PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
                         std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done);
 
-// Every occurrence of a few byte strings, by a Boyer-Moore-Horspool search
-// per string.
+// Every occurrence of a few byte strings, in one pass over the data: a
+// Horspool search on the pair of bytes at the end of the window (the
+// shortest pattern's length), shared by all patterns. UTF-16 text has a zero
+// in every other byte, and memory is full of zeros: a shift on one byte
+// would crawl there, a shift on two does not.
 class MarkerSearch {
  public:
   explicit MarkerSearch(std::vector<std::string> patterns);
@@ -58,8 +61,16 @@ class MarkerSearch {
               const std::function<void(std::size_t, std::uint32_t)>& hit) const;
 
  private:
+  static std::size_t Pair(std::uint8_t a, std::uint8_t b) {
+    return a | static_cast<std::size_t>(b & 0x0F) << 8;
+  }
+  void Check(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+             std::size_t carried, std::size_t i,
+             const std::function<void(std::size_t, std::uint32_t)>& hit) const;
+
   std::vector<std::string> patterns_;
-  std::vector<std::vector<std::size_t>> skips_;  // per pattern, per byte value
+  std::size_t window_ = 0;             // the shortest pattern's length
+  std::vector<std::uint8_t> shift_;    // by Pair of the window's last two bytes
 };
 
 // Many 32-bit values looked for at once in 4-aligned words: a bitmap of a
@@ -77,7 +88,7 @@ class PointerTargets {
  private:
   static std::uint32_t Hash(std::uint32_t value) { return (value * 0x9E3779B1u) >> 16; }
   std::vector<std::uint32_t> values_;  // sorted, unique
-  std::vector<std::uint64_t> bitmap_;  // 2^16 bits
+  std::vector<std::uint32_t> bitmap_;  // 2^16 bits
 };
 
 }  // namespace finder
