@@ -297,7 +297,7 @@ TEST(ProbeTest, DecodesWhatTheModuleReturnsInsideTheHost) {
   ExpectProbeSeesWhatTheModuleReturns(Profile(), g_host->pid(), {});
 }
 
-// ------------------------------------------------------------ the sample host: builds 1.4 and 1.5, markers, decoys
+// ------------------------------------------------------------ the sample host
 
 std::string HexOf(const std::string& bytes) {
   std::string out;
