@@ -11,11 +11,15 @@
 // host. Each --runtime-dir is a folder laid out alike for one Lua runtime, in
 // which the sample host runs a script once.
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -293,7 +297,7 @@ TEST(ProbeTest, DecodesWhatTheModuleReturnsInsideTheHost) {
   ExpectProbeSeesWhatTheModuleReturns(Profile(), g_host->pid(), {});
 }
 
-// ------------------------------------------------------------ SampleApp 1.5
+// ------------------------------------------------------------ the sample host
 
 std::string HexOf(const std::string& bytes) {
   std::string out;
@@ -307,7 +311,7 @@ std::string HexOf(const std::string& bytes) {
 
 // Build 1.5 keeps its entries and records on the heap and its offsets
 // elsewhere; with its own profile the probe reads it as the module does.
-TEST(SampleApp15Test, ProbeSeesWhatTheModuleReturns) {
+TEST(SampleHostTest, ProbeSeesWhatTheModuleReturns) {
   const std::vector<std::string> options = {"--app", "1.5", "--text", kTextMarker,
                                             "--buffer-text", kBufferMarker};
   ServedHost host;
@@ -329,7 +333,7 @@ TEST(SampleApp15Test, ProbeSeesWhatTheModuleReturns) {
 // The markers given to either build reach a script through the module's
 // GetObjectData and GetTextbufferString, in every Lua runtime; other records
 // stay as they were.
-TEST(SampleApp15Test, MarkersReachScriptsInEveryRuntime) {
+TEST(SampleHostTest, MarkersReachScriptsInEveryRuntime) {
   ASSERT_FALSE(g_settings.runtime_dirs.empty());
   const ModuleView plain = ViewInsideHost();
   for (const std::string& dir : g_settings.runtime_dirs) {
@@ -351,8 +355,137 @@ TEST(SampleApp15Test, MarkersReachScriptsInEveryRuntime) {
   }
 }
 
+// The readable memory of a process, region by region, as a scan sees it.
+struct Snapshot {
+  std::vector<std::pair<std::uint32_t, std::string>> regions;
+
+  bool Read(std::uint32_t address, void* out, std::uint32_t size) const {
+    for (const auto& [start, bytes] : regions) {
+      if (address >= start && address - start + std::uint64_t{size} <= bytes.size()) {
+        std::memcpy(out, bytes.data() + (address - start), size);
+        return true;
+      }
+    }
+    return false;
+  }
+  std::uint32_t U32At(std::uint32_t address) const {
+    std::uint32_t value = 0;
+    Read(address, &value, 4);
+    return value;
+  }
+  // Addresses of `needle`, at multiples of `align`.
+  std::vector<std::uint32_t> Find(const std::string& needle, std::uint32_t align) const {
+    std::vector<std::uint32_t> found;
+    for (const auto& [start, bytes] : regions) {
+      for (std::size_t at = bytes.find(needle); at != std::string::npos;
+           at = bytes.find(needle, at + 1)) {
+        if ((start + at) % align == 0) found.push_back(start + static_cast<std::uint32_t>(at));
+      }
+    }
+    return found;
+  }
+};
+
+Snapshot ReadProcess(std::uint32_t pid) {
+  Snapshot snapshot;
+  const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (process == nullptr) return snapshot;
+  MEMORY_BASIC_INFORMATION info;
+  for (std::uintptr_t at = 0x10000; at < 0x80000000u &&
+                                    VirtualQueryEx(process, reinterpret_cast<void*>(at), &info,
+                                                   sizeof info) == sizeof info;
+       at = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize) {
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (info.State != MEM_COMMIT || (info.Protect & readable) == 0 ||
+        (info.Protect & PAGE_GUARD) != 0) {
+      continue;
+    }
+    std::string bytes(info.RegionSize, '\0');
+    SIZE_T got = 0;
+    if (ReadProcessMemory(process, info.BaseAddress, &bytes[0], bytes.size(), &got) &&
+        got == bytes.size()) {
+      snapshot.regions.emplace_back(
+          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info.BaseAddress)),
+          std::move(bytes));
+    }
+  }
+  CloseHandle(process);
+  return snapshot;
+}
+
+// Where a module of the process lies: [*base, *base + *size).
+bool ModuleRange(std::uint32_t pid, const std::string& name, std::uint32_t* base,
+                 std::uint32_t* size) {
+  const HANDLE list = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid);
+  if (list == INVALID_HANDLE_VALUE) return false;
+  MODULEENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Module32First(list, &entry); more && !found;
+       more = Module32Next(list, &entry)) {
+    if (lstrcmpiA(entry.szModule, name.c_str()) != 0) continue;
+    *base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entry.modBaseAddr));
+    *size = entry.modBaseSize;
+    found = true;
+  }
+  CloseHandle(list);
+  return found;
+}
+
+// With --text, the marker lies where a real host has the same text besides
+// the current record: in an undo copy of the record, pointed to from a copy
+// of the entry that no list slot points to, and in another module's data.
+// A finder is tested against these; they must not go missing unnoticed.
+TEST(SampleHostTest, DecoysLieWhereARealHostHasThem) {
+  std::string wide_marker;
+  for (const char c : std::string(kTextMarker)) wide_marker += {c, '\0'};
+  wide_marker += std::string(2, '\0');
+  for (const auto& [app, profile] : {std::pair{"1.4", Profile()}, std::pair{"1.5", Profile15()}}) {
+    SCOPED_TRACE(std::string("SampleApp ") + app);
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, {"--app", app, "--text", kTextMarker}))
+        << error;
+    int status = -1;
+    const Json report = ProbeJson({profile, std::to_string(host.pid()), "--type", "3"}, &status);
+    ASSERT_EQ(status, 0);
+    const Json& table = report["process"]["address_table"];
+    const std::uint32_t base = U32(table["ModuleAddress"]);
+    const std::uint32_t list = base + U32(table["ObjectAddressList"]);
+    const std::uint32_t data = U32(table["ObjectDataOffset"]);
+    const std::uint32_t record = U32(report["walks"][0]["steps"][3]["address"]);
+
+    const Snapshot memory = ReadProcess(host.pid());
+    const std::vector<std::uint32_t> hits = memory.Find(wide_marker, 2);
+    EXPECT_NE(std::find(hits.begin(), hits.end(), record + 48), hits.end());
+
+    std::uint32_t exe_base = 0, exe_size = 0;
+    ASSERT_TRUE(ModuleRange(host.pid(), g_host_name, &exe_base, &exe_size));
+    EXPECT_TRUE(std::any_of(hits.begin(), hits.end(), [&](std::uint32_t hit) {
+      return hit >= exe_base && hit - exe_base < exe_size;
+    })) << "no marker in " << g_host_name;
+
+    std::set<std::uint32_t> slots;
+    for (std::uint32_t type = 0; type <= 80; ++type) slots.insert(memory.U32At(list + 4 * type));
+    std::string settings(48, '\0'), copy(48, '\0');
+    ASSERT_TRUE(memory.Read(record, &settings[0], 48));
+    int undo_copies = 0;
+    for (const std::uint32_t hit : hits) {
+      const std::uint32_t copy_at = hit - 48;
+      if (hit == record + 48 || !memory.Read(copy_at, &copy[0], 48) || copy != settings) continue;
+      std::string pointer(4, '\0');
+      std::memcpy(&pointer[0], &copy_at, 4);
+      for (const std::uint32_t at : memory.Find(pointer, 4)) {
+        if (slots.count(at - data) == 0) ++undo_copies;
+      }
+    }
+    EXPECT_EQ(undo_copies, 1);
+  }
+}
+
 // Bad options of the sample host are refused before anything runs.
-TEST(SampleApp15Test, HostRefusesBadOptions) {
+TEST(SampleHostTest, HostRefusesBadOptions) {
   const std::vector<std::vector<std::string>> cases = {
       {"--app", "1.6", "--serve", "0"},
       {"--text", std::string(64, 'x'), "--serve", "0"},
