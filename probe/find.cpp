@@ -199,6 +199,13 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     *error = "a marker cannot be empty";
     return false;
   }
+  // Each marker would be found where the other one is.
+  if (o->has_text && o->has_buffer &&
+      (o->text.find(o->buffer_text) != std::string::npos ||
+       o->buffer_text.find(o->text) != std::string::npos)) {
+    *error = "--text and --buffer-text need two different markers, neither part of the other";
+    return false;
+  }
   if ((o->has_type || o->has_field) && !o->has_text) {
     *error = "--type and --field say where the --text marker is; no --text given";
     return false;

@@ -634,6 +634,44 @@ TEST(FindTest, MissingMarkersAreNamed) {
   }
 }
 
+// A buffer marker that begins both the text buffer and the text record of
+// build 1.4 (both in the image, both with more text after it): no answer is
+// picked, both places are listed, the old profile's first.
+TEST(FindTest, AmbiguityListsTheCandidatesAndPicksNone) {
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, HostOptions("1.4"))) << error;
+  const Offsets old = ProfileOffsets(Profile());
+  const std::vector<std::string> args = {"find", std::to_string(host.pid()), "--profile",
+                                         Profile(), "--buffer-text", "QV-"};
+  int status = -1;
+  const Json report = ProbeJson(args, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(report["ok"].boolean);
+  EXPECT_EQ(report["found"]["TextBufferAddress"].type, Json::kNull);
+  const Json& buffer = report["text_buffer"];
+  EXPECT_EQ(buffer["answer"].str, "ambiguous");
+  ASSERT_GE(buffer["candidates"].size(), 2u);
+  EXPECT_EQ(U32(buffer["candidates"][0]["TextBufferAddress"]), old.buffer);
+  EXPECT_TRUE(buffer["candidates"][0]["contender"].boolean);
+  EXPECT_TRUE(buffer["candidates"][1]["contender"].boolean);
+  EXPECT_EQ(report["walks"].size(), 0u);
+
+  const RunResult run = Probe(args);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.err.find("TextBufferAddress: 2 places in sample_app.dll's image hold the buffer "
+                         "marker alike; none picked"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out.rfind("; No section", 0), 0u) << run.out;
+  char first[80];
+  std::snprintf(first, sizeof first, "TextBufferAddress=0x%08X", static_cast<unsigned>(old.buffer));
+  const std::size_t listed = run.out.find(first);
+  ASSERT_NE(listed, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("TextBufferAddress="), listed);  // the first one listed
+  EXPECT_EQ(run.out.rfind("*", listed), run.out.find("*")) << run.out;
+}
+
 // The host ends while the probe scans it: status 2, one clear line, nothing
 // on standard output. The host's ballast makes the scan last a few seconds;
 // it is ended at the first progress line.
@@ -1113,6 +1151,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"find_module_not_loaded",
                 {"find", "{pid}", "--module", "not_here.dll", "--text", "QV"},
                 "not_here.dll is not loaded in process"},
+        BadCase{"find_same_markers",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--buffer-text", "QV-12"},
+                "two different markers"},
         BadCase{"find_offset_limit", {"find", "{pid}", "--module", "m", "--text", "QV",
                                       "--max-offset", "0x200000"}, "--max-offset needs"}),
     [](const ::testing::TestParamInfo<BadCase>& param) { return std::string(param.param.name); });
