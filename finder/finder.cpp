@@ -248,8 +248,9 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
   if (request.object_marker) {
     result.object_answer = Answer::kNotFound;
     const quorvane::RecordLayout* layout = quorvane::FindLayout(request.object_type);
-    const std::uint32_t field_offset =
-        layout == nullptr ? 0 : layout->fields[request.object_field].offset;
+    const bool field_known = layout != nullptr && request.object_field >= 0 &&
+                             request.object_field < layout->count;
+    const std::uint32_t field_offset = field_known ? layout->fields[request.object_field].offset : 0;
     std::vector<std::uint32_t> records;
     for (const MarkerHit& hit : result.object_hits) records.push_back(hit.address - field_offset);
 

@@ -46,7 +46,7 @@ struct FindRequest {
   bool object_marker = false;
   std::string object_bytes;       // as they stand in host memory, no terminator
   std::int32_t object_type = 3;   // the layout whose field holds them
-  int object_field = 11;          // index of that field in the layout
+  int object_field = 11;          // index of that field in the layout (11: layout 3's "text")
 
   bool buffer_marker = false;
   std::string buffer_bytes;       // UTF-16LE, no terminator

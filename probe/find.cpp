@@ -766,7 +766,11 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
       return Fail("cannot list the modules of process " + pid + ": " +
                   ErrorText(quorvane::LastModuleListError()));
     }
-    return Fail(r.module + " is not loaded in process " + pid);
+    NoteCloseModules(r.module, &r.process);
+    std::string close;
+    for (const std::string& name : r.process.close_modules) close += (close.empty() ? "" : ", ") + name;
+    return Fail(r.module + " is not loaded in process " + pid +
+                (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
 
   r.object_found = f.object_answer == Answer::kFound;
