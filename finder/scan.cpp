@@ -72,12 +72,11 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
 
 MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
     : patterns_(std::move(patterns)), shift_(std::size_t{1} << 12, 0) {
-  patterns_.erase(std::remove_if(patterns_.begin(), patterns_.end(),
-                                 [](const std::string& p) { return p.empty(); }),
-                  patterns_.end());
-  if (patterns_.empty()) return;
-  window_ = patterns_.front().size();
-  for (const std::string& p : patterns_) window_ = std::min(window_, p.size());
+  // An empty pattern keeps its index but is never found.
+  for (const std::string& p : patterns_) {
+    if (!p.empty() && (window_ == 0 || p.size() < window_)) window_ = p.size();
+  }
+  if (window_ == 0) return;
   // A pair that is in no pattern's window lets the window move past it.
   const std::size_t most = std::min<std::size_t>(window_ < 2 ? 1 : window_ - 1, 255);
   std::fill(shift_.begin(), shift_.end(), static_cast<std::uint8_t>(most));
@@ -86,6 +85,7 @@ MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
     return;
   }
   for (const std::string& p : patterns_) {
+    if (p.empty()) continue;
     for (std::size_t j = 0; j + 1 < window_; ++j) {
       const std::size_t pair = Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
       const std::size_t distance = window_ - 2 - j;
@@ -107,7 +107,7 @@ void MarkerSearch::Check(std::uint32_t address, const std::uint8_t* data, std::s
   for (std::size_t k = 0; k < patterns_.size(); ++k) {
     const std::string& p = patterns_[k];
     // Occurrences wholly inside the carried bytes were reported before.
-    if (i + p.size() > size || i + p.size() <= carried) continue;
+    if (p.empty() || i + p.size() > size || i + p.size() <= carried) continue;
     if (std::memcmp(data + i, p.data(), p.size()) == 0) hit(k, static_cast<std::uint32_t>(address + i));
   }
 }

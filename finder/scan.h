@@ -52,6 +52,7 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
 // would crawl there, a shift on two does not.
 class MarkerSearch {
  public:
+  // Hits name a pattern by its index here; an empty one is never found.
   explicit MarkerSearch(std::vector<std::string> patterns);
   std::uint32_t Overlap() const;  // longest pattern - 1
   // Calls hit(pattern index, address) for each occurrence in the chunk that

@@ -673,58 +673,34 @@ TEST(FindTest, AmbiguityListsTheCandidatesAndPicksNone) {
 }
 
 // The host ends while the probe scans it: status 2, one clear line, nothing
-// on standard output. The host's ballast makes the scan last a few seconds;
-// it is ended at the first progress line.
+// on standard output. The host's ballast makes the scan outlast a second,
+// when the first progress line comes; the host is ended then. Should the
+// find be done before (a fast machine), the ballast is doubled.
 TEST(FindTest, HostThatExitsDuringTheScan) {
-  ServedHost host;
-  std::string error;
-  std::vector<std::string> options = HostOptions("1.5");
-  options.insert(options.end(), {"--ballast", "512"});
-  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
   bool ended = false;
-  const RunResult run = RunProgram(
-      g_settings.probe, FindArgs(host.pid(), "SampleApp 1.5"), [&](const std::string& err) {
-        if (!ended && err.find("quorvane-probe: scanned ") != std::string::npos) {
-          ended = true;
-          host.Stop();
-        }
-      });
-  ASSERT_TRUE(ended) << "no progress line: " << run.err;
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("exited during the scan"), std::string::npos) << run.err;
-}
-
-// A list off by four reaches a record in every walk, the wrong ones: the
-// walks are flagged, while those of the right profile are not.
-TEST(ProbeTest, FlagsWalksThatDecodeImplausibleValues) {
-  const std::string off = WriteProfile("off-by-four", "SampleApp 1.4", "sample_app.dll", "0x1044",
-                                       "0x24", "0x1B60");
-  for (const auto& [profile, flagged_at_least] : {std::pair{Profile(), 0}, std::pair{off, 3}}) {
-    int status = -1;
-    const Json report = ProbeJson({profile, Pid()}, &status);
-    int flagged = 0, reached = 0;
-    for (const Json& walk : report["walks"].items) {
-      if (!walk["ok"].boolean || walk["call"].str != "GetObjectData") continue;
-      ++reached;
-      if (!walk["plausible"].boolean) {
-        ++flagged;
-        ASSERT_GE(walk["implausible"].size(), 1u);
-        EXPECT_FALSE(walk["implausible"][0]["message"].str.empty());
-      }
+  for (const char* ballast : {"640", "1280"}) {
+    ServedHost host;
+    std::string error;
+    std::vector<std::string> options = HostOptions("1.5");
+    options.insert(options.end(), {"--ballast", ballast});
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
+    const RunResult run = RunProgram(
+        g_settings.probe, FindArgs(host.pid(), "SampleApp 1.5"), [&](const std::string& err) {
+          if (!ended && err.find("quorvane-probe: scanned ") != std::string::npos) {
+            ended = true;
+            host.Stop();
+          }
+        });
+    if (!ended) {
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      continue;
     }
-    EXPECT_GE(reached, 10) << profile;
-    const RunResult run = Probe({profile, Pid()});
-    if (flagged_at_least == 0) {
-      EXPECT_EQ(flagged, 0) << profile;
-      EXPECT_EQ(run.out.find("implausible"), std::string::npos);
-    } else {
-      EXPECT_GE(flagged, flagged_at_least);
-      EXPECT_NE(run.out.find("  implausible: \""), std::string::npos) << run.out;
-      EXPECT_NE(run.out.find(std::to_string(flagged) + " walks reach a record with implausible values"),
-                std::string::npos) << run.out;
-    }
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("exited during the scan"), std::string::npos) << run.err;
+    break;
   }
+  EXPECT_TRUE(ended) << "the find never took a second";
 }
 
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {

@@ -3,6 +3,7 @@
 // and a process that ends during the scan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -417,6 +418,20 @@ TEST(ScanTest, HitsAcrossChunkBoundaries) {
       EXPECT_EQ(pointer_hits, std::vector<std::uint32_t>{word}) << chunk << " " << at;
     }
   }
+}
+
+// Patterns of one byte, of two and one left empty: every occurrence, with
+// the index given, in one pass.
+TEST(ScanTest, PatternsOfAnyLength) {
+  const std::string data("xAyABzAB\0\0AB", 12);
+  const MarkerSearch search({"", "AB", "A"});
+  std::vector<std::pair<std::size_t, std::uint32_t>> hits;
+  search.Search(100, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0,
+                [&](std::size_t k, std::uint32_t a) { hits.emplace_back(k, a); });
+  std::sort(hits.begin(), hits.end());
+  const std::vector<std::pair<std::size_t, std::uint32_t>> want = {
+      {1, 103}, {1, 106}, {1, 110}, {2, 101}, {2, 103}, {2, 106}, {2, 110}};
+  EXPECT_EQ(hits, want);
 }
 
 TEST(ScanTest, RegionsSkipUnreadablePages) {
