@@ -8,6 +8,7 @@ namespace finder {
 using quorvane::kHostPageSize;
 
 const HostView::Page& HostView::PageAt(std::uint32_t number) {
+  if (pages_.size() >= kMaxPages && pages_.count(number) == 0) pages_.clear();
   std::unique_ptr<Page>& slot = pages_[number];
   if (!slot) {
     slot = std::make_unique<Page>();

@@ -1,10 +1,12 @@
 // Reads of host memory during one find, page by page: each page is copied
 // from the host at most once per HostView, so the many short reads of
 // scoring (list slots, record pointers, fields) cost one ReadHostMemory per
-// page. A HostView lives for one find; nothing outlives it.
+// page. A HostView lives for one find; nothing outlives it, and it keeps at
+// most kMaxPages pages (then it starts afresh).
 #ifndef QUORVANE_FINDER_HOST_VIEW_H
 #define QUORVANE_FINDER_HOST_VIEW_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -15,6 +17,8 @@ namespace finder {
 
 class HostView {
  public:
+  static constexpr std::size_t kMaxPages = 16384;  // 64 MiB
+
   // Copies [address, address + size) into `out`; false when any byte of it
   // cannot be read (or the range runs past the top of the address space).
   bool Read(std::uint32_t address, void* out, std::uint32_t size);
