@@ -328,6 +328,12 @@ std::string ObjectReason(const FindReport& r) {
   const FindResult& f = r.result;
   const std::string marker = Quote(r.object_marker.text);
   const std::string pair = "ObjectAddressList and ObjectDataOffset: ";
+  if (f.object_hits_cut || f.pointers_cut) {
+    return pair + Format("the marker %s is too common (more than %u hits or %u pointers kept): "
+                         "choose a longer, rarer one",
+                         marker.c_str(), static_cast<unsigned>(finder::kMaxMarkerHits),
+                         static_cast<unsigned>(finder::kMaxPointers));
+  }
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format("%u candidates score alike (best %d, next %d); none picked: "
                          "see the candidates listed first",
