@@ -565,6 +565,19 @@ TEST(FindTest, FindsEachBuildsOffsetsEndToEnd) {
     EXPECT_EQ(report["walks"].size(), 16u);
     for (const Json& walk : report["walks"].items) EXPECT_TRUE(walk["ok"].boolean);
 
+    // A marker in another layout's string field, in the ANSI code page: the
+    // filter's parameter string of type 80.
+    const Json by_param = ProbeJson({"find", std::to_string(host.pid()), "--module",
+                                     "sample_app.dll", "--text", "radius=4;sigma=1.5", "--type",
+                                     "80", "--field", "param"},
+                                    &status);
+    EXPECT_EQ(status, 0) << by_param["reasons"][0].str;
+    EXPECT_EQ(by_param["object"]["marker"]["encoding"].str, "ansi");
+    EXPECT_EQ(by_param["object"]["marker"]["field_offset"].number, 260);
+    EXPECT_EQ(U32(by_param["found"]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(U32(by_param["found"]["ObjectDataOffset"]), truth.data);
+    EXPECT_EQ(by_param["found"]["TextBufferAddress"].type, Json::kNull);
+
     // The text output starts with the section as it goes into a profile.
     const RunResult run = Probe(FindArgs(host.pid(), truth.section));
     EXPECT_EQ(run.exit_code, 0) << run.err;
