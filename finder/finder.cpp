@@ -66,6 +66,7 @@ std::uint64_t HintDistance(const FindRequest& r, const Candidate& c) {
 void RankCandidates(const FindRequest& request, FindResult* result) {
   std::vector<Candidate>& c = result->candidates;
   std::stable_sort(c.begin(), c.end(), [&](const Candidate& a, const Candidate& b) {
+    if (a.markers.size() != b.markers.size()) return a.markers.size() > b.markers.size();
     if (a.score != b.score) return a.score > b.score;
     const std::uint64_t ha = HintDistance(request, a), hb = HintDistance(request, b);
     if (ha != hb) return ha < hb;
@@ -74,8 +75,12 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
   });
   if (c.empty()) return;
   const int best = c.front().score;
+  const std::size_t reach = c.front().markers.size();
   std::size_t contenders = 0;
-  while (contenders < c.size() && c[contenders].score > best - kClearLead) ++contenders;
+  while (contenders < c.size() && c[contenders].markers.size() == reach &&
+         c[contenders].score > best - kClearLead) {
+    ++contenders;
+  }
   result->object_contenders = contenders;
   if (best <= 0) {
     result->object_answer = Answer::kNotFound;
@@ -126,14 +131,41 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
 }
 
 // Step 3: the image's words that point at most max_data_offset bytes below a
-// record pointer.
-void CollectCandidates(const FindRequest& request, const Image& image, FindResult* result) {
+// record pointer. `markers_of` gives the markers whose record each is.
+void CollectCandidates(const FindRequest& request, const Image& image,
+                       const std::map<std::uint32_t, std::vector<int>>& markers_of,
+                       FindResult* result) {
   bool ended = false;
   const std::vector<HostRegion> regions =
       ReadableRegions(image.base, std::uint64_t{image.base} + image.size, &ended);
   const std::vector<RecordPointer>& pointers = result->pointers;  // in address order
   std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found;
-  const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.object_type);
+  const auto add = [&](std::uint32_t slot, std::uint32_t word, const RecordPointer& p, int marker) {
+    const std::uint32_t d = p.address - word;
+    const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.objects[marker].type);
+    const std::uint32_t list = slot - image.base - type_bytes;
+    ++result->candidates_considered;
+    const auto key = std::make_pair(list, d);
+    auto known = found.find(key);
+    if (known == found.end()) {
+      if (found.size() >= kMaxCandidates) {
+        result->candidates_cut = true;
+        return;
+      }
+      Candidate c;
+      c.list = list;
+      c.data_offset = d;
+      c.slot = slot;
+      c.structure = word;
+      c.pointer = p.address;
+      c.record = p.record;
+      known = found.emplace(key, std::move(c)).first;
+    }
+    std::vector<int>& reached = known->second.markers;
+    if (std::find(reached.begin(), reached.end(), marker) == reached.end()) {
+      reached.insert(std::upper_bound(reached.begin(), reached.end(), marker), marker);
+    }
+  };
   const auto visit = [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
                          std::size_t) {
     for (std::size_t i = 0; i + 4 <= size; i += 4) {
@@ -144,26 +176,12 @@ void CollectCandidates(const FindRequest& request, const Image& image, FindResul
       auto p = std::lower_bound(pointers.begin(), pointers.end(), word,
                                 [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
       for (; p != pointers.end() && p->address - word <= request.max_data_offset; ++p) {
-        const std::uint32_t d = p->address - word;
-        if (d == 0) {
+        if (p->address == word) {
           ++result->zero_offset_pointers;
           continue;
         }
         const std::uint32_t slot = address + static_cast<std::uint32_t>(i);
-        const std::uint32_t list = slot - image.base - type_bytes;
-        ++result->candidates_considered;
-        if (found.size() >= kMaxCandidates) {
-          result->candidates_cut = true;
-          continue;
-        }
-        Candidate c;
-        c.list = list;
-        c.data_offset = d;
-        c.slot = slot;
-        c.structure = word;
-        c.pointer = p->address;
-        c.record = p->record;
-        found.emplace(std::make_pair(list, d), std::move(c));
+        for (const int marker : markers_of.at(p->record)) add(slot, word, *p, marker);
       }
     }
   };
@@ -172,6 +190,15 @@ void CollectCandidates(const FindRequest& request, const Image& image, FindResul
   result->failed_reads += stats.failed_reads;
   if (stats.process_ended || ended) result->process_ended = true;
   for (auto& entry : found) result->candidates.push_back(std::move(entry.second));
+}
+
+// The field offset of a marker's field, or false when the request names no
+// string field of a layout.
+bool MarkerOffset(const ObjectMarker& marker, std::uint32_t* offset) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(marker.type);
+  if (layout == nullptr || marker.field < 0 || marker.field >= layout->count) return false;
+  *offset = layout->fields[marker.field].offset;
+  return true;
 }
 
 }  // namespace
@@ -213,18 +240,20 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
     result.process_ended = true;
     return result;
   }
-  const int passes = request.object_marker ? 2 : 1;
+  const bool objects = !request.objects.empty();
+  const int passes = objects ? 2 : 1;
   const std::uint64_t grand_total = result.total_bytes * static_cast<std::uint64_t>(passes);
 
-  // Pass 1: the markers.
+  // Pass 1: the markers; the buffer marker's index comes after the others.
   std::vector<std::string> patterns;
-  if (request.object_marker) patterns.push_back(request.object_bytes);
+  for (const ObjectMarker& m : request.objects) patterns.push_back(m.bytes);
   if (request.buffer_marker) patterns.push_back(request.buffer_bytes);
+  result.object_hits.resize(request.objects.size());
   const MarkerSearch search(patterns);
   const auto on_marker = [&](std::size_t k, std::uint32_t address) {
-    const bool object = request.object_marker && k == 0;
-    std::vector<MarkerHit>& hits = object ? result.object_hits : result.buffer_hits;
-    bool& cut = object ? result.object_hits_cut : result.buffer_hits_cut;
+    const bool object = k < request.objects.size();
+    std::vector<MarkerHit>& hits = object ? result.object_hits[k].hits : result.buffer_hits;
+    bool& cut = object ? result.object_hits[k].cut : result.buffer_hits_cut;
     if (hits.size() >= kMaxMarkerHits) {
       cut = true;
       return;
@@ -245,14 +274,22 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
   }
 
   HostView view;
-  if (request.object_marker) {
+  if (objects) {
     result.object_answer = Answer::kNotFound;
-    const quorvane::RecordLayout* layout = quorvane::FindLayout(request.object_type);
-    const bool field_known = layout != nullptr && request.object_field >= 0 &&
-                             request.object_field < layout->count;
-    const std::uint32_t field_offset = field_known ? layout->fields[request.object_field].offset : 0;
+    // The records the markers would lie in, and whose they are.
+    std::map<std::uint32_t, std::vector<int>> markers_of;
+    bool any_hit = false;
+    for (std::size_t k = 0; k < request.objects.size(); ++k) {
+      std::uint32_t offset = 0;
+      if (!MarkerOffset(request.objects[k], &offset)) continue;
+      for (const MarkerHit& hit : result.object_hits[k].hits) {
+        std::vector<int>& of = markers_of[hit.address - offset];
+        if (of.empty() || of.back() != static_cast<int>(k)) of.push_back(static_cast<int>(k));
+        any_hit = true;
+      }
+    }
     std::vector<std::uint32_t> records;
-    for (const MarkerHit& hit : result.object_hits) records.push_back(hit.address - field_offset);
+    for (const auto& entry : markers_of) records.push_back(entry.first);
 
     // Pass 2: the record pointers.
     const PointerTargets targets(records);
@@ -277,14 +314,14 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
       }
     }
 
-    CollectCandidates(request, image, &result);
+    CollectCandidates(request, image, markers_of, &result);
     if (result.process_ended) return result;
     for (Candidate& c : result.candidates) {
       Candidate scored = ScoreCandidate(view, image.base, c.list, c.data_offset);
       c.score = scored.score;
       c.checks = std::move(scored.checks);
     }
-    if (result.object_hits.empty()) {
+    if (!any_hit) {
       result.object_missing = Missing::kNoMarker;
     } else if (result.pointers.empty()) {
       result.object_missing = Missing::kNoPointer;

@@ -1,18 +1,19 @@
 // Finding a profile's offsets in a running host from markers its author
 // placed there:
 //
-//  1. the object marker (a text of the author's choosing in a string field
-//     of one record, UTF-16 for the wide text, ANSI for the others) is
-//     searched in every readable region; a hit at x makes x - field offset
-//     a candidate record;
+//  1. the object markers (texts of the author's choosing in a string field
+//     of the current record of a type, UTF-16 for the wide text, ANSI for
+//     the others) are searched in every readable region; a hit at x makes
+//     x - field offset a candidate record;
 //  2. every 4-aligned 32-bit word equal to a candidate record is a record
 //     pointer p; for every ObjectDataOffset d from 1 to the limit the
 //     structure would start at p - d;
 //  3. every 4-aligned word of the module's image equal to such a structure
 //     is the list slot of the marker's type: ObjectAddressList =
 //     slot - base - 4 * type, ObjectDataOffset = d;
-//  4. every (list, offset) pair is walked for every type with a layout and
-//     scored by how many records decode to plausible values;
+//  4. every (list, offset) pair is ranked by how many markers it reaches,
+//     then walked for every type with a layout and scored by how many
+//     records decode to plausible values;
 //  5. the buffer marker's UTF-16 hits inside the image give
 //     TextBufferAddress = hit - base.
 //
@@ -40,13 +41,21 @@ constexpr std::size_t kMaxMarkerHits = 4096;
 constexpr std::size_t kMaxPointers = 65536;
 constexpr std::size_t kMaxCandidates = 20000;
 
+// A text of the author's choosing in a string field of the current record
+// of one type.
+struct ObjectMarker {
+  std::string bytes;      // as they stand in host memory (UTF-16LE or ANSI), no terminator
+  std::int32_t type = 3;  // the layout whose field holds them
+  int field = 11;         // index of that field in the layout (11: layout 3's "text")
+};
+
 struct FindRequest {
   std::string module;
 
-  bool object_marker = false;
-  std::string object_bytes;       // as they stand in host memory, no terminator
-  std::int32_t object_type = 3;   // the layout whose field holds them
-  int object_field = 11;          // index of that field in the layout (11: layout 3's "text")
+  // Markers in object records; with none, the list and the record pointer
+  // offset are not looked for. Each marker must reach the answer through
+  // the slot of its own type: more markers, more evidence.
+  std::vector<ObjectMarker> objects;
 
   bool buffer_marker = false;
   std::string buffer_bytes;       // UTF-16LE, no terminator
@@ -62,6 +71,11 @@ struct FindRequest {
 struct MarkerHit {
   std::uint32_t address;
   bool in_module;
+};
+
+struct MarkerHits {
+  std::vector<MarkerHit> hits;
+  bool cut = false;  // more hits than kMaxMarkerHits: the rest were dropped
 };
 
 struct RecordPointer {
@@ -81,8 +95,11 @@ struct TypeCheck {
 struct Candidate {
   std::uint32_t list;         // ObjectAddressList
   std::uint32_t data_offset;  // ObjectDataOffset
-  // The chain that gave it, for the marker's type.
+  // The chain that gave it, for the first marker's type.
   std::uint32_t slot, structure, pointer, record;
+  // The object markers whose records it reaches through their type's slot,
+  // in request order. Candidates reached by more markers rank first.
+  std::vector<int> markers;
   int score = 0;
   std::vector<TypeCheck> checks;  // one per type with a layout
   int Count(Outcome outcome) const;
@@ -111,8 +128,9 @@ struct FindResult {
   std::uint64_t bytes_read = 0;   // over every pass
   std::uint32_t failed_reads = 0;
 
-  std::vector<MarkerHit> object_hits, buffer_hits;
-  bool object_hits_cut = false, buffer_hits_cut = false;
+  std::vector<MarkerHits> object_hits;  // per object marker
+  std::vector<MarkerHit> buffer_hits;
+  bool buffer_hits_cut = false;
   std::vector<RecordPointer> pointers;
   bool pointers_cut = false;
   std::uint32_t zero_offset_pointers = 0;  // structures that only d = 0 would give
@@ -123,7 +141,9 @@ struct FindResult {
 
   Answer object_answer = Answer::kNotAsked;
   Missing object_missing = Missing::kNone;
-  std::size_t object_contenders = 0;  // kAmbiguous: the first ones of `candidates`
+  // The first ones of `candidates` that reach as many markers as the best
+  // and score within kClearLead of it: one for kFound, more for kAmbiguous.
+  std::size_t object_contenders = 0;
   Answer buffer_answer = Answer::kNotAsked;
   std::size_t buffer_contenders = 0;
 };

@@ -57,10 +57,12 @@ const char kUsage[] =
     "how well all record types decode under it.\n"
     "\n"
     "  --module NAME       the host module (default: Module of --profile)\n"
-    "  --text MARKER       the wide text of a type 3 record (searched as UTF-16)\n"
-    "  --type N            MARKER is in a string field of type N's record instead:\n"
-    "                      its wide text (UTF-16), else its first string field\n"
-    "                      (searched in the ANSI code page)\n"
+    "  --text MARKER       the wide text of a type 3 record (searched as UTF-16);\n"
+    "                      may be given more than once: the answer must reach\n"
+    "                      every marker's record through its type's slot\n"
+    "  --type N            the --text before it is in a string field of type N's\n"
+    "                      record instead: its wide text (UTF-16), else its first\n"
+    "                      string field (searched in the ANSI code page)\n"
     "  --field NAME        that string field of type N (e.g. --type 80 --field param)\n"
     "  --buffer-text MARKER  the text buffer's text (UTF-16, in the module's image)\n"
     "  --section NAME      the section's name (default: Found)\n"
@@ -81,14 +83,24 @@ const char kUsage[] =
     "not found or ambiguous (one line per offset on standard error), 2 bad\n"
     "arguments, a process that cannot be examined or that exited during the scan.\n";
 
+// One --text marker and where it is: --type and --field belong to the
+// --text before them (given before any --text, to the first one).
+struct TextOption {
+  std::string text;
+  std::int32_t type = 3;
+  bool has_type = false;
+  std::string field;
+  bool has_field = false;
+};
+
 struct FindOptions {
   bool help = false;
   bool json = false;
   std::string target;
   std::string module;
-  bool has_text = false, has_buffer = false, has_type = false, has_field = false;
-  std::string text, buffer_text, section = "Found", profile, field;
-  std::int32_t type = 3;
+  std::vector<TextOption> texts;
+  bool has_buffer = false;
+  std::string buffer_text, section = "Found", profile;
   std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
 };
 
@@ -115,7 +127,9 @@ bool ParseNumber(const std::string& text, int base, long long min, long long max
 }
 
 bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* error) {
+  TextOption pending;  // --type and --field before any --text
   for (int i = 1; i < argc; ++i) {
+    TextOption& where = o->texts.empty() ? pending : o->texts.back();
     std::string arg = argv[i];
     std::string value;
     bool has_value = false;
@@ -143,8 +157,9 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       o->module = value;
     } else if (arg == "--text") {
       if (!take("a marker")) return false;
-      o->text = value;
-      o->has_text = true;
+      TextOption text = o->texts.empty() ? pending : TextOption();
+      text.text = value;
+      o->texts.push_back(text);
     } else if (arg == "--buffer-text") {
       if (!take("a marker")) return false;
       o->buffer_text = value;
@@ -157,8 +172,12 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       o->profile = value;
     } else if (arg == "--field") {
       if (!take("a field name")) return false;
-      o->field = value;
-      o->has_field = true;
+      if (where.has_field) {
+        *error = "--field given twice for one --text marker";
+        return false;
+      }
+      where.field = value;
+      where.has_field = true;
     } else if (arg == "--type") {
       long long n = 0;
       if (!take("a type index")) return false;
@@ -166,8 +185,12 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
         *error = "--type needs a type index, not " + Quote(value);
         return false;
       }
-      o->type = static_cast<std::int32_t>(n);
-      o->has_type = true;
+      if (where.has_type) {
+        *error = "--type given twice for one --text marker";
+        return false;
+      }
+      where.type = static_cast<std::int32_t>(n);
+      where.has_type = true;
     } else if (arg == "--max-offset") {
       long long n = 0;
       if (!take("a number")) return false;
@@ -191,23 +214,28 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     *error = "find needs a process (PID or EXE)";
     return false;
   }
-  if (!o->has_text && !o->has_buffer) {
+  if (o->texts.empty() && !o->has_buffer) {
     *error = "find needs a marker: --text MARKER, --buffer-text MARKER or both";
     return false;
   }
-  if ((o->has_text && o->text.empty()) || (o->has_buffer && o->buffer_text.empty())) {
+  if ((pending.has_type || pending.has_field) && o->texts.empty()) {
+    *error = "--type and --field say where a --text marker is; no --text given";
+    return false;
+  }
+  for (const TextOption& t : o->texts) {
+    if (t.text.empty()) {
+      *error = "a marker cannot be empty";
+      return false;
+    }
+    // Each marker would be found where the other one is.
+    if (o->has_buffer && (t.text.find(o->buffer_text) != std::string::npos ||
+                          o->buffer_text.find(t.text) != std::string::npos)) {
+      *error = "--text and --buffer-text need two different markers, neither part of the other";
+      return false;
+    }
+  }
+  if (o->has_buffer && o->buffer_text.empty()) {
     *error = "a marker cannot be empty";
-    return false;
-  }
-  // Each marker would be found where the other one is.
-  if (o->has_text && o->has_buffer &&
-      (o->text.find(o->buffer_text) != std::string::npos ||
-       o->buffer_text.find(o->text) != std::string::npos)) {
-    *error = "--text and --buffer-text need two different markers, neither part of the other";
-    return false;
-  }
-  if ((o->has_type || o->has_field) && !o->has_text) {
-    *error = "--type and --field say where the --text marker is; no --text given";
     return false;
   }
   if (o->module.empty() && o->profile.empty()) {
@@ -221,9 +249,9 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
   return true;
 }
 
-// The field of the --text marker: the named one, else the wide text, else
+// The field of a --text marker: the named one, else the wide text, else
 // the first string field. -1 with `error` when the layout has none.
-int MarkerField(const FindOptions& o, std::string* error) {
+int MarkerField(const TextOption& o, std::string* error) {
   const quorvane::RecordLayout* layout = quorvane::FindLayout(o.type);
   if (layout == nullptr) {
     *error = "type " + std::to_string(o.type) + " has no record layout";
@@ -288,7 +316,7 @@ struct FindReport {
   FindOptions options;
   ProcessInfo process;
   std::string module;
-  MarkerInfo object_marker;
+  std::vector<MarkerInfo> markers;  // the --text markers, in order
   FindResult result;
   double seconds = 0;
   std::vector<std::string> reasons;  // one per offset not found, for stderr
@@ -324,14 +352,29 @@ std::string MarkerTitle(const MarkerInfo& m) {
                 static_cast<unsigned>(m.field_offset));
 }
 
+std::string QuotedList(const std::vector<std::string>& texts) {
+  std::string out;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    out += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + Quote(texts[i]);
+  }
+  return out;
+}
+
 std::string ObjectReason(const FindReport& r) {
   const FindResult& f = r.result;
-  const std::string marker = Quote(r.object_marker.text);
   const std::string pair = "ObjectAddressList and ObjectDataOffset: ";
-  if (f.object_hits_cut || f.pointers_cut) {
-    return pair + Format("the marker %s is too common (more than %u hits or %u pointers kept): "
+  std::vector<std::string> common, missing;
+  std::size_t hits = 0;
+  for (std::size_t k = 0; k < r.markers.size(); ++k) {
+    if (f.object_hits[k].cut) common.push_back(r.markers[k].text);
+    if (f.object_hits[k].hits.empty()) missing.push_back(r.markers[k].text);
+    hits += f.object_hits[k].hits.size();
+  }
+  if (!common.empty() || f.pointers_cut) {
+    return pair + Format("the marker %s too common (more than %u hits or %u pointers kept): "
                          "choose a longer, rarer one",
-                         marker.c_str(), static_cast<unsigned>(finder::kMaxMarkerHits),
+                         (common.empty() ? std::string("is") : QuotedList(common) + (common.size() == 1 ? " is" : " are")).c_str(),
+                         static_cast<unsigned>(finder::kMaxMarkerHits),
                          static_cast<unsigned>(finder::kMaxPointers));
   }
   if (f.object_answer == Answer::kAmbiguous) {
@@ -340,20 +383,21 @@ std::string ObjectReason(const FindReport& r) {
                          static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
                          f.candidates[1].score);
   }
+  const MarkerInfo& first = r.markers.front();
   switch (f.object_missing) {
     case finder::Missing::kNoMarker:
-      return pair + "the marker " + marker + Format(" is nowhere in the %.1f MiB of readable memory",
-                                                    Mib(f.total_bytes)) +
-             ": check that the host shows an object of type " + std::to_string(r.object_marker.type) +
-             " whose " + r.object_marker.field + " is exactly the marker and that it is the current one";
+      return pair + (missing.size() == 1 ? "the marker " : "the markers ") + QuotedList(missing) +
+             Format(" %s nowhere in the %.1f MiB of readable memory", missing.size() == 1 ? "is" : "are",
+                    Mib(f.total_bytes)) +
+             ": check that the host shows an object of type " + std::to_string(first.type) +
+             " whose " + first.field + " is exactly the marker and that it is the current one";
     case finder::Missing::kNoPointer:
-      return pair + Format("the marker was found %u times, but no 4-aligned pointer leads to a record "
-                           "around it (marker - %u): check --type and --field, and that the object "
-                           "is the current one",
-                           static_cast<unsigned>(f.object_hits.size()),
-                           static_cast<unsigned>(r.object_marker.field_offset));
+      return pair + Format("the markers were found %u times, but no 4-aligned pointer leads to a "
+                           "record around them (marker - field offset): check --type and --field, "
+                           "and that the objects are the current ones",
+                           static_cast<unsigned>(hits));
     case finder::Missing::kNoSlot:
-      return pair + Format("%u pointers to the marker's records were found, but no word of %s's "
+      return pair + Format("%u pointers to the markers' records were found, but no word of %s's "
                            "image points up to 0x%X bytes below one: check --module, or try a "
                            "larger --max-offset",
                            static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
@@ -399,18 +443,24 @@ void MoreLine(std::string* out, std::size_t shown, std::size_t total) {
 
 void TextObjectEvidence(const FindReport& r, std::string* out) {
   const FindResult& f = r.result;
-  Line(out, "");
-  Line(out, MarkerTitle(r.object_marker) + Format(": %u hit%s%s", static_cast<unsigned>(f.object_hits.size()),
-                                                   f.object_hits.size() == 1 ? "" : "s",
-                                                   f.object_hits_cut ? " (more not kept)" : ""));
-  for (std::size_t i = 0; i < f.object_hits.size() && i < kShownHits; ++i) {
-    const finder::MarkerHit& h = f.object_hits[i];
-    Line(out, Format("  at 0x%08X: record 0x%08X%s", static_cast<unsigned>(h.address),
-                     static_cast<unsigned>(h.address - r.object_marker.field_offset),
-                     h.in_module ? " (in the module's image)" : ""));
+  std::size_t hits = 0;
+  for (std::size_t k = 0; k < r.markers.size(); ++k) {
+    const MarkerInfo& m = r.markers[k];
+    const finder::MarkerHits& found = f.object_hits[k];
+    hits += found.hits.size();
+    Line(out, "");
+    Line(out, MarkerTitle(m) + Format(": %u hit%s%s", static_cast<unsigned>(found.hits.size()),
+                                      found.hits.size() == 1 ? "" : "s",
+                                      found.cut ? " (more not kept)" : ""));
+    for (std::size_t i = 0; i < found.hits.size() && i < kShownHits; ++i) {
+      const finder::MarkerHit& h = found.hits[i];
+      Line(out, Format("  at 0x%08X: record 0x%08X%s", static_cast<unsigned>(h.address),
+                       static_cast<unsigned>(h.address - m.field_offset),
+                       h.in_module ? " (in the module's image)" : ""));
+    }
+    MoreLine(out, kShownHits, found.hits.size());
   }
-  MoreLine(out, kShownHits, f.object_hits.size());
-  if (f.object_hits.empty()) return;
+  if (hits == 0) return;
   Line(out, Format("pointers to those records: %u%s", static_cast<unsigned>(f.pointers.size()),
                    f.pointers_cut ? " (more not kept)" : ""));
   for (std::size_t i = 0; i < f.pointers.size() && i < kShownHits; ++i) {
@@ -424,16 +474,21 @@ void TextObjectEvidence(const FindReport& r, std::string* out) {
                    static_cast<unsigned>(f.candidates.size()), f.candidates_cut ? " (more not kept)" : ""));
   for (std::size_t i = 0; i < f.candidates.size() && i < kShownCandidates; ++i) {
     const Candidate& c = f.candidates[i];
+    const std::string reach =
+        r.markers.size() > 1 ? Format(", reaches %u of %u markers", static_cast<unsigned>(c.markers.size()),
+                                      static_cast<unsigned>(r.markers.size()))
+                             : "";
     Line(out, Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
-                     "%d implausible, %d unreadable, %d empty",
+                     "%d implausible, %d unreadable, %d empty%s",
                      i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
                      static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
                      c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
-                     c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord)));
+                     c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord), reach.c_str()));
+    const std::int32_t type = r.markers[static_cast<std::size_t>(c.markers.front())].type;
     Line(out, Format("      slot 0x%08X (module + 0x%08X + 4 x %d) -> structure 0x%08X; record "
                      "pointer 0x%08X (structure + 0x%X) -> record 0x%08X",
                      static_cast<unsigned>(c.slot), static_cast<unsigned>(c.list),
-                     static_cast<int>(r.object_marker.type), static_cast<unsigned>(c.structure),
+                     static_cast<int>(type), static_cast<unsigned>(c.structure),
                      static_cast<unsigned>(c.pointer), static_cast<unsigned>(c.data_offset),
                      static_cast<unsigned>(c.record)));
   }
@@ -479,7 +534,7 @@ std::string TextOutput(const FindReport& r) {
                     static_cast<unsigned>(f.module_size)));
   Line(&out, Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
                     Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
-  if (r.options.has_text) TextObjectEvidence(r, &out);
+  if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
   if (!r.walks.empty()) {
     Line(&out, "");
@@ -538,6 +593,10 @@ void JsonCandidate(JsonWriter* j, const Candidate& c, bool contender) {
   j->Integer(c.score);
   j->Key("contender");
   j->Bool(contender);
+  j->Key("markers");
+  j->BeginArray();
+  for (const int m : c.markers) j->Integer(m);
+  j->EndArray();
   j->Key("slot");
   j->Unsigned(c.slot);
   j->Key("structure");
@@ -615,30 +674,34 @@ std::string JsonOutput(const FindReport& r) {
   j.EndObject();
 
   j.Key("object");
-  if (!r.options.has_text) {
+  if (r.markers.empty()) {
     j.Null();
   } else {
-    const MarkerInfo& m = r.object_marker;
     j.BeginObject();
     j.Key("answer");
     j.String(AnswerName(f.object_answer));
-    j.Key("marker");
-    j.BeginObject();
-    j.Key("text");
-    j.String(AnsiToUtf8(m.text));
-    j.Key("encoding");
-    j.String(m.wide ? "utf-16" : "ansi");
-    j.Key("type");
-    j.Integer(m.type);
-    j.Key("field");
-    j.String(m.field);
-    j.Key("field_offset");
-    j.Unsigned(m.field_offset);
-    j.EndObject();
-    j.Key("hits");
-    JsonHits(&j, f.object_hits, m.field_offset, true);
-    j.Key("hits_cut");
-    j.Bool(f.object_hits_cut);
+    j.Key("markers");
+    j.BeginArray();
+    for (std::size_t k = 0; k < r.markers.size(); ++k) {
+      const MarkerInfo& m = r.markers[k];
+      j.BeginObject();
+      j.Key("text");
+      j.String(AnsiToUtf8(m.text));
+      j.Key("encoding");
+      j.String(m.wide ? "utf-16" : "ansi");
+      j.Key("type");
+      j.Integer(m.type);
+      j.Key("field");
+      j.String(m.field);
+      j.Key("field_offset");
+      j.Unsigned(m.field_offset);
+      j.Key("hits");
+      JsonHits(&j, f.object_hits[k].hits, m.field_offset, true);
+      j.Key("hits_cut");
+      j.Bool(f.object_hits[k].cut);
+      j.EndObject();
+    }
+    j.EndArray();
     j.Key("record_pointers");
     j.BeginArray();
     for (const finder::RecordPointer& p : f.pointers) {
@@ -737,17 +800,19 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   request.module = r.module;
   request.max_data_offset = o.max_offset;
 
-  if (o.has_text) {
-    const int field = MarkerField(o, &error);
+  for (const TextOption& t : o.texts) {
+    const int field = MarkerField(t, &error);
     if (field < 0) return Fail(error);
-    const quorvane::FieldSpec& spec = quorvane::FindLayout(o.type)->fields[field];
-    r.object_marker = {o.text, spec.kind == quorvane::FieldKind::kWideText, o.type, spec.name,
-                       spec.offset};
-    request.object_marker = true;
-    request.object_type = o.type;
-    request.object_field = field;
-    request.object_bytes = r.object_marker.wide ? AnsiToUtf16(o.text) : o.text;
-    if (request.object_bytes.empty()) return Fail("the --text marker cannot be converted to UTF-16");
+    const quorvane::FieldSpec& spec = quorvane::FindLayout(t.type)->fields[field];
+    const MarkerInfo info{t.text, spec.kind == quorvane::FieldKind::kWideText, t.type, spec.name,
+                          spec.offset};
+    finder::ObjectMarker marker;
+    marker.bytes = info.wide ? AnsiToUtf16(t.text) : t.text;
+    marker.type = t.type;
+    marker.field = field;
+    if (marker.bytes.empty()) return Fail("the --text marker cannot be converted to UTF-16");
+    r.markers.push_back(info);
+    request.objects.push_back(marker);
   }
   if (o.has_buffer) {
     request.buffer_marker = true;
@@ -781,7 +846,7 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
 
   r.object_found = f.object_answer == Answer::kFound;
   r.buffer_found = f.buffer_answer == Answer::kFound;
-  if (o.has_text && !r.object_found) r.reasons.push_back(ObjectReason(r));
+  if (!r.markers.empty() && !r.object_found) r.reasons.push_back(ObjectReason(r));
   if (o.has_buffer && !r.buffer_found) r.reasons.push_back(BufferReason(r));
   r.table.module_base = f.module_base;
   if (r.object_found) {

@@ -556,7 +556,9 @@ TEST(FindTest, FindsEachBuildsOffsetsEndToEnd) {
     const Json& object = report["object"];
     EXPECT_EQ(object["answer"].str, "found");
     bool outside = false;
-    for (const Json& hit : object["hits"].items) outside = outside || !hit["in_module"].boolean;
+    for (const Json& hit : object["markers"][0]["hits"].items) {
+      outside = outside || !hit["in_module"].boolean;
+    }
     EXPECT_TRUE(outside);
     EXPECT_GE(object["record_pointers"].size(), 2u);
     ASSERT_GE(object["candidates"].size(), 2u);
@@ -565,18 +567,35 @@ TEST(FindTest, FindsEachBuildsOffsetsEndToEnd) {
     EXPECT_EQ(report["walks"].size(), 16u);
     for (const Json& walk : report["walks"].items) EXPECT_TRUE(walk["ok"].boolean);
 
-    // A marker in another layout's string field, in the ANSI code page: the
-    // filter's parameter string of type 80.
-    const Json by_param = ProbeJson({"find", std::to_string(host.pid()), "--module",
-                                     "sample_app.dll", "--text", "radius=4;sigma=1.5", "--type",
-                                     "80", "--field", "param"},
-                                    &status);
-    EXPECT_EQ(status, 0) << by_param["reasons"][0].str;
-    EXPECT_EQ(by_param["object"]["marker"]["encoding"].str, "ansi");
-    EXPECT_EQ(by_param["object"]["marker"]["field_offset"].number, 260);
-    EXPECT_EQ(U32(by_param["found"]["ObjectAddressList"]), truth.list);
-    EXPECT_EQ(U32(by_param["found"]["ObjectDataOffset"]), truth.data);
-    EXPECT_EQ(by_param["found"]["TextBufferAddress"].type, Json::kNull);
+    // Markers in other layouts' string fields, in the ANSI code page: the
+    // filter's parameter string of type 80 alone, then with the picture's
+    // file name of type 0, which several pictures share, and the text.
+    const std::string pid = std::to_string(host.pid());
+    const std::vector<std::string> param = {"--text", "radius=4;sigma=1.5", "--type", "80",
+                                            "--field", "param"};
+    const std::vector<std::string> picture = {"--type", "0", "--text",
+                                              "C:\\Projects\\intro\\opening.png"};
+    std::vector<std::string> three = {"find", pid, "--module", "sample_app.dll"};
+    three.insert(three.end(), picture.begin(), picture.end());
+    three.insert(three.end(), param.begin(), param.end());
+    three.insert(three.end(), {"--text", kTextMarker});
+    std::vector<std::string> one = {"find", pid, "--module", "sample_app.dll"};
+    one.insert(one.end(), param.begin(), param.end());
+    for (const auto& args : {one, three}) {
+      const Json by_fields = ProbeJson(args, &status);
+      EXPECT_EQ(status, 0) << by_fields["reasons"][0].str;
+      const Json& markers = by_fields["object"]["markers"];
+      ASSERT_EQ(markers.size(), args.size() == one.size() ? 1u : 3u);
+      const Json& last_ansi = markers[markers.size() == 1 ? 0 : 1];
+      EXPECT_EQ(last_ansi["encoding"].str, "ansi");
+      EXPECT_EQ(last_ansi["type"].number, 80);
+      EXPECT_EQ(last_ansi["field_offset"].number, 260);
+      EXPECT_EQ(U32(by_fields["found"]["ObjectAddressList"]), truth.list);
+      EXPECT_EQ(U32(by_fields["found"]["ObjectDataOffset"]), truth.data);
+      EXPECT_EQ(by_fields["found"]["TextBufferAddress"].type, Json::kNull);
+      // The answer reaches every marker.
+      EXPECT_EQ(by_fields["object"]["candidates"][0]["markers"].size(), markers.size());
+    }
 
     // The text output starts with the section as it goes into a profile.
     const RunResult run = Probe(FindArgs(host.pid(), truth.section));

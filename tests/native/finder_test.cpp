@@ -143,8 +143,7 @@ void BuildHost(const Shape& s) {
 FindRequest Request(std::uint32_t chunk = kDefaultChunk) {
   FindRequest r;
   r.module = kModule;
-  r.object_marker = true;
-  r.object_bytes = Utf16(kMarker);
+  r.objects = {ObjectMarker{Utf16(kMarker), 3, 11}};
   r.buffer_marker = true;
   r.buffer_bytes = Utf16(kBufferMarker);
   r.chunk = chunk;
@@ -281,9 +280,7 @@ TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   // The file name of type 1 (4 bytes in), in the ANSI code page.
   BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
   FindRequest request = Request();
-  request.object_bytes = "C:\\Projects\\frames\\0001.png";
-  request.object_type = 1;
-  request.object_field = 0;
+  request.objects = {ObjectMarker{"C:\\Projects\\frames\\0001.png", 1, 0}};
   request.buffer_marker = false;
   const FindResult r = Find(request);
   EXPECT_EQ(r.object_answer, Answer::kFound);
@@ -291,6 +288,36 @@ TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   EXPECT_EQ(r.candidates.front().list, 0x2210u);
   EXPECT_EQ(r.candidates.front().slot, kBase + 0x2210 + 4);
   EXPECT_EQ(r.buffer_answer, Answer::kNotAsked);
+}
+
+// Where one marker leaves two answers alike, a second marker in another
+// type's record settles it: only the true pair reaches both.
+TEST(FindTest, MoreMarkersMoreEvidence) {
+  BuildHost(OnlyText());
+  // A second record, of type 0, with its structure; the undo copy of the
+  // text record still scores as well as the listed one.
+  const std::uint32_t structure = kHeap + 0x800, record = kRecords + 0x6000;
+  fake::WriteU32(kBase + 0x2210, structure);
+  fake::WriteU32(structure + 0x30, record);
+  Record(0, u"").WriteAt(record);
+  FindRequest request = Request();
+  request.buffer_marker = false;
+  const FindResult one = Find(request);
+  EXPECT_EQ(one.object_answer, Answer::kAmbiguous);
+
+  request.objects.push_back(ObjectMarker{"C:\\Projects\\intro\\opening.png", 0, 0});
+  const FindResult two = Find(request);
+  EXPECT_EQ(two.object_answer, Answer::kFound);
+  ASSERT_FALSE(two.candidates.empty());
+  const Candidate& best = two.candidates.front();
+  EXPECT_EQ(best.list, 0x2210u);
+  EXPECT_EQ(best.data_offset, 0x30u);
+  EXPECT_EQ(best.markers, (std::vector<int>{0, 1}));
+  ASSERT_EQ(two.object_hits.size(), 2u);
+  EXPECT_EQ(two.object_hits[1].hits.size(), 1u);
+  for (std::size_t i = 1; i < two.candidates.size(); ++i) {
+    EXPECT_EQ(two.candidates[i].markers.size(), 1u);
+  }
 }
 
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
