@@ -97,8 +97,7 @@ struct FindPass {
 FindPass Find() {
   finder::FindRequest request;
   request.module = "sample_app.dll";
-  request.object_marker = true;
-  request.object_bytes = Utf16(kTextMarker);
+  request.objects = {finder::ObjectMarker{Utf16(kTextMarker), 3, 11}};
   request.buffer_marker = true;
   request.buffer_bytes = Utf16(kBufferMarker);
   FindPass pass;
