@@ -67,9 +67,10 @@ BarePass Bare(HANDLE process, std::vector<char>* buffer) {
     const std::uint64_t base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
     const std::uint64_t end = base + info.RegionSize;
     const DWORD p = info.Protect;
-    const bool readable = info.State == MEM_COMMIT && (p & (PAGE_GUARD | PAGE_NOACCESS)) == 0 &&
-                          (p & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+    const bool readable =
+        info.State == MEM_COMMIT && (p & (PAGE_GUARD | PAGE_NOACCESS)) == 0 &&
+        (p & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+              PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
     for (std::uint64_t chunk = base; readable && chunk < end; chunk += kChunk) {
       const SIZE_T n = static_cast<SIZE_T>(std::min<std::uint64_t>(kChunk, end - chunk));
       SIZE_T got = 0;
@@ -123,8 +124,8 @@ HANDLE StartHost(const std::string& host, unsigned ballast, DWORD* pid, HANDLE* 
   si.hStdOutput = write;
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
-  const BOOL ok = CreateProcessA(host.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                 nullptr, &si, &pi);
+  const BOOL ok =
+      CreateProcessA(host.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
   CloseHandle(write);
   if (!ok) {
     CloseHandle(read);
@@ -162,7 +163,8 @@ int main(int argc, char** argv) {
     } else if (arg.rfind("--runs=", 0) == 0) {
       runs = std::max(1, std::atoi(arg.c_str() + 7));
     } else {
-      std::fprintf(stderr, "usage: qv_find_bench --host=sample_host.exe [--ballast=MIB] [--runs=N]\n");
+      std::fprintf(stderr,
+                   "usage: qv_find_bench --host=sample_host.exe [--ballast=MIB] [--runs=N]\n");
       return 2;
     }
   }
@@ -178,11 +180,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qv_find_bench: cannot start %s\n", host.c_str());
     return 2;
   }
-  std::printf("find benchmark: sample host (SampleApp 1.5) with %u MiB of ballast, ready in %.1f s\n",
-              ballast, Now() - start);
+  std::printf(
+      "find benchmark: sample host (SampleApp 1.5) with %u MiB of ballast, ready in %.1f s\n",
+      ballast, Now() - start);
   const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
   if (process == nullptr) {
-    std::fprintf(stderr, "qv_find_bench: cannot open process %lu\n", static_cast<unsigned long>(pid));
+    std::fprintf(stderr, "qv_find_bench: cannot open process %lu\n",
+                 static_cast<unsigned long>(pid));
     TerminateProcess(child, 0);
     return 2;
   }

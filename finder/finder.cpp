@@ -173,8 +173,9 @@ void CollectCandidates(const FindRequest& request, const Image& image,
                                  static_cast<std::uint32_t>(data[i + 1]) << 8 |
                                  static_cast<std::uint32_t>(data[i + 2]) << 16 |
                                  static_cast<std::uint32_t>(data[i + 3]) << 24;
-      auto p = std::lower_bound(pointers.begin(), pointers.end(), word,
-                                [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
+      auto p =
+          std::lower_bound(pointers.begin(), pointers.end(), word,
+                           [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
       for (; p != pointers.end() && p->address - word <= request.max_data_offset; ++p) {
         if (p->address == word) {
           ++result->zero_offset_pointers;

@@ -58,7 +58,7 @@ struct FindRequest {
   std::vector<ObjectMarker> objects;
 
   bool buffer_marker = false;
-  std::string buffer_bytes;       // UTF-16LE, no terminator
+  std::string buffer_bytes;  // UTF-16LE, no terminator
 
   std::uint32_t max_data_offset = kDefaultMaxDataOffset;
   std::uint32_t chunk = kDefaultChunk;
@@ -106,7 +106,7 @@ struct Candidate {
 };
 
 struct BufferCandidate {
-  std::uint32_t offset;   // TextBufferAddress
+  std::uint32_t offset;  // TextBufferAddress
   std::uint32_t address;
   bool starts = false;      // no text right before it
   bool terminated = false;  // a NUL unit right after the marker
@@ -136,7 +136,7 @@ struct FindResult {
   std::uint32_t zero_offset_pointers = 0;  // structures that only d = 0 would give
   std::uint64_t candidates_considered = 0;
   bool candidates_cut = false;
-  std::vector<Candidate> candidates;  // best first
+  std::vector<Candidate> candidates;     // best first
   std::vector<BufferCandidate> buffers;  // best first
 
   Answer object_answer = Answer::kNotAsked;

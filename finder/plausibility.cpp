@@ -21,12 +21,12 @@ struct NumberRange {
   std::int64_t max;
 };
 const NumberRange kRanges[] = {
-    {3, "type", 0, 63},          {3, "autoadjust", 0, 1},    {3, "soft", 0, 1},
-    {3, "monospace", 0, 1},      {3, "align", 0, 63},        {3, "precision", 0, 63},
-    {4, "type", 0, 1023},        {6, "type", 0, 1023},       {6, "mode", 0, 1023},
-    {6, "res_w", 0, 16384},      {6, "res_h", 0, 16384},     {6, "pad_w", -4096, 4096},
-    {6, "pad_h", -4096, 4096},   {6, "sample_n", 0, 1000000}, {6, "mirror", 0, 1},
-    {7, "scene_id", -1, 65535},  {kAnyType, "blend", -1, 1023}, {80, "type", 0, 1023},
+    {3, "type", 0, 63},         {3, "autoadjust", 0, 1},       {3, "soft", 0, 1},
+    {3, "monospace", 0, 1},     {3, "align", 0, 63},           {3, "precision", 0, 63},
+    {4, "type", 0, 1023},       {6, "type", 0, 1023},          {6, "mode", 0, 1023},
+    {6, "res_w", 0, 16384},     {6, "res_h", 0, 16384},        {6, "pad_w", -4096, 4096},
+    {6, "pad_h", -4096, 4096},  {6, "sample_n", 0, 1000000},   {6, "mirror", 0, 1},
+    {7, "scene_id", -1, 65535}, {kAnyType, "blend", -1, 1023}, {80, "type", 0, 1023},
     {80, "filter", 0, 32767},
 };
 
@@ -116,7 +116,8 @@ std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t
   }
   const std::int64_t value = Signed(field.kind, raw);
   for (const NumberRange& range : kRanges) {
-    if ((range.type != type && range.type != kAnyType) || std::strcmp(range.field, field.name) != 0) {
+    if ((range.type != type && range.type != kAnyType) ||
+        std::strcmp(range.field, field.name) != 0) {
       continue;
     }
     if (value < range.min || value > range.max) {
@@ -149,10 +150,9 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         verdict.readable = false;
         return verdict;
       }
-      const std::uint32_t raw = static_cast<std::uint32_t>(b[0]) |
-                                static_cast<std::uint32_t>(b[1]) << 8 |
-                                static_cast<std::uint32_t>(b[2]) << 16 |
-                                static_cast<std::uint32_t>(b[3]) << 24;
+      const std::uint32_t raw =
+          static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+          static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
       what = CheckNumber(type, field, raw);
     } else {
       const bool wide = field.kind == FieldKind::kWideText;

@@ -12,12 +12,14 @@ std::vector<HostRegion> ReadableRegions(std::uint32_t from, std::uint64_t to, bo
   *ended = false;
   std::uint64_t at = from;
   HostRegion region;
-  while (at < to && at <= UINT32_MAX && quorvane::NextReadableRegion(static_cast<std::uint32_t>(at), &region)) {
+  while (at < to && at <= UINT32_MAX &&
+         quorvane::NextReadableRegion(static_cast<std::uint32_t>(at), &region)) {
     const std::uint64_t start = std::max<std::uint64_t>(region.base, at);
     const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{region.base} + region.size, to);
     if (start >= to) break;
     if (end > start) {
-      regions.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
+      regions.push_back(
+          {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
     }
     if (std::uint64_t{region.base} + region.size <= at) break;  // no progress
     at = std::uint64_t{region.base} + region.size;
@@ -87,7 +89,8 @@ MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
   for (const std::string& p : patterns_) {
     if (p.empty()) continue;
     for (std::size_t j = 0; j + 1 < window_; ++j) {
-      const std::size_t pair = Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
+      const std::size_t pair =
+          Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
       const std::size_t distance = window_ - 2 - j;
       shift_[pair] = static_cast<std::uint8_t>(std::min<std::size_t>(shift_[pair], distance));
     }
@@ -108,7 +111,8 @@ void MarkerSearch::Check(std::uint32_t address, const std::uint8_t* data, std::s
     const std::string& p = patterns_[k];
     // Occurrences wholly inside the carried bytes were reported before.
     if (p.empty() || i + p.size() > size || i + p.size() <= carried) continue;
-    if (std::memcmp(data + i, p.data(), p.size()) == 0) hit(k, static_cast<std::uint32_t>(address + i));
+    if (std::memcmp(data + i, p.data(), p.size()) == 0)
+      hit(k, static_cast<std::uint32_t>(address + i));
   }
 }
 

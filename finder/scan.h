@@ -29,9 +29,8 @@ using ChunkDone = std::function<void(std::uint64_t done)>;
 // Receives `size` bytes copied from host address `address`. The first
 // `carried` of them were already at the end of the previous call (at most
 // the pass's overlap, and only when that chunk ended where this one starts).
-using ChunkVisitor =
-    std::function<void(std::uint32_t address, const std::uint8_t* data, std::size_t size,
-                       std::size_t carried)>;
+using ChunkVisitor = std::function<void(std::uint32_t address, const std::uint8_t* data,
+                                        std::size_t size, std::size_t carried)>;
 
 struct PassStats {
   std::uint64_t bytes = 0;         // copied from the host
@@ -65,13 +64,12 @@ class MarkerSearch {
   static std::size_t Pair(std::uint8_t a, std::uint8_t b) {
     return a | static_cast<std::size_t>(b & 0x0F) << 8;
   }
-  void Check(std::uint32_t address, const std::uint8_t* data, std::size_t size,
-             std::size_t carried, std::size_t i,
-             const std::function<void(std::size_t, std::uint32_t)>& hit) const;
+  void Check(std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried,
+             std::size_t i, const std::function<void(std::size_t, std::uint32_t)>& hit) const;
 
   std::vector<std::string> patterns_;
-  std::size_t window_ = 0;             // the shortest pattern's length
-  std::vector<std::uint8_t> shift_;    // by Pair of the window's last two bytes
+  std::size_t window_ = 0;           // the shortest pattern's length
+  std::vector<std::uint8_t> shift_;  // by Pair of the window's last two bytes
 };
 
 // Many 32-bit values looked for at once in 4-aligned words: a bitmap of a

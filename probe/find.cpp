@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -260,7 +260,8 @@ int MarkerField(const TextOption& o, std::string* error) {
   int first_string = -1;
   for (int i = 0; i < layout->count; ++i) {
     const quorvane::FieldSpec& f = layout->fields[i];
-    const bool text = f.kind == quorvane::FieldKind::kString || f.kind == quorvane::FieldKind::kWideText;
+    const bool text =
+        f.kind == quorvane::FieldKind::kString || f.kind == quorvane::FieldKind::kWideText;
     if (!text) continue;
     if (o.has_field) {
       if (o.field == f.name) return i;
@@ -294,9 +295,7 @@ class ProgressLine {
     std::fprintf(stderr, "quorvane-probe: scanned %.1f of %.1f MiB\n", Mib(done), Mib(total));
     std::fflush(stderr);
   }
-  double Seconds() const {
-    return std::chrono::duration<double>(Clock::now() - start_).count();
-  }
+  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -371,41 +370,46 @@ std::string ObjectReason(const FindReport& r) {
     hits += f.object_hits[k].hits.size();
   }
   if (!common.empty() || f.pointers_cut) {
-    return pair + Format("the marker %s too common (more than %u hits or %u pointers kept): "
-                         "choose a longer, rarer one",
-                         (common.empty() ? std::string("is") : QuotedList(common) + (common.size() == 1 ? " is" : " are")).c_str(),
-                         static_cast<unsigned>(finder::kMaxMarkerHits),
-                         static_cast<unsigned>(finder::kMaxPointers));
+    return pair + Format(
+                      "the marker %s too common (more than %u hits or %u pointers kept): "
+                      "choose a longer, rarer one",
+                      (common.empty() ? std::string("is")
+                                      : QuotedList(common) + (common.size() == 1 ? " is" : " are"))
+                          .c_str(),
+                      static_cast<unsigned>(finder::kMaxMarkerHits),
+                      static_cast<unsigned>(finder::kMaxPointers));
   }
   if (f.object_answer == Answer::kAmbiguous) {
-    return pair + Format("%u candidates score alike (best %d, next %d); none picked: "
-                         "see the candidates listed first",
-                         static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
-                         f.candidates[1].score);
+    return pair + Format(
+                      "%u candidates score alike (best %d, next %d); none picked: "
+                      "see the candidates listed first",
+                      static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
+                      f.candidates[1].score);
   }
   const MarkerInfo& first = r.markers.front();
   switch (f.object_missing) {
     case finder::Missing::kNoMarker:
       return pair + (missing.size() == 1 ? "the marker " : "the markers ") + QuotedList(missing) +
-             Format(" %s nowhere in the %.1f MiB of readable memory", missing.size() == 1 ? "is" : "are",
-                    Mib(f.total_bytes)) +
+             Format(" %s nowhere in the %.1f MiB of readable memory",
+                    missing.size() == 1 ? "is" : "are", Mib(f.total_bytes)) +
              ": check that the host shows an object of type " + std::to_string(first.type) +
              " whose " + first.field + " is exactly the marker and that it is the current one";
     case finder::Missing::kNoPointer:
-      return pair + Format("the markers were found %u times, but no 4-aligned pointer leads to a "
-                           "record around them (marker - field offset): check --type and --field, "
-                           "and that the objects are the current ones",
-                           static_cast<unsigned>(hits));
+      return pair + Format(
+                        "the markers were found %u times, but no 4-aligned pointer leads to a "
+                        "record around them (marker - field offset): check --type and --field, "
+                        "and that the objects are the current ones",
+                        static_cast<unsigned>(hits));
     case finder::Missing::kNoSlot:
-      return pair + Format("%u pointers to the markers' records were found, but no word of %s's "
-                           "image points up to 0x%X bytes below one: check --module, or try a "
-                           "larger --max-offset",
-                           static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
-                           static_cast<unsigned>(r.options.max_offset));
+      return pair + Format(
+                        "%u pointers to the markers' records were found, but no word of %s's "
+                        "image points up to 0x%X bytes below one: check --module, or try a "
+                        "larger --max-offset",
+                        static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
+                        static_cast<unsigned>(r.options.max_offset));
     case finder::Missing::kNoPlausible:
       return pair + "no candidate decodes the records plausibly; see the candidates listed";
-    case finder::Missing::kNone:
-      break;
+    case finder::Missing::kNone: break;
   }
   return pair + "not found";
 }
@@ -419,14 +423,15 @@ std::string BufferReason(const FindReport& r) {
   }
   std::size_t elsewhere = 0;
   for (const finder::MarkerHit& h : f.buffer_hits) elsewhere += h.in_module ? 0 : 1;
-  std::string reason = head + "the buffer marker " + Quote(r.options.buffer_text) +
-                       Format(" is not in %s's image (0x%08X, 0x%X bytes)", r.module.c_str(),
-                              static_cast<unsigned>(f.module_base),
-                              static_cast<unsigned>(f.module_size));
+  std::string reason =
+      head + "the buffer marker " + Quote(r.options.buffer_text) +
+      Format(" is not in %s's image (0x%08X, 0x%X bytes)", r.module.c_str(),
+             static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size));
   if (elsewhere > 0) {
-    return reason + Format(", only %u times elsewhere: type it where the host keeps its text "
-                           "buffer, not in another text",
-                           static_cast<unsigned>(elsewhere));
+    return reason + Format(
+                        ", only %u times elsewhere: type it where the host keeps its text "
+                        "buffer, not in another text",
+                        static_cast<unsigned>(elsewhere));
   }
   return reason + ": check that it is typed in the host's text buffer, exactly";
 }
@@ -438,7 +443,9 @@ void Line(std::string* out, const std::string& text) {
 }
 
 void MoreLine(std::string* out, std::size_t shown, std::size_t total) {
-  if (total > shown) Line(out, Format("  ... %u more (--json lists them all)", static_cast<unsigned>(total - shown)));
+  if (total > shown)
+    Line(out,
+         Format("  ... %u more (--json lists them all)", static_cast<unsigned>(total - shown)));
 }
 
 void TextObjectEvidence(const FindReport& r, std::string* out) {
@@ -471,19 +478,21 @@ void TextObjectEvidence(const FindReport& r, std::string* out) {
   if (f.candidates.empty()) return;
   Line(out, Format("(list, offset) candidates from slots in the image: %u%s; score = types that "
                    "decode plausibly - those that do not",
-                   static_cast<unsigned>(f.candidates.size()), f.candidates_cut ? " (more not kept)" : ""));
+                   static_cast<unsigned>(f.candidates.size()),
+                   f.candidates_cut ? " (more not kept)" : ""));
   for (std::size_t i = 0; i < f.candidates.size() && i < kShownCandidates; ++i) {
     const Candidate& c = f.candidates[i];
-    const std::string reach =
-        r.markers.size() > 1 ? Format(", reaches %u of %u markers", static_cast<unsigned>(c.markers.size()),
-                                      static_cast<unsigned>(r.markers.size()))
-                             : "";
-    Line(out, Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
-                     "%d implausible, %d unreadable, %d empty%s",
-                     i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
-                     static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
-                     c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
-                     c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord), reach.c_str()));
+    const std::string reach = r.markers.size() > 1 ? Format(", reaches %u of %u markers",
+                                                            static_cast<unsigned>(c.markers.size()),
+                                                            static_cast<unsigned>(r.markers.size()))
+                                                   : "";
+    Line(out,
+         Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
+                "%d implausible, %d unreadable, %d empty%s",
+                i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
+                static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
+                c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
+                c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord), reach.c_str()));
     const std::int32_t type = r.markers[static_cast<std::size_t>(c.markers.front())].type;
     Line(out, Format("      slot 0x%08X (module + 0x%08X + 4 x %d) -> structure 0x%08X; record "
                      "pointer 0x%08X (structure + 0x%X) -> record 0x%08X",
@@ -499,9 +508,10 @@ void TextObjectEvidence(const FindReport& r, std::string* out) {
 void TextBufferEvidence(const FindReport& r, std::string* out) {
   const FindResult& f = r.result;
   Line(out, "");
-  Line(out, Format("buffer marker %s (UTF-16): %u hit%s, %u in the image",
-                   Quote(r.options.buffer_text).c_str(), static_cast<unsigned>(f.buffer_hits.size()),
-                   f.buffer_hits.size() == 1 ? "" : "s", static_cast<unsigned>(f.buffers.size())));
+  Line(out,
+       Format("buffer marker %s (UTF-16): %u hit%s, %u in the image",
+              Quote(r.options.buffer_text).c_str(), static_cast<unsigned>(f.buffer_hits.size()),
+              f.buffer_hits.size() == 1 ? "" : "s", static_cast<unsigned>(f.buffers.size())));
   for (std::size_t i = 0; i < f.buffers.size() && i < kShownCandidates; ++i) {
     const finder::BufferCandidate& b = f.buffers[i];
     Line(out, Format("  %s at 0x%08X: TextBufferAddress=0x%08X%s%s",
@@ -527,13 +537,14 @@ std::string TextOutput(const FindReport& r) {
   if (r.buffer_found) out += keys + "TextBufferAddress=" + Hex(r.table.text_buffer_address) + "\n";
   for (const std::string& reason : r.reasons) Line(&out, reason);
 
-  Line(&out, Format("quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
-                    static_cast<unsigned>(r.process.pid),
-                    r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(),
-                    r.module.c_str(), static_cast<unsigned>(f.module_base),
-                    static_cast<unsigned>(f.module_size)));
-  Line(&out, Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
-                    Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
+  Line(&out,
+       Format("quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
+              static_cast<unsigned>(r.process.pid),
+              r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(), r.module.c_str(),
+              static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size)));
+  Line(&out,
+       Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
+              Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
   if (!r.walks.empty()) {
@@ -817,7 +828,8 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   if (o.has_buffer) {
     request.buffer_marker = true;
     request.buffer_bytes = AnsiToUtf16(o.buffer_text);
-    if (request.buffer_bytes.empty()) return Fail("the --buffer-text marker cannot be converted to UTF-16");
+    if (request.buffer_bytes.empty())
+      return Fail("the --buffer-text marker cannot be converted to UTF-16");
   }
 
   *process = OpenTargetProcess(o.target, &r.process, &error);
@@ -825,9 +837,8 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   quorvane::SetRemoteProcess(*process);
 
   ProgressLine progress;
-  r.result = finder::FindOffsets(request, [&](std::uint64_t done, std::uint64_t total) {
-    progress.Update(done, total);
-  });
+  r.result = finder::FindOffsets(
+      request, [&](std::uint64_t done, std::uint64_t total) { progress.Update(done, total); });
   r.seconds = progress.Seconds();
   const FindResult& f = r.result;
   const std::string pid = std::to_string(r.process.pid);
@@ -839,7 +850,8 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
     }
     NoteCloseModules(r.module, &r.process);
     std::string close;
-    for (const std::string& name : r.process.close_modules) close += (close.empty() ? "" : ", ") + name;
+    for (const std::string& name : r.process.close_modules)
+      close += (close.empty() ? "" : ", ") + name;
     return Fail(r.module + " is not loaded in process " + pid +
                 (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
@@ -876,7 +888,8 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   const std::string out = o.json ? JsonOutput(r) : TextOutput(r);
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
-  for (const std::string& reason : r.reasons) std::fprintf(stderr, "quorvane-probe: %s\n", reason.c_str());
+  for (const std::string& reason : r.reasons)
+    std::fprintf(stderr, "quorvane-probe: %s\n", reason.c_str());
   return r.reasons.empty() ? kFound : kNotFound;
 }
 

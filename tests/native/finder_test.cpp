@@ -1,6 +1,8 @@
 // The finder over the fake platform: the candidate arithmetic, the scoring
 // that ranks candidates, markers across chunk boundaries, decoys, ambiguity
 // and a process that ends during the scan.
+#include "finder/finder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "finder/finder.h"
 #include "finder/plausibility.h"
 #include "finder/scan.h"
 #include "platform/fake_platform.h"
@@ -50,8 +51,12 @@ struct Bytes {
     return *this;
   }
   Bytes& U8(std::uint8_t v) { return Raw(&v, 1); }
-  Bytes& U16(std::uint16_t v) { return U8(static_cast<std::uint8_t>(v)).U8(static_cast<std::uint8_t>(v >> 8)); }
-  Bytes& U32(std::uint32_t v) { return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16)); }
+  Bytes& U16(std::uint16_t v) {
+    return U8(static_cast<std::uint8_t>(v)).U8(static_cast<std::uint8_t>(v >> 8));
+  }
+  Bytes& U32(std::uint32_t v) {
+    return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16));
+  }
   Bytes& Str(const std::string& s) { return Raw(s.data(), s.size()).U8(0); }
   Bytes& Wide(const std::u16string& s) {
     for (const char16_t c : s) U16(c);
@@ -64,7 +69,8 @@ struct Bytes {
 Bytes Record(std::int32_t type, const std::u16string& text) {
   Bytes b;
   switch (type) {
-    case 0: case 2: return b.Str("C:\\Projects\\intro\\opening.png");
+    case 0:
+    case 2: return b.Str("C:\\Projects\\intro\\opening.png");
     case 1: return b.U32(240).Str("C:\\Projects\\frames\\0001.png");
     case 3:
       b.U8(1).U8(1).U8(1).U8(0).U8(4).U8(0xFE).U8(6).U8(2).U32(0x0000C8FF).U32(0x00402010);
@@ -74,7 +80,9 @@ Bytes Record(std::int32_t type, const std::u16string& text) {
       b.Str("C:\\Projects\\drone.mp4").At(280).U16(1).U16(2).U16(1920).U16(1080).U16(0);
       return b.U16(0xFFF8).U32(0).U32(48000).U8(1);
     case 7: return b.U32(3).U32(1200);
-    case 10: case 11: case 13: return b.U32(2).U32(192);
+    case 10:
+    case 11:
+    case 13: return b.U32(2).U32(192);
     case 80: return b.U16(1).U16(12).Str("Gaussian blur").At(260).Str("radius=4");
     default: return b.U32(1).U32(0).U32(0).U32(0);  // 5, 8, 9, 12: no fields read
   }
@@ -82,12 +90,12 @@ Bytes Record(std::int32_t type, const std::u16string& text) {
 
 // How the fake host lays out its data.
 struct Shape {
-  std::uint32_t list = 0x1040;        // ObjectAddressList
-  std::uint32_t data_offset = 0x24;   // ObjectDataOffset
-  std::uint32_t buffer = 0x1B60;      // TextBufferAddress
-  bool heap = false;                  // structures and records on the heap, not in the image
-  bool only_text = false;             // no other type has a record
-  bool decoys = false;                // an unlisted undo copy and the marker in another module
+  std::uint32_t list = 0x1040;       // ObjectAddressList
+  std::uint32_t data_offset = 0x24;  // ObjectDataOffset
+  std::uint32_t buffer = 0x1B60;     // TextBufferAddress
+  bool heap = false;                 // structures and records on the heap, not in the image
+  bool only_text = false;            // no other type has a record
+  bool decoys = false;               // an unlisted undo copy and the marker in another module
   std::u16string text = kMarker;
   std::u16string buffer_text = kBufferMarker;
 };
@@ -239,8 +247,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Small chunks: markers and records straddle chunk boundaries.
         FindCase{"chunks_of_60_bytes", Heap(0x2210, 0x30, 0x2F00, true), 60, Answer::kFound,
                  Answer::kFound},
-        FindCase{"far_record_pointer", Heap(0x1800, 0xFFC, 0x1B60, false), 4096,
-                 Answer::kFound, Answer::kFound},
+        FindCase{"far_record_pointer", Heap(0x1800, 0xFFC, 0x1B60, false), 4096, Answer::kFound,
+                 Answer::kFound},
         // Only the text object exists: the undo copy's structure scores as
         // well as the listed one. Both are listed, the hinted first.
         FindCase{"only_text", OnlyText(), kDefaultChunk, Answer::kAmbiguous, Answer::kFound},
@@ -352,7 +360,7 @@ struct RecordCase {
   const char* name;
   std::int32_t type;
   void (*spoil)(std::uint32_t record);  // null: the plausible record as it is
-  const char* field;                     // the field judged implausible, or null
+  const char* field;                    // the field judged implausible, or null
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
@@ -380,20 +388,26 @@ TEST_P(RecordTest, JudgesTheField) {
 INSTANTIATE_TEST_SUITE_P(
     Records, RecordTest,
     ::testing::Values(
-        RecordCase{"text", 3, nullptr, nullptr},
-        RecordCase{"video", 6, nullptr, nullptr},
+        RecordCase{"text", 3, nullptr, nullptr}, RecordCase{"video", 6, nullptr, nullptr},
         RecordCase{"filter", 80, nullptr, nullptr},
-        RecordCase{"colour_with_top_byte", 3, [](std::uint32_t r) { fake::WriteU32(r + 12, 0x01000000); }, "color2"},
-        RecordCase{"font_without_terminator", 3,
-                   [](std::uint32_t r) { fake::Write(r + 16, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32); }, "font"},
-        RecordCase{"control_byte_in_file", 0, [](std::uint32_t r) { fake::Write(r + 3, "\x01", 1); }, "file"},
+        RecordCase{"colour_with_top_byte", 3,
+                   [](std::uint32_t r) { fake::WriteU32(r + 12, 0x01000000); }, "color2"},
+        RecordCase{
+            "font_without_terminator", 3,
+            [](std::uint32_t r) { fake::Write(r + 16, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32); },
+            "font"},
+        RecordCase{"control_byte_in_file", 0,
+                   [](std::uint32_t r) { fake::Write(r + 3, "\x01", 1); }, "file"},
         RecordCase{"lone_surrogate_in_text", 3,
                    [](std::uint32_t r) { fake::Write(r + 50, "\x00\xD8", 2); }, "text"},
-        RecordCase{"flag_not_0_or_1", 3, [](std::uint32_t r) { fake::Write(r + 2, "\x05", 1); }, "soft"},
-        RecordCase{"large_enumeration", 80, [](std::uint32_t r) { fake::Write(r, "\x00\x40", 2); }, "type"},
+        RecordCase{"flag_not_0_or_1", 3, [](std::uint32_t r) { fake::Write(r + 2, "\x05", 1); },
+                   "soft"},
+        RecordCase{"large_enumeration", 80, [](std::uint32_t r) { fake::Write(r, "\x00\x40", 2); },
+                   "type"},
         RecordCase{"negative_sample_count", 6,
                    [](std::uint32_t r) { fake::WriteU32(r + 296, 0xFFFFFFF0); }, "sample_n"},
-        RecordCase{"blend_any_layout", 11, [](std::uint32_t r) { fake::WriteU32(r, 0x10000); }, "blend"}),
+        RecordCase{"blend_any_layout", 11, [](std::uint32_t r) { fake::WriteU32(r, 0x10000); },
+                   "blend"}),
     [](const ::testing::TestParamInfo<RecordCase>& p) { return std::string(p.param.name); });
 
 TEST(RecordTest, UnreadableRecord) {
@@ -429,7 +443,8 @@ TEST(ScanTest, HitsAcrossChunkBoundaries) {
       std::vector<std::uint32_t> marker_hits, pointer_hits;
       StreamRegions(
           regions, chunk, search.Overlap(),
-          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried) {
+          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
+              std::size_t carried) {
             search.Search(address, data, size, carried, [&](std::size_t k, std::uint32_t a) {
               if (k == 0) marker_hits.push_back(a);
             });
@@ -438,7 +453,8 @@ TEST(ScanTest, HitsAcrossChunkBoundaries) {
       StreamRegions(
           regions, chunk, 0,
           [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
-            targets.Search(address, data, size, [&](std::uint32_t a, std::uint32_t) { pointer_hits.push_back(a); });
+            targets.Search(address, data, size,
+                           [&](std::uint32_t a, std::uint32_t) { pointer_hits.push_back(a); });
           },
           [](std::uint64_t) {});
       EXPECT_EQ(marker_hits, std::vector<std::uint32_t>{at}) << chunk << " " << at;
