@@ -82,9 +82,9 @@ for rt in puc luajit; do
       if (!(key in lo) || v < lo[key]) lo[key] = v
       if (!(key in hi) || v > hi[key]) hi[key] = v
     }
-    $1 == "ratio" { note($2 " " $3, $4) }
-    $1 == "ns" { note($2 " ns", $4) }
-    $1 == "memory" { note($2 " memory", $3) }
+    $1 == "ratio" { note($2 " " $3, $4 + 0) }
+    $1 == "ns" { note($2 " ns", $4 + 0) }
+    $1 == "memory" { note($2 " memory", $3 + 0) }
     END {
       printf "\n%s\n%-31s %-13s %-11s %-11s %-11s %-11s %s\n", rt, "function", "module ns",
              "/floor", "/f+t", "/same", "/FFI", "memory growth (B)"
