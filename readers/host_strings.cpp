@@ -19,19 +19,33 @@ constexpr std::uint32_t kFirstHeapBytes = 16384;
 
 enum class Run { kComplete, kMore, kUnreadable };
 
+std::uint32_t LoadWord(const char* at) {
+  std::uint32_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Whether any byte (unit 1) or 16-bit half (unit 2) of a little-endian word
+// is zero: the borrow of subtracting 1 from each reaches its top bit only
+// through a zero one.
+bool HasZeroElement(std::uint32_t word, std::uint32_t unit) {
+  const std::uint32_t ones = unit == 1 ? 0x01010101u : 0x00010001u;
+  return ((word - ones) & ~word & (ones << (8 * unit - 1))) != 0;
+}
+
+bool IsZeroElement(const char* at, std::uint32_t unit) {
+  return at[0] == '\0' && (unit == 1 || at[1] == '\0');
+}
+
 // Offset of the first all-zero `unit`-byte element among the whole elements
 // of the `bytes` bytes at `at`, or the bytes of those elements when there is
-// none.
+// none. Looks at a word at a time.
 std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t bytes) {
-  if (unit == 1) {
-    const void* nul = std::memchr(at, 0, bytes);
-    return nul == nullptr ? bytes : static_cast<std::uint32_t>(static_cast<const char*>(nul) - at);
-  }
-  const std::uint32_t end = bytes - bytes % 2;
-  for (std::uint32_t i = 0; i < end; i += 2) {
-    std::uint16_t element;
-    std::memcpy(&element, at + i, 2);
-    if (element == 0) return i;
+  const std::uint32_t end = bytes - bytes % unit;
+  std::uint32_t i = 0;
+  while (end - i >= 4 && !HasZeroElement(LoadWord(at + i), unit)) i += 4;
+  for (; i < end; i += unit) {
+    if (IsZeroElement(at + i, unit)) return i;
   }
   return end;
 }
@@ -156,38 +170,31 @@ bool PushHostRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
   if (length < copied || (unit == 1 && copied == max_bytes)) {
     return PushCopiedRun(L, unit, copy, length);
   }
-  return PushLongRun(L, address, unit, max_bytes, copy, copied);
+  if (copied >= kStackRunBytes) return PushLongRun(L, address, unit, max_bytes, copy, copied);
+  // Read on, on the stack as far as it holds, then in a heap buffer.
+  alignas(4) char run[kStackRunBytes + 2];
+  if (copied > 0) std::memcpy(run, copy, copied);
+  std::uint32_t more;
+  switch (CopyHostRun(address + copied, unit, max_bytes - copied, run + copied,
+                      kStackRunBytes - copied, &more)) {
+    case Run::kComplete:
+      run[copied + more] = '\0';  // the terminator, when the bound came first
+      run[copied + more + 1] = '\0';
+      return PushCopiedRun(L, unit, run, copied + more);
+    case Run::kMore:
+      return PushLongRun(L, address, unit, max_bytes, run, copied + more);
+    case Run::kUnreadable:
+      break;
+  }
+  return false;
 }
 
 bool PushHostString(lua_State* L, std::uint32_t address, std::uint32_t max_bytes) {
-  char first[kStackRunBytes];
-  std::uint32_t length;
-  switch (CopyHostRun(address, 1, max_bytes, first, sizeof first, &length)) {
-    case Run::kComplete:
-      lua_pushlstring(L, first, length);
-      return true;
-    case Run::kMore:
-      return PushLongRun(L, address, 1, max_bytes, first, length);
-    case Run::kUnreadable:
-      break;
-  }
-  return false;
+  return PushHostRun(L, address, 1, max_bytes, nullptr, 0);
 }
 
 bool PushHostWideText(lua_State* L, std::uint32_t address, std::uint32_t max_bytes) {
-  std::uint16_t first[kStackRunBytes / 2 + 1];
-  std::uint32_t length;
-  switch (CopyHostRun(address, 2, max_bytes, reinterpret_cast<char*>(first), kStackRunBytes,
-                      &length)) {
-    case Run::kComplete:
-      first[length / 2] = 0;
-      return PushAnsiFromWide(L, first, length / 2);
-    case Run::kMore:
-      return PushLongRun(L, address, 2, max_bytes, reinterpret_cast<const char*>(first), length);
-    case Run::kUnreadable:
-      break;
-  }
-  return false;
+  return PushHostRun(L, address, 2, max_bytes, nullptr, 0);
 }
 
 }  // namespace quorvane

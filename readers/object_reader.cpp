@@ -13,8 +13,8 @@ namespace {
 
 // Room for the copy of a record: its span (kMaxCopySpan at most) and as much
 // of a last string or wide text as the page it starts on holds, up to this
-// many bytes more.
-constexpr std::uint32_t kTailBytes = 512;
+// many bytes more. A longer one is read on from where the copy ends.
+constexpr std::uint32_t kTailBytes = 256;
 constexpr std::uint32_t kRecordCopySize = kMaxCopySpan + kTailBytes;
 
 std::uint32_t LoadU16(const std::uint8_t* at) {
