@@ -92,31 +92,36 @@ bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide, std::uint32_t uni
 }
 
 std::uint32_t HostAddressFromNumber(lua_Number value) {
-  // Below 2^51 in magnitude, adding 1.5 * 2^52 rounds the number to an
-  // integer n (toward the nearest or by the rounding mode in force, either
-  // way floor or ceiling) and leaves n + 2^51 in the low 52 bits of the sum.
-  // Comparing n with the number then tells which way it went, so n becomes
-  // the truncation toward zero. Only additions, loads of the sum's bits and
-  // an integer-to-float load: no float-to-integer conversion, which on x87
-  // switches the control word around a store.
+  // Adding 1.5 * 2^52 rounds a number of magnitude up to about 2^51 to an
+  // integer n, to the nearest or by whatever rounding mode is in force: in
+  // any case its floor or its ceiling. The sum then lies in [2^52, 2^53),
+  // where the exponent field of the stored double reads 0x433 and its low 32
+  // bits are n modulo 2^32 (the 1.5 * 2^52 adds nothing there). The sum less
+  // 1.5 * 2^52 is n exactly; compared with the number it tells which way the
+  // rounding went, so n becomes the truncation toward zero. No float-to-
+  // integer conversion, which on x87 switches the control word around a
+  // store. Larger numbers, the infinities and NaN take the exact path.
+  //
+  // The sum goes through memory (volatile) so that it is the rounded double
+  // also where the FPU computes with more precision.
   constexpr lua_Number kRoundingBias = 6755399441055744.0;  // 1.5 * 2^52
-  constexpr lua_Number kFastLimit = 2251799813685248.0;     // 2^51
-  if (value > -kFastLimit && value < kFastLimit) {
-    const lua_Number biased = value + kRoundingBias;
-    std::uint64_t bits;
-    std::memcpy(&bits, &biased, sizeof bits);  // the stored double, rounded
-    std::int64_t n = static_cast<std::int64_t>(bits & ((std::uint64_t{1} << 52) - 1)) -
-                     (std::int64_t{1} << 51);
-    const lua_Number rounded = static_cast<lua_Number>(n);
-    if (value >= 0) {
-      if (rounded > value) --n;
-    } else if (rounded < value) {
-      ++n;
-    }
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(n));
+  constexpr std::uint32_t kExponentOfBiased = 0x433;
+  volatile union {
+    lua_Number number;
+    std::uint32_t words[2];  // little-endian: low, high
+  } sum;
+  sum.number = value + kRoundingBias;
+  const std::uint32_t high = sum.words[1];
+  if (high >> 20 != kExponentOfBiased) return WrapAnyNumber(value);
+  std::uint32_t low = sum.words[0];
+  const lua_Number rounded = sum.number - kRoundingBias;
+  if (rounded != value) {
+    if (value > 0 && rounded > value) --low;
+    if (value < 0 && rounded < value) ++low;
   }
-  return WrapAnyNumber(value);
+  return low;
 }
+
 std::uint32_t CheckHostAddress(lua_State* L, int index) {
   return HostAddressFromNumber(luaL_checknumber(L, index));
 }

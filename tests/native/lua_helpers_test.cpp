@@ -1,6 +1,8 @@
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "module/lua_helpers.h"
@@ -33,7 +35,57 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{-3.9, 0xFFFFFFFDu}, NumberCase{0.5, 0},
                       NumberCase{1e300, 0}, NumberCase{std::nan(""), 0},
                       NumberCase{std::numeric_limits<double>::infinity(), 0},
-                      NumberCase{-std::numeric_limits<double>::infinity(), 0}));
+                      NumberCase{-std::numeric_limits<double>::infinity(), 0},
+                      // Halves, which rounding to the nearest would take away from zero,
+                      // and the edges of the short way (magnitudes below about 2^51).
+                      NumberCase{2.5, 2}, NumberCase{-2.5, 0xFFFFFFFEu}, NumberCase{-0.0, 0},
+                      NumberCase{4294967295.5, 0xFFFFFFFFu}, NumberCase{-4294967295.5, 1},
+                      NumberCase{2251799813685247.5, 0xFFFFFFFFu},
+                      NumberCase{-2251799813685247.5, 1}, NumberCase{2251799813685248.0, 0},
+                      NumberCase{-2251799813685248.0, 0}, NumberCase{2251799813685249.0, 1},
+                      NumberCase{-2251799813685250.0, 0xFFFFFFFEu},
+                      NumberCase{4503599627370496.0 + 7, 7}, NumberCase{1e-300, 0},
+                      NumberCase{-1e-300, 0}));
+
+// The 32-bit pattern by plain arithmetic on exact values.
+std::uint32_t PlainPattern(double value) {
+  if (!std::isfinite(value)) return 0;
+  double wrapped = std::fmod(std::trunc(value), 4294967296.0);
+  if (wrapped < 0) wrapped += 4294967296.0;
+  return static_cast<std::uint32_t>(wrapped);
+}
+
+TEST(HostAddressSweepTest, AgreesWithPlainArithmeticAtEveryMagnitude) {
+  std::mt19937_64 random(20261210);
+  int mismatches = 0;
+  auto check = [&](double value) {
+    if (HostAddressFromNumber(value) != PlainPattern(value) && ++mismatches <= 10) {
+      ADD_FAILURE() << std::hexfloat << value << std::defaultfloat << " (" << value << ") gave "
+                    << HostAddressFromNumber(value) << ", not " << PlainPattern(value);
+    }
+  };
+  const double fractions[] = {0, 0.25, 0.5, 0.75, 0.999999, 1e-9};
+  for (int exponent = -2; exponent <= 64; ++exponent) {
+    for (int i = 0; i < 200; ++i) {
+      const double magnitude = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, exponent);
+      const double whole = std::trunc(magnitude);
+      for (double fraction : fractions) {
+        for (double sign : {1.0, -1.0}) {
+          check(sign * (whole + fraction));
+          check(std::nextafter(sign * (whole + fraction), 0.0));
+          check(std::nextafter(sign * (whole + fraction), sign * 1e300));
+        }
+      }
+    }
+  }
+  for (int i = 0; i < 200000; ++i) {  // any bit pattern: subnormals, NaNs, huge numbers
+    const std::uint64_t bits = random();
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    check(value);
+  }
+  EXPECT_EQ(mismatches, 0);
+}
 
 // A Lua state whose allocator refuses once a budget of allocations is spent.
 struct Budget {
