@@ -103,48 +103,59 @@ void* LimitedAlloc(void* ud, void* ptr, size_t, size_t size) {
   return std::realloc(ptr, size);
 }
 
-int CallTextReader(lua_State* L) {
-  lua_getglobal(L, "Q");
-  lua_getfield(L, -1, "GetTextbufferString");
-  lua_getglobal(L, "A");
-  lua_call(L, 1, 1);
+// Runs the chunk in global "call" (a call of one of the readers).
+int CallReader(lua_State* L) {
+  lua_getglobal(L, "call");
+  lua_call(L, 0, 1);
   return 1;
 }
 
-// Conversions longer than the stack buffer take a heap buffer; running out of
-// memory at any allocation on the way must raise or succeed, never leak
-// (LeakSanitizer checks at exit) and never crash.
-TEST(PushAnsiFromWideTest, LongTextSurvivesRunningOutOfMemoryAnywhere) {
+// Texts and strings longer than the stack buffers are collected in a heap
+// buffer and converted through another; running out of memory at any
+// allocation on the way must raise or succeed, never leak (LeakSanitizer
+// checks at exit) and never crash.
+TEST(PushAnsiFromWideTest, LongTextsAndStringsSurviveRunningOutOfMemoryAnywhere) {
   fake::Reset();
-  const std::u16string text(3000, u'w');
-  fake::WriteWide(0x10001000, text);
-  int ok = 0, failed = 0;
-  for (long budget_size = 0; budget_size < 400; ++budget_size) {
-    Budget budget{1 << 30};
-    lua_State* L = lua_newstate(LimitedAlloc, &budget);
-    ASSERT_NE(L, nullptr);
-    luaL_openlibs(L);
-    lua_pushcfunction(L, luaopen_Quorvane);
-    lua_call(L, 0, 1);
-    lua_setglobal(L, "Q");
-    luaL_dostring(L, "A = {ModuleAddress=0x10000000, TextBufferAddress=0x1000}");
-    lua_gc(L, LUA_GCSTOP, 0);
-    budget.remaining = budget_size;
-    const int status = lua_cpcall(L, CallTextReader, nullptr);
-    if (status == 0) {
-      ++ok;
-    } else {
-      // A failure inside the protected push is raised again as a runtime
-      // error carrying the same message.
-      EXPECT_TRUE(status == LUA_ERRMEM || status == LUA_ERRRUN) << status;
-      EXPECT_STREQ(lua_tostring(L, -1), "not enough memory");
-      ++failed;
+  fake::WriteWide(0x10001000, std::u16string(3000, u'w'));
+  fake::WriteU32(0x10002000 + 4 * 4, 0x10003000);  // slot of type 4
+  fake::WriteU32(0x10003000 + 8, 0x10004000);      // its record pointer
+  fake::Write(0x10004000, "\1\0\0\0\2\0\0\0", 8);
+  const std::string name(20000, 'n');
+  fake::Write(0x10004000 + 8, name.c_str(), name.size() + 1);
+  for (const char* call :
+       {"return Q.GetTextbufferString(A)", "return Q.GetObjectData(A, 4).name"}) {
+    SCOPED_TRACE(call);
+    int ok = 0, failed = 0;
+    for (long budget_size = 0; budget_size < 400; ++budget_size) {
+      Budget budget{1 << 30};
+      lua_State* L = lua_newstate(LimitedAlloc, &budget);
+      ASSERT_NE(L, nullptr);
+      luaL_openlibs(L);
+      lua_pushcfunction(L, luaopen_Quorvane);
+      lua_call(L, 0, 1);
+      lua_setglobal(L, "Q");
+      luaL_dostring(L, "A = {ModuleAddress=0x10000000, TextBufferAddress=0x1000,"
+                       " ObjectAddressList=0x2000, ObjectDataOffset=8}");
+      luaL_loadstring(L, call);
+      lua_setglobal(L, "call");
+      lua_gc(L, LUA_GCSTOP, 0);
+      budget.remaining = budget_size;
+      const int status = lua_cpcall(L, CallReader, nullptr);
+      if (status == 0) {
+        ++ok;
+      } else {
+        // A failure inside the protected push is raised again as a runtime
+        // error carrying the same message.
+        EXPECT_TRUE(status == LUA_ERRMEM || status == LUA_ERRRUN) << status;
+        EXPECT_STREQ(lua_tostring(L, -1), "not enough memory");
+        ++failed;
+      }
+      budget.remaining = 1 << 30;
+      lua_close(L);
     }
-    budget.remaining = 1 << 30;
-    lua_close(L);
+    EXPECT_GT(ok, 0);
+    EXPECT_GT(failed, 0);
   }
-  EXPECT_GT(ok, 0);
-  EXPECT_GT(failed, 0);
 }
 
 class LongTextTest : public testing::LuaTest {};
