@@ -43,6 +43,10 @@ bool IsZeroElement(const char* at, std::uint32_t unit) {
 std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t bytes) {
   const std::uint32_t end = bytes - bytes % unit;
   std::uint32_t i = 0;
+  while (end - i >= 8 && !HasZeroElement(LoadWord(at + i), unit) &&
+         !HasZeroElement(LoadWord(at + i + 4), unit)) {
+    i += 8;
+  }
   while (end - i >= 4 && !HasZeroElement(LoadWord(at + i), unit)) i += 4;
   for (; i < end; i += unit) {
     if (IsZeroElement(at + i, unit)) return i;
