@@ -157,7 +157,7 @@ bool PushLongRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
 // Pushes a run that ended (terminator or bound) within its copy.
 bool PushCopiedRun(lua_State* L, std::uint32_t unit, const char* copy, std::uint32_t length) {
   if (unit == 1) {
-    lua_pushlstring(L, copy, length);
+    lua_pushlstring(L, length > 0 ? copy : "", length);  // nothing copied for a bound of 0
     return true;
   }
   return PushAnsiFromWide(L, reinterpret_cast<const std::uint16_t*>(copy), length / 2);
