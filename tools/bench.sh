@@ -72,10 +72,10 @@ echo "=== ratios, module's median / the other's, min-max across placements: ${na
 for rt in puc luajit; do
   cat "$results"/*."$rt" | awk -v rt="$rt" '
     BEGIN {
-      split("object3 object6 object80 text call", order, " ")
+      split("object3 object6 object80 text address call", order, " ")
       label["object3"] = "GetObjectData, layout 3"; label["object6"] = "GetObjectData, layout 6"
       label["object80"] = "GetObjectData, layout 80"; label["text"] = "GetTextbufferString, 100 chars"
-      label["call"] = "empty C function"
+      label["call"] = "empty C function"; label["address"] = "GetAddress, 4-section profile"
       split("floor floor_table same ffi", variants, " ")
     }
     function note(key, v) {
@@ -88,7 +88,7 @@ for rt in puc luajit; do
     END {
       printf "\n%s\n%-31s %-13s %-11s %-11s %-11s %-11s %s\n", rt, "function", "module ns",
              "/floor", "/f+t", "/same", "/FFI", "memory growth (B)"
-      for (i = 1; i <= 5; ++i) {
+      for (i = 1; i <= 6; ++i) {
         c = order[i]
         if (!((c " ns") in lo)) continue
         line = sprintf("%-31s %-13s", label[c], sprintf("%d-%d", lo[c " ns"], hi[c " ns"]))
