@@ -52,9 +52,14 @@ for p in "${names[@]}"; do
   if [ "$p" != default ]; then
     dir=$root/build/bench-$p
     # shellcheck disable=SC2046
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
-      -DQUORVANE_LUA_CACHE="$cache" $(placement_flags "$p") >/dev/null
-    cmake --build "$dir" -j2 --target qv_bench >/dev/null
+    if ! log=$(cmake -S "$root" -B "$dir" -G Ninja \
+                 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
+                 -DQUORVANE_LUA_CACHE="$cache" $(placement_flags "$p") 2>&1 &&
+               cmake --build "$dir" -j2 --target qv_bench 2>&1); then
+      printf '%s\n' "$log" >&2
+      echo "bench.sh: building placement $p failed" >&2
+      exit 1
+    fi
   fi
   extra=()
   [ "$first" = 1 ] || extra=(--skip-address)
@@ -86,12 +91,12 @@ for rt in puc luajit; do
     $1 == "ns" { note($2 " ns", $4 + 0) }
     $1 == "memory" { note($2 " memory", $3 + 0) }
     END {
-      printf "\n%s\n%-31s %-13s %-11s %-11s %-11s %-11s %s\n", rt, "function", "module ns",
+      printf "\n%s\n%-31s %-17s %-11s %-11s %-11s %-11s %s\n", rt, "function", "module ns",
              "/floor", "/f+t", "/same", "/FFI", "memory growth (B)"
       for (i = 1; i <= 6; ++i) {
         c = order[i]
         if (!((c " ns") in lo)) continue
-        line = sprintf("%-31s %-13s", label[c], sprintf("%d-%d", lo[c " ns"], hi[c " ns"]))
+        line = sprintf("%-31s %-17s", label[c], sprintf("%d-%d", lo[c " ns"], hi[c " ns"]))
         for (j = 1; j <= 4; ++j) {
           k = c " " variants[j]
           line = line sprintf(" %-11s", (k in lo) ? sprintf("%.2f-%.2f", lo[k], hi[k]) : "-")
