@@ -3,21 +3,24 @@
 // host module, against references measured in the same run by the same Lua
 // loop:
 //
-//  - the floor: the same Lua table built by the same push code
-//    (PushObjectRecord, PushHostWideText, compiled into this program over
-//    plain memcpy reads, see bench_platform.cpp) from a copy of the record or
-//    text in this program's memory, with no address table read and no
-//    pointer followed;
-//  - floor+table: the floor after reading the address table's fields the
-//    way the module does, which shows what the rest of the difference is;
+//  - floor: hand-written C readers of the same records (floor_readers.c),
+//    sharing no code with the module, reading a copy of each record in this
+//    program's memory: no address table read, no pointer followed, no guard;
+//  - floor+table: the same readers after reading the address table's fields
+//    with lua_getfield and luaL_checknumber, as any reader of it must;
+//  - same code: the module's own push code (PushObjectRecord,
+//    PushHostWideText, compiled into this program over plain memcpy reads,
+//    see bench_platform.cpp) on the same copies;
 //  - under LuaJIT, ffi_reader.lua: the same records read through the FFI.
 //
 // For each of the module's functions it also reports the process's private
 // bytes after the first 10,000 calls and after 1,000,000 (GetAddress, which
 // reads a file on every call: 30,000), a full collection before each
-// reading.
+// reading. At the end come the ratios as "ratio <case> <variant> <value>"
+// lines, which tools/bench.sh gathers across code placements.
 //
 //   qv_bench.exe [--runs=N] [--calls=N] [--address-calls=N] [--run-ms=N]
+//                [--skip-address]
 #include <windows.h>
 #include <psapi.h>
 
@@ -28,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench/floor_readers.h"
 #include "fixture.h"
 #include "module/lua_api.h"
 #include "module/lua_helpers.h"
@@ -52,18 +56,22 @@ struct Settings {
   long calls = 1000000;         // calls of each reader for the memory readings
   long address_calls = 30000;   // the same for GetAddress, which reads a file
   long run_ms = 150;            // length of one timed run of the module
+  bool skip_address = false;    // leave GetAddress out (it reads a file, not code-bound)
 };
 
-// ------------------------------------------------------------------ the floor
+// ------------------------------------------------------------------ the floors
 
 // Copies of the fixture's records and text in this program's own memory,
 // each at the same offset within its page as the original: the readers copy
 // strings page by page, so the offset decides how many copies a string takes.
 std::uint32_t g_text_record, g_video_record, g_filter_record, g_text;
-volatile std::uint32_t g_sink;
 
 std::uint32_t AddressOf(const void* p) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+const void* PointerTo(std::uint32_t address) {
+  return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
 }
 
 // A copy of `size` bytes at `original`, in pages of its own; 0 if none.
@@ -84,19 +92,7 @@ std::uint32_t CopyOfRecord(std::int32_t type_index) {
   }
 }
 
-// Takes the fields of the address table that a reader takes, as it takes
-// them, and drops them again: what the floor leaves out, measured apart.
-void ReadAddressTable(lua_State* L, const char* const* names, int count) {
-  for (int i = 0; i < count; ++i) lua_getfield(L, 1, names[i]);
-  std::uint32_t sum = 0;
-  for (int i = 0; i < count; ++i) sum += quorvane::CheckHostAddress(L, -1 - i);
-  lua_settop(L, -1 - count);
-  g_sink = sum;
-}
-
-const char* const kObjectFields[] = {"ObjectAddressList", "ObjectDataOffset", "ModuleAddress"};
-const char* const kTextFields[] = {"TextBufferAddress", "ModuleAddress"};
-
+// The "same code" floor: the module's push code on the copies.
 int PushRecordCopy(lua_State* L, std::int32_t type_index) {
   const quorvane::RecordLayout* layout = quorvane::FindLayout(type_index);
   const std::uint32_t record = CopyOfRecord(type_index);
@@ -114,26 +110,14 @@ int PushTextCopy(lua_State* L) {
   return 1;
 }
 
-// floor_object(addressTable, typeIndex): the arguments of GetObjectData; the
+// same_object(addressTable, typeIndex): the arguments of GetObjectData; the
 // table is not looked at, the record is this program's copy.
-int FloorObject(lua_State* L) {
+int SameCodeObject(lua_State* L) {
   return PushRecordCopy(L, static_cast<std::int32_t>(quorvane::CheckHostAddress(L, 2)));
 }
 
-// floor_text(addressTable): the copy of the text buffer.
-int FloorText(lua_State* L) { return PushTextCopy(L); }
-
-// The same, after reading the address table as the module does.
-int FloorObjectWithTable(lua_State* L) {
-  const auto type_index = static_cast<std::int32_t>(quorvane::CheckHostAddress(L, 2));
-  ReadAddressTable(L, kObjectFields, 3);
-  return PushRecordCopy(L, type_index);
-}
-
-int FloorTextWithTable(lua_State* L) {
-  ReadAddressTable(L, kTextFields, 2);
-  return PushTextCopy(L);
-}
+// same_text(addressTable): the copy of the text buffer.
+int SameCodeText(lua_State* L) { return PushTextCopy(L); }
 
 // What calling a C function from the loop costs by itself.
 int EmptyCall(lua_State*) { return 0; }
@@ -141,11 +125,10 @@ int EmptyCall(lua_State*) { return 0; }
 // ------------------------------------------------------------------ Lua side
 
 // Builds the cases: for each, the function and its two arguments for the
-// module, the floor, floor+table and the FFI script, after checking that
-// they all give the same value.
+// module, the two floors, floor+table and the FFI script, after checking
+// that they all give the same value.
 const char kSetupChunk[] = R"lua(
-local profile, ffi_path, floor_object, floor_text, floor_object_table, floor_text_table,
-      empty = ...
+local profile, ffi_path, F = ...
 local Q = require "Quorvane"
 local A = Q.GetAddress(profile)
 if not A then error("GetAddress gave nil for " .. profile) end
@@ -153,15 +136,17 @@ local ffi_reader = jit and dofile(ffi_path)
 
 local function v(f, a, b) return { f = f, a = a, b = b } end
 local cases = {
-  call = { module = v(empty, A, 3) },
-  text = { module = v(Q.GetTextbufferString, A), floor = v(floor_text, A),
-           floor_table = v(floor_text_table, A), ffi = ffi_reader and v(ffi_reader.text, A) },
+  call = { module = v(F.empty, A, 3) },
+  text = { module = v(Q.GetTextbufferString, A), floor = v(F.floor_text, A),
+           floor_table = v(F.floor_text_table, A), same = v(F.same_text, A),
+           ffi = ffi_reader and v(ffi_reader.text, A) },
   address = { module = v(Q.GetAddress, profile) },
 }
 for _, index in ipairs { 3, 6, 80 } do
   cases["object" .. index] = {
-    module = v(Q.GetObjectData, A, index), floor = v(floor_object, A, index),
-    floor_table = v(floor_object_table, A, index),
+    module = v(Q.GetObjectData, A, index), floor = v(F.floor_object[index], A, index),
+    floor_table = v(F.floor_object_table[index], A, index),
+    same = v(F.same_object, A, index),
     ffi = ffi_reader and v(ffi_reader.object, A, index) }
 end
 
@@ -182,7 +167,7 @@ end
 for name, c in pairs(cases) do
   local expected = c.module.f(c.module.a, c.module.b)
   if name ~= "call" and expected == nil then error(name .. ": the module gave nil") end
-  for _, kind in ipairs { "floor", "floor_table", "ffi" } do
+  for _, kind in ipairs { "floor", "floor_table", "same", "ffi" } do
     local w = c[kind]
     if w then
       local got = w.f(w.a, w.b)
@@ -215,8 +200,8 @@ return function(n)
 end
 )lua";
 
-enum Variant { kModule, kFloor, kFloorTable, kFfi, kVariantCount };
-const char* const kVariantKeys[kVariantCount] = {"module", "floor", "floor_table", "ffi"};
+enum Variant { kModule, kFloor, kFloorTable, kSameCode, kFfi, kVariantCount };
+const char* const kVariantKeys[kVariantCount] = {"module", "floor", "floor_table", "same", "ffi"};
 
 struct BenchCase {
   const char* key;    // in the table the setup chunk returns
@@ -251,12 +236,33 @@ int PrepareLoops(lua_State* L) {
   if (luaL_loadstring(L, kSetupChunk) != 0) lua_error(L);
   lua_pushstring(L, setup->profile);
   lua_pushstring(L, setup->ffi_path);
-  lua_pushcfunction(L, FloorObject);
-  lua_pushcfunction(L, FloorText);
-  lua_pushcfunction(L, FloorObjectWithTable);
-  lua_pushcfunction(L, FloorTextWithTable);
-  lua_pushcfunction(L, EmptyCall);
-  lua_call(L, 7, 1);
+  lua_createtable(L, 0, 8);
+  const struct {
+    const char* name;
+    lua_CFunction f;
+  } singles[] = {{"empty", EmptyCall},
+                 {"floor_text", qvb_floor_text},
+                 {"floor_text_table", qvb_floor_text_table},
+                 {"same_object", SameCodeObject},
+                 {"same_text", SameCodeText}};
+  for (const auto& single : singles) {
+    lua_pushcfunction(L, single.f);
+    lua_setfield(L, -2, single.name);
+  }
+  const lua_CFunction objects[2][3] = {
+      {qvb_floor_object3, qvb_floor_object6, qvb_floor_object80},
+      {qvb_floor_object3_table, qvb_floor_object6_table, qvb_floor_object80_table}};
+  const char* const object_names[2] = {"floor_object", "floor_object_table"};
+  const int indices[3] = {3, 6, 80};
+  for (int k = 0; k < 2; ++k) {
+    lua_createtable(L, 0, 3);
+    for (int i = 0; i < 3; ++i) {
+      lua_pushcfunction(L, objects[k][i]);
+      lua_rawseti(L, -2, indices[i]);
+    }
+    lua_setfield(L, -2, object_names[k]);
+  }
+  lua_call(L, 3, 1);
   const int cases = lua_gettop(L);
   for (int c = 0; c < kCaseCount; ++c) {
     lua_getfield(L, cases, kCases[c].key);
@@ -418,11 +424,12 @@ void PrintTable(const char* runtime, const Settings& s, const Figures* figures) 
               "memory: growth of private bytes (and of Lua's heap) from after the first calls "
               "to after all calls, full GC before each reading\n\n",
               s.runs);
-  std::printf("%-31s %9s  %-17s %-17s %-7s  %-17s %-7s  %-17s %-7s  %s\n", "function",
-              "calls/run", "module ns", "floor ns", "/floor", "floor+table ns", "/f+t", "FFI ns",
-              "/FFI", "memory");
+  std::printf("%-31s %9s  %-15s %-15s %-6s %-15s %-6s %-15s %-6s %-15s %-6s %s\n", "function",
+              "calls/run", "module ns", "floor ns", "/floor", "floor+table ns", "/f+t",
+              "same code ns", "/same", "FFI ns", "/FFI", "memory");
   for (int c = 0; c < kCaseCount; ++c) {
     const Figures& f = figures[c];
+    if (!f.measured[kModule]) continue;
     char ns[kVariantCount][40], ratio[kVariantCount][16], memory[64] = "-";
     for (int v = 0; v < kVariantCount; ++v) {
       FormatTime(ns[v], sizeof ns[v], f, v, s.runs);
@@ -433,17 +440,33 @@ void PrintTable(const char* runtime, const Settings& s, const Figures* figures) 
                     f.last.private_bytes - f.first.private_bytes, f.last.lua_kb - f.first.lua_kb,
                     f.memory_calls / 1000);
     }
-    std::printf("%-31s %9ld  %-17s %-17s %-7s  %-17s %-7s  %-17s %-7s  %s\n", kCases[c].label,
-                f.run_calls, ns[kModule], ns[kFloor], ratio[kFloor], ns[kFloorTable],
-                ratio[kFloorTable], ns[kFfi], ratio[kFfi], memory);
+    std::printf("%-31s %9ld  %-15s %-15s %-6s %-15s %-6s %-15s %-6s %-15s %-6s %s\n",
+                kCases[c].label, f.run_calls, ns[kModule], ns[kFloor], ratio[kFloor],
+                ns[kFloorTable], ratio[kFloorTable], ns[kSameCode], ratio[kSameCode], ns[kFfi],
+                ratio[kFfi], memory);
   }
   std::printf("\nprivate bytes (PagefileUsage) after the first calls -> after all calls:\n");
   for (int c = 0; c < kCaseCount; ++c) {
     const Figures& f = figures[c];
-    if (!f.has_memory) continue;
+    if (!f.measured[kModule] || !f.has_memory) continue;
     std::printf("  %-31s %ldk: %.0f -> %ldk: %.0f; Lua heap %.1f -> %.1f KB\n", kCases[c].label,
                 f.first_calls / 1000, f.first.private_bytes, f.memory_calls / 1000,
                 f.last.private_bytes, f.first.lua_kb, f.last.lua_kb);
+  }
+  // For tools/bench.sh: every ratio and memory growth, one per line.
+  std::printf("\n");
+  for (int c = 0; c < kCaseCount; ++c) {
+    const Figures& f = figures[c];
+    if (!f.measured[kModule]) continue;
+    std::printf("ns %s module %.0f\n", kCases[c].key, Summarize(f.ns[kModule], s.runs).median);
+    for (int v = kFloor; v < kVariantCount; ++v) {
+      if (!f.measured[v]) continue;
+      std::printf("ratio %s %s %.3f\n", kCases[c].key, kVariantKeys[v],
+                  Summarize(f.ns[kModule], s.runs).median / Summarize(f.ns[v], s.runs).median);
+    }
+    if (f.has_memory) {
+      std::printf("memory %s %.0f\n", kCases[c].key, f.last.private_bytes - f.first.private_bytes);
+    }
   }
   std::fflush(stdout);
 }
@@ -472,7 +495,7 @@ bool WriteProfile(const char* path) {
          qvf_write_file(path, text, static_cast<std::uint32_t>(n)) != 0;
 }
 
-// The 100-character text in the fixture's buffer, and the floor's copies.
+// The 100-character text in the fixture's buffer, and the floors' copies.
 bool PrepareFixture() {
   std::uint16_t text[kTextLength + 1];
   for (int i = 0; i < kTextLength; ++i) text[i] = static_cast<std::uint16_t>(u'A' + i % 26);
@@ -482,7 +505,12 @@ bool PrepareFixture() {
   g_text_record = CopyAtSamePageOffset(qvf_record(3), QVF_RECORD_SIZE);
   g_video_record = CopyAtSamePageOffset(qvf_record(6), QVF_RECORD_SIZE);
   g_filter_record = CopyAtSamePageOffset(qvf_record(80), QVF_RECORD_SIZE);
-  return g_text != 0 && g_text_record != 0 && g_video_record != 0 && g_filter_record != 0;
+  if (g_text == 0 || g_text_record == 0 || g_video_record == 0 || g_filter_record == 0) {
+    return false;
+  }
+  qvb_floor_set_data(PointerTo(g_text_record), PointerTo(g_video_record),
+                     PointerTo(g_filter_record), static_cast<const std::uint16_t*>(PointerTo(g_text)));
+  return true;
 }
 
 bool ParseArgs(int argc, char** argv, Settings* s) {
@@ -498,10 +526,12 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
       s->address_calls = value;
     } else if (std::strncmp(argv[i], "--run-ms=", 9) == 0 && value >= 1) {
       s->run_ms = value;
+    } else if (std::strcmp(argv[i], "--skip-address") == 0) {
+      s->skip_address = true;
     } else {
       std::fprintf(stderr,
                    "usage: qv_bench [--runs=1..%d] [--calls=N>=10000] [--address-calls=N>=10000] "
-                   "[--run-ms=N]\n",
+                   "[--run-ms=N] [--skip-address]\n",
                    kMaxRuns);
       return false;
     }
@@ -558,6 +588,7 @@ int main(int argc, char** argv) {
   static Figures figures[kCaseCount];
   bool ok = true;
   for (int c = 0; c < kCaseCount && ok; ++c) {
+    if (settings.skip_address && kCases[c].reads_file) continue;
     ok = MeasureCase(L, settings, kCases[c], loops.ref[c], &figures[c]);
   }
   DeleteFileA(profile);

@@ -10,6 +10,23 @@ set(QUORVANE_RUNTIMES puc luajit)
 add_compile_options(-O2 -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 add_link_options(-static -static-libgcc -static-libstdc++ -s -Wl,--no-insert-timestamp)
 
+# Code placement, for the benchmark (tools/bench.sh builds several, each in a
+# build folder of its own): bytes of padding linked ahead of the code of
+# Quorvane.dll and qv_bench.exe, which moves all of it, and the function
+# alignment of everything compiled here. The defaults are the shipped build.
+set(QUORVANE_CODE_PAD 0 CACHE STRING "Bytes of code padding linked first (benchmark placements)")
+set(QUORVANE_ALIGN_FUNCTIONS "" CACHE STRING
+    "-falign-functions value; empty for the compiler's default (benchmark placements)")
+if(QUORVANE_ALIGN_FUNCTIONS)
+  add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-falign-functions=${QUORVANE_ALIGN_FUNCTIONS}>)
+endif()
+set(QUORVANE_CODE_PAD_SOURCE "")
+if(QUORVANE_CODE_PAD GREATER 0)
+  set(QUORVANE_CODE_PAD_SOURCE ${CMAKE_BINARY_DIR}/generated/code_pad.S)
+  file(WRITE ${QUORVANE_CODE_PAD_SOURCE}
+       "        .text\n        .space ${QUORVANE_CODE_PAD}, 0xCC\n")
+endif()
+
 add_library(lua51 INTERFACE)
 target_include_directories(lua51 SYSTEM INTERFACE ${LUA_SOURCE_DIR})
 target_link_libraries(lua51 INTERFACE ${LUA_IMPORT_DLL})
@@ -19,7 +36,7 @@ set(QUORVANE_WIN32_PLATFORM_SOURCES
   ${CMAKE_SOURCE_DIR}/platform/win32_local_process.cpp
   ${CMAKE_SOURCE_DIR}/platform/guarded_copy_i386.S)
 
-add_library(Quorvane SHARED ${QUORVANE_LOGIC_SOURCES} ${QUORVANE_WIN32_PLATFORM_SOURCES}
+add_library(Quorvane SHARED ${QUORVANE_CODE_PAD_SOURCE} ${QUORVANE_LOGIC_SOURCES} ${QUORVANE_WIN32_PLATFORM_SOURCES}
   ${CMAKE_SOURCE_DIR}/platform/win32_dll_entry.cpp
   ${CMAKE_SOURCE_DIR}/module/version.rc)
 set_target_properties(Quorvane PROPERTIES PREFIX "" OUTPUT_NAME Quorvane

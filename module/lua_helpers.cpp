@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -11,10 +12,56 @@ namespace {
 
 // Most texts convert within this much stack; longer ones take a heap buffer.
 constexpr int kStackConversionSize = 1024;
+// The most bytes one UTF-16 unit becomes in an ANSI code page: two in a
+// double-byte code page such as 932, three in UTF-8.
+constexpr std::uint32_t kMaxAnsiBytesPerUnit = 3;
 
 int PushBufferAsString(lua_State* L) {
   lua_pushstring(L, static_cast<const char*>(lua_touserdata(L, 1)));
   return 1;
+}
+
+// The conversion of a text of any length: asks for the size, converts into a
+// buffer of that size, pushes it.
+bool PushAnsiFromWideMeasured(lua_State* L, const std::uint16_t* wide) {
+  const int size = WideToAnsi(wide, -1, nullptr, 0);
+  if (size <= 0) return false;
+  if (size <= kStackConversionSize) {
+    char buffer[kStackConversionSize];
+    if (WideToAnsi(wide, -1, buffer, size) == 0) return false;
+    lua_pushstring(L, buffer);
+    return true;
+  }
+  // The heap buffer must not outlive a Lua error, so the push that may raise
+  // (out of memory) runs protected, and the function for it is pushed before
+  // the buffer exists.
+  lua_pushcfunction(L, PushBufferAsString);
+  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+  if (buffer == nullptr) {
+    lua_pop(L, 1);
+    return false;
+  }
+  if (WideToAnsi(wide, -1, buffer, size) == 0) {
+    std::free(buffer);
+    lua_pop(L, 1);
+    return false;
+  }
+  lua_pushlightuserdata(L, buffer);
+  const int status = lua_pcall(L, 1, 1, 0);
+  std::free(buffer);
+  if (status != 0) lua_error(L);
+  return true;
+}
+
+// The exact 32-bit pattern of any number, for those the fast path leaves.
+// The cast compiles to a change of the FPU control word: kept off the usual
+// path.
+std::uint32_t WrapAnyNumber(lua_Number value) {
+  if (!std::isfinite(value)) return 0;
+  constexpr lua_Number kTwoTo32 = 4294967296.0;
+  lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);
+  if (wrapped < 0) wrapped += kTwoTo32;
+  return static_cast<std::uint32_t>(wrapped);
 }
 
 }  // namespace
@@ -30,42 +77,49 @@ void SetStringField(lua_State* L, const char* name, const char* text,
   lua_setfield(L, -2, name);
 }
 
-bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide) {
-  const int size = WideToAnsi(wide, nullptr, 0);
-  if (size <= 0) return false;
-  if (size <= kStackConversionSize) {
+bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide, std::uint32_t units) {
+  // One conversion into a buffer that holds the worst case; the measured
+  // conversion when it cannot, or when this one fails for any reason.
+  if (units < kStackConversionSize / kMaxAnsiBytesPerUnit) {
     char buffer[kStackConversionSize];
-    if (WideToAnsi(wide, buffer, size) == 0) return false;
-    lua_pushstring(L, buffer);
-    return true;
+    const int written = WideToAnsi(wide, static_cast<int>(units) + 1, buffer, sizeof buffer);
+    if (written > 0) {
+      lua_pushlstring(L, buffer, static_cast<std::size_t>(written) - 1);
+      return true;
+    }
   }
-  // The heap buffer must not outlive a Lua error, so the push that may raise
-  // (out of memory) runs protected, and the function for it is pushed before
-  // the buffer exists.
-  lua_pushcfunction(L, PushBufferAsString);
-  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
-  if (buffer == nullptr) {
-    lua_pop(L, 1);
-    return false;
-  }
-  if (WideToAnsi(wide, buffer, size) == 0) {
-    std::free(buffer);
-    lua_pop(L, 1);
-    return false;
-  }
-  lua_pushlightuserdata(L, buffer);
-  const int status = lua_pcall(L, 1, 1, 0);
-  std::free(buffer);
-  if (status != 0) lua_error(L);
-  return true;
+  return PushAnsiFromWideMeasured(L, wide);
 }
 
 std::uint32_t HostAddressFromNumber(lua_Number value) {
-  if (!std::isfinite(value)) return 0;
-  constexpr lua_Number kTwoTo32 = 4294967296.0;
-  lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);
-  if (wrapped < 0) wrapped += kTwoTo32;
-  return static_cast<std::uint32_t>(wrapped);
+  // Adding 1.5 * 2^52 rounds a number of magnitude up to about 2^51 to an
+  // integer n, to the nearest or by whatever rounding mode is in force: in
+  // any case its floor or its ceiling. The sum then lies in [2^52, 2^53),
+  // where the exponent field of the stored double reads 0x433 and its low 32
+  // bits are n modulo 2^32 (the 1.5 * 2^52 adds nothing there). The sum less
+  // 1.5 * 2^52 is n exactly; compared with the number it tells which way the
+  // rounding went, so n becomes the truncation toward zero. No float-to-
+  // integer conversion, which on x87 switches the control word around a
+  // store. Larger numbers, the infinities and NaN take the exact path.
+  //
+  // The sum goes through memory (volatile) so that it is the rounded double
+  // also where the FPU computes with more precision.
+  constexpr lua_Number kRoundingBias = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr std::uint32_t kExponentOfBiased = 0x433;
+  volatile union {
+    lua_Number number;
+    std::uint32_t words[2];  // little-endian: low, high
+  } sum;
+  sum.number = value + kRoundingBias;
+  const std::uint32_t high = sum.words[1];
+  if (high >> 20 != kExponentOfBiased) return WrapAnyNumber(value);
+  std::uint32_t low = sum.words[0];
+  const lua_Number rounded = sum.number - kRoundingBias;
+  if (rounded != value) {
+    if (value > 0 && rounded > value) --low;
+    if (value < 0 && rounded < value) ++low;
+  }
+  return low;
 }
 
 std::uint32_t CheckHostAddress(lua_State* L, int index) {

@@ -17,11 +17,12 @@ void SetNumberField(lua_State* L, const char* name, lua_Number value);
 void SetStringField(lua_State* L, const char* name, const char* text,
                     std::size_t length);
 
-// Converts NUL-terminated UTF-16 text to the ANSI code page and pushes it.
-// Returns false, having pushed nothing, when the text cannot be converted or
-// no buffer for it can be had. The buffer is released on every path, also
-// when pushing raises a Lua error.
-bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide);
+// Converts the UTF-16 text `wide`, `units` units long and followed by a NUL
+// unit, to the ANSI code page and pushes it. Returns false, having pushed
+// nothing, when the text cannot be converted or no buffer for it can be had.
+// A heap buffer is released on every path, also when pushing raises a Lua
+// error.
+bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide, std::uint32_t units);
 
 // The 32-bit pattern of a number: truncated toward zero, then taken modulo
 // 2^32, so a negative number gives its two's complement pattern. NaN and the

@@ -166,10 +166,13 @@ bool FindModuleImage(const char* name, std::uint32_t* base, std::uint32_t* size)
 
 bool HostProcessRunning() { return !Ended(); }
 
-int WideToAnsi(const std::uint16_t* wide, char* out, int out_size) {
-  if (System().conversion_fails) return 0;
-  int needed = 1;
-  for (const std::uint16_t* p = wide; *p != 0; ++p) ++needed;
+int WideToAnsi(const std::uint16_t* wide, int units, char* out, int out_size) {
+  if (System().conversion_fails || units == 0) return 0;
+  int needed = units;
+  if (units < 0) {
+    needed = 1;
+    for (const std::uint16_t* p = wide; *p != 0; ++p) ++needed;
+  }
   if (out_size == 0) return needed;
   if (out_size < needed) return 0;
   for (int i = 0; i < needed; ++i) {

@@ -36,11 +36,13 @@ std::uint32_t FindModuleBase(const char* name);
 // faults, and leaves guard pages armed.
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size);
 
-// Converts NUL-terminated UTF-16 text to the ANSI code page with the semantics
-// of WideCharToMultiByte(CP_ACP, 0, wide, -1, out, out_size, NULL, NULL):
-// with out_size 0 it returns the size needed, terminator included; otherwise
-// the bytes written, terminator included; 0 on failure.
-int WideToAnsi(const std::uint16_t* wide, char* out, int out_size);
+// Converts `units` UTF-16 units (-1: up to and including the first NUL unit)
+// to the ANSI code page with the semantics of
+// WideCharToMultiByte(CP_ACP, 0, wide, units, out, out_size, NULL, NULL):
+// with out_size 0 it returns the size needed; otherwise the bytes written
+// (a terminator only when the units include the NUL); 0 on failure, also when
+// `out` is too small.
+int WideToAnsi(const std::uint16_t* wide, int units, char* out, int out_size);
 
 // Host memory is handled in pages of this size: protection never changes
 // inside one, so a read that stays within a page either succeeds or fails as

@@ -2,12 +2,12 @@
 // place, and its memory is read through guarded copies, so that an address
 // that cannot be read gives false instead of a crash.
 //
-// The copy itself is plain `rep movsb` inside a structured exception frame
-// of its own (guarded_copy_i386.S): nothing is checked on the happy path.
-// A read fault at that one instruction (access violation, guard page, in-page
-// error) is answered by resuming at the copy's failure exit. Touching a guard
-// page disarms it before the fault is delivered, so the handler arms it
-// again: guard pages stay guard pages.
+// The copy itself is a plain 32-bit load (4 bytes) or `rep movsb` inside a
+// structured exception frame of its own (guarded_copy_i386.S): nothing is
+// checked on the happy path. A read fault at either instruction (access
+// violation, guard page, in-page error) is answered by resuming at the
+// copy's failure exit. Touching a guard page disarms it before the fault is
+// delivered, so the handler arms it again: guard pages stay guard pages.
 #include <windows.h>
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 extern "C" {
 int quorvane_guarded_copy(void* dst, const void* src, unsigned size);
 extern const char quorvane_guarded_copy_fault_site[];
+extern const char quorvane_guarded_copy_load_site[];
 extern const char quorvane_guarded_copy_recover[];
 EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(EXCEPTION_RECORD* record,
                                                           void* frame, CONTEXT* context,
@@ -32,6 +33,11 @@ void RearmGuardPage(ULONG_PTR address) {
   if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return;
   DWORD previous;
   VirtualProtect(reinterpret_cast<void*>(address), 1, info.Protect | PAGE_GUARD, &previous);
+}
+
+bool AtCopyInstruction(const CONTEXT* context) {
+  return context->Eip == reinterpret_cast<DWORD>(quorvane_guarded_copy_fault_site) ||
+         context->Eip == reinterpret_cast<DWORD>(quorvane_guarded_copy_load_site);
 }
 
 bool IsReadFault(const EXCEPTION_RECORD* record) {
@@ -51,8 +57,7 @@ bool IsReadFault(const EXCEPTION_RECORD* record) {
 extern "C" EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(
     EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-      !IsReadFault(record) ||
-      context->Eip != reinterpret_cast<DWORD>(quorvane_guarded_copy_fault_site)) {
+      !IsReadFault(record) || !AtCopyInstruction(context)) {
     return ExceptionContinueSearch;
   }
   if (record->ExceptionCode == STATUS_GUARD_PAGE_VIOLATION) {

@@ -12,8 +12,8 @@ void ReadProfileString(const char* path, const char* section, const char* key,
   GetPrivateProfileStringA(section, key, "", out, kProfileValueSize, path);
 }
 
-int WideToAnsi(const std::uint16_t* wide, char* out, int out_size) {
-  return WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(wide), -1, out,
+int WideToAnsi(const std::uint16_t* wide, int units, char* out, int out_size) {
+  return WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(wide), units, out,
                              out_size, nullptr, nullptr);
 }
 

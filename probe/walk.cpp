@@ -187,8 +187,9 @@ std::string FieldIsZero(const char* field) {
   return std::string(field) + " is 0 in the address table";
 }
 
-// Names the field of a record that the module's reader could not decode:
-// the numeric fields are read first, in one block, then the texts in order.
+// Names the field of a record that the module's reader could not decode.
+// The reader copies the record in one piece, so the field is found here
+// field by field: the numeric fields first, then the texts in order.
 Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordLayout& layout) {
   for (int i = 0; i < layout.count; ++i) {
     const quorvane::FieldSpec& field = layout.fields[i];

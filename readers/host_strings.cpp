@@ -1,6 +1,8 @@
 #include "readers/host_strings.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "module/lua_helpers.h"
 #include "platform/platform.h"
@@ -9,17 +11,47 @@ namespace quorvane {
 
 namespace {
 
-// Most strings and texts fit in this much stack; longer ones go on in a
-// Lua string buffer.
+// Most strings and texts fit in this much stack; longer ones are collected
+// in a heap buffer.
 constexpr std::uint32_t kStackRunBytes = 512;
+// The first heap buffer of a long string; it doubles as needed.
+constexpr std::uint32_t kFirstHeapBytes = 16384;
 
 enum class Run { kComplete, kMore, kUnreadable };
 
-bool IsTerminator(const char* at, std::uint32_t unit) {
-  for (std::uint32_t i = 0; i < unit; ++i) {
-    if (at[i] != '\0') return false;
+std::uint32_t LoadWord(const char* at) {
+  std::uint32_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Whether any byte (unit 1) or 16-bit half (unit 2) of a little-endian word
+// is zero: the borrow of subtracting 1 from each reaches its top bit only
+// through a zero one.
+bool HasZeroElement(std::uint32_t word, std::uint32_t unit) {
+  const std::uint32_t ones = unit == 1 ? 0x01010101u : 0x00010001u;
+  return ((word - ones) & ~word & (ones << (8 * unit - 1))) != 0;
+}
+
+bool IsZeroElement(const char* at, std::uint32_t unit) {
+  return at[0] == '\0' && (unit == 1 || at[1] == '\0');
+}
+
+// Offset of the first all-zero `unit`-byte element among the whole elements
+// of the `bytes` bytes at `at`, or the bytes of those elements when there is
+// none. Looks at a word at a time.
+std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t bytes) {
+  const std::uint32_t end = bytes - bytes % unit;
+  std::uint32_t i = 0;
+  while (end - i >= 8 && !HasZeroElement(LoadWord(at + i), unit) &&
+         !HasZeroElement(LoadWord(at + i + 4), unit)) {
+    i += 8;
   }
-  return true;
+  while (end - i >= 4 && !HasZeroElement(LoadWord(at + i), unit)) i += 4;
+  for (; i < end; i += unit) {
+    if (IsZeroElement(at + i, unit)) return i;
+  }
+  return end;
 }
 
 // Copies into `out` the `unit`-byte elements at `address` that come before
@@ -40,11 +72,10 @@ Run CopyHostRun(std::uint32_t address, std::uint32_t unit, std::uint32_t max_byt
     chunk -= chunk % unit;
     if (chunk == 0) chunk = unit;  // one element across a page boundary
     if (!ReadHostMemory(at, out + taken, chunk)) return Run::kUnreadable;
-    for (std::uint32_t i = 0; i < chunk; i += unit) {
-      if (IsTerminator(out + taken + i, unit)) {
-        *length = taken + i;
-        return Run::kComplete;
-      }
+    const std::uint32_t end = FindTerminator(out + taken, unit, chunk);
+    if (end < chunk) {
+      *length = taken + end;
+      return Run::kComplete;
     }
     taken += chunk;
     *length = taken;
@@ -52,74 +83,122 @@ Run CopyHostRun(std::uint32_t address, std::uint32_t unit, std::uint32_t max_byt
   return Run::kComplete;
 }
 
-// Pushes, as one Lua string, the `prefix_length` bytes already copied to
-// `prefix` and the rest of the run that follows them in host memory.
+// A long string or text, collected in a heap buffer, for the protected push.
+struct LongRun {
+  const char* data;     // `length` bytes, then two zero bytes
+  std::uint32_t length;
+  std::uint32_t unit;
+  bool pushed;
+};
+
+int PushLongRunProtected(lua_State* L) {
+  LongRun* run = static_cast<LongRun*>(lua_touserdata(L, 1));
+  if (run->unit == 1) {
+    lua_pushlstring(L, run->data, run->length);
+    run->pushed = true;
+    return 1;
+  }
+  // A heap buffer from malloc is aligned for any type, so it reads as UTF-16.
+  run->pushed =
+      PushAnsiFromWide(L, reinterpret_cast<const std::uint16_t*>(run->data), run->length / 2);
+  return run->pushed ? 1 : 0;
+}
+
+// Pushes, as one Lua string (or the ANSI text of a wide one), the
+// `prefix_length` bytes already copied to `prefix` and the rest of the run
+// that follows them in host memory. The run is collected in a heap buffer;
+// the only Lua call made while it exists is the protected push, whose
+// function is pushed before the buffer is taken, so a Lua error (out of
+// memory) cannot leak it. No luaL_Buffer: its size is the host lua51.dll's
+// business, not this module's.
 bool PushLongRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
                  std::uint32_t max_bytes, const char* prefix, std::uint32_t prefix_length) {
-  const int top = lua_gettop(L);
-  luaL_Buffer b;
-  luaL_buffinit(L, &b);
-  luaL_addlstring(&b, prefix, prefix_length);
-  std::uint32_t taken = prefix_length;
-  Run state = Run::kMore;
-  while (state == Run::kMore) {
-    std::uint32_t length;
-    state = CopyHostRun(address + taken, unit, max_bytes - taken, luaL_prepbuffer(&b),
-                        LUAL_BUFFERSIZE, &length);
-    if (state == Run::kUnreadable) {
-      lua_settop(L, top);
+  lua_pushcfunction(L, PushLongRunProtected);
+  std::uint32_t capacity = std::min(max_bytes, std::max(kFirstHeapBytes, 2 * prefix_length));
+  char* data = static_cast<char*>(std::malloc(capacity + 2u));
+  if (data == nullptr) {
+    lua_pop(L, 1);
+    return false;
+  }
+  std::memcpy(data, prefix, prefix_length);
+  std::uint32_t length = prefix_length;
+  for (;;) {
+    std::uint32_t got;
+    const Run state = CopyHostRun(address + length, unit, max_bytes - length, data + length,
+                                  capacity - length, &got);
+    length += got;
+    if (state == Run::kComplete) break;
+    char* bigger = nullptr;
+    if (state == Run::kMore) {
+      capacity = std::min(max_bytes, 2 * capacity);
+      bigger = static_cast<char*>(std::realloc(data, capacity + 2u));
+    }
+    if (bigger == nullptr) {
+      std::free(data);
+      lua_pop(L, 1);
       return false;
     }
-    luaL_addsize(&b, length);
-    taken += length;
+    data = bigger;
   }
-  if (unit == 2) luaL_addlstring(&b, "\0\0", 2);  // the terminator of a wide text
-  luaL_pushresult(&b);
+  data[length] = '\0';
+  data[length + 1] = '\0';
+  LongRun run{data, length, unit, false};
+  lua_pushlightuserdata(L, &run);
+  const int status = lua_pcall(L, 1, 1, 0);
+  std::free(data);
+  if (status != 0) lua_error(L);
+  if (!run.pushed) {
+    lua_pop(L, 1);
+    return false;
+  }
   return true;
+}
+
+// Pushes a run that ended (terminator or bound) within its copy.
+bool PushCopiedRun(lua_State* L, std::uint32_t unit, const char* copy, std::uint32_t length) {
+  if (unit == 1) {
+    lua_pushlstring(L, length > 0 ? copy : "", length);  // nothing copied for a bound of 0
+    return true;
+  }
+  return PushAnsiFromWide(L, reinterpret_cast<const std::uint16_t*>(copy), length / 2);
 }
 
 }  // namespace
 
-bool PushHostString(lua_State* L, std::uint32_t address, std::uint32_t max_bytes) {
-  char first[kStackRunBytes];
-  std::uint32_t length;
-  switch (CopyHostRun(address, 1, max_bytes, first, sizeof first, &length)) {
+bool PushHostRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
+                 std::uint32_t max_bytes, const char* copy, std::uint32_t copied) {
+  copied = std::min(copied, max_bytes);
+  copied -= copied % unit;
+  const std::uint32_t length = FindTerminator(copy, unit, copied);
+  // A wide text is pushed from the copy only with its terminator in it.
+  if (length < copied || (unit == 1 && copied == max_bytes)) {
+    return PushCopiedRun(L, unit, copy, length);
+  }
+  if (copied >= kStackRunBytes) return PushLongRun(L, address, unit, max_bytes, copy, copied);
+  // Read on, on the stack as far as it holds, then in a heap buffer.
+  alignas(4) char run[kStackRunBytes + 2];
+  if (copied > 0) std::memcpy(run, copy, copied);
+  std::uint32_t more;
+  switch (CopyHostRun(address + copied, unit, max_bytes - copied, run + copied,
+                      kStackRunBytes - copied, &more)) {
     case Run::kComplete:
-      lua_pushlstring(L, first, length);
-      return true;
+      run[copied + more] = '\0';  // the terminator, when the bound came first
+      run[copied + more + 1] = '\0';
+      return PushCopiedRun(L, unit, run, copied + more);
     case Run::kMore:
-      return PushLongRun(L, address, 1, max_bytes, first, length);
+      return PushLongRun(L, address, unit, max_bytes, run, copied + more);
     case Run::kUnreadable:
       break;
   }
   return false;
 }
 
+bool PushHostString(lua_State* L, std::uint32_t address, std::uint32_t max_bytes) {
+  return PushHostRun(L, address, 1, max_bytes, nullptr, 0);
+}
+
 bool PushHostWideText(lua_State* L, std::uint32_t address, std::uint32_t max_bytes) {
-  std::uint16_t first[kStackRunBytes / 2 + 1];
-  std::uint32_t length;
-  switch (CopyHostRun(address, 2, max_bytes, reinterpret_cast<char*>(first),
-                      kStackRunBytes, &length)) {
-    case Run::kComplete:
-      first[length / 2] = 0;
-      return PushAnsiFromWide(L, first);
-    case Run::kMore:
-      break;
-    case Run::kUnreadable:
-      return false;
-  }
-  // A long text: the copy is kept in a Lua string, converted, then dropped.
-  if (!PushLongRun(L, address, 2, max_bytes, reinterpret_cast<const char*>(first), length)) {
-    return false;
-  }
-  // Lua strings are aligned for any type, so the copy reads as UTF-16.
-  const void* wide = lua_tostring(L, -1);
-  if (!PushAnsiFromWide(L, static_cast<const std::uint16_t*>(wide))) {
-    lua_pop(L, 1);
-    return false;
-  }
-  lua_remove(L, -2);
-  return true;
+  return PushHostRun(L, address, 2, max_bytes, nullptr, 0);
 }
 
 }  // namespace quorvane

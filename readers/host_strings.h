@@ -22,6 +22,13 @@ bool PushHostString(lua_State* L, std::uint32_t address, std::uint32_t max_bytes
 // stack as it was, when it cannot be read or converted.
 bool PushHostWideText(lua_State* L, std::uint32_t address, std::uint32_t max_bytes);
 
+// The same for a string (`unit` 1) or wide text (`unit` 2) whose first
+// `copied` bytes have just been copied from `address` to `copy` (2-byte
+// aligned for a wide text): those are looked at first, and host memory is
+// read on from where they end only when the terminator is not among them.
+bool PushHostRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
+                 std::uint32_t max_bytes, const char* copy, std::uint32_t copied);
+
 }  // namespace quorvane
 
 #endif

@@ -24,9 +24,22 @@ struct FieldSpec {
   const char* name;
 };
 
+// The most bytes [copy_begin, copy_end) of any layout spans.
+constexpr std::uint32_t kMaxCopySpan = 512;
+
 struct RecordLayout {
-  const FieldSpec* fields;  // in the order they are stored
+  const FieldSpec* fields;  // in the order they are stored, by ascending offset
   std::uint8_t count;
+  // The bytes [copy_begin, copy_end) of the record that every complete read
+  // of it takes: every numeric field, every string up to where the next
+  // field starts, and the first element of a last string or wide text. They
+  // lie on at most two pages, the first and the last of which a read field
+  // by field touches anyway, so one copy of them reads no page more.
+  std::uint16_t copy_begin;
+  std::uint16_t copy_end;
+  // Whether the last field is a string or wide text that runs on to its
+  // terminator (or the cap) past copy_end.
+  bool open_end;
 };
 
 // The layout of a type index, or nullptr when the index has none.
@@ -37,7 +50,28 @@ extern const std::int32_t kTypesWithLayout[];
 extern const int kTypesWithLayoutCount;
 
 // Width in bytes of a numeric kind; 0 for strings and wide texts.
-int FieldWidth(FieldKind kind);
+constexpr int FieldWidth(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::kU8:
+    case FieldKind::kI8:
+      return 1;
+    case FieldKind::kI16:
+      return 2;
+    case FieldKind::kI32:
+    case FieldKind::kU32:
+    case FieldKind::kColour:
+      return 4;
+    case FieldKind::kString:
+    case FieldKind::kWideText:
+      break;
+  }
+  return 0;
+}
+
+// Bytes per element of a string (1) or wide text (2); 0 for numbers.
+constexpr std::uint32_t TextUnit(FieldKind kind) {
+  return kind == FieldKind::kWideText ? 2u : kind == FieldKind::kString ? 1u : 0u;
+}
 
 // How many bytes a string or wide text at fields[i] may take: up to where
 // the next field starts, or `cap` bytes when no field follows it.

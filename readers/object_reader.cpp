@@ -11,8 +11,11 @@ namespace quorvane {
 
 namespace {
 
-// Room for the numeric fields of any layout, read in one go.
-constexpr std::uint32_t kNumericBlockSize = 64;
+// Room for the copy of a record: its span (kMaxCopySpan at most) and as much
+// of a last string or wide text as the page it starts on holds, up to this
+// many bytes more. A longer one is read on from where the copy ends.
+constexpr std::uint32_t kTailBytes = 256;
+constexpr std::uint32_t kRecordCopySize = kMaxCopySpan + kTailBytes;
 
 std::uint32_t LoadU16(const std::uint8_t* at) {
   return static_cast<std::uint32_t>(at[0] | at[1] << 8);
@@ -51,47 +54,44 @@ lua_Number DecodeNumber(FieldKind kind, const std::uint8_t* at) {
   return 0;
 }
 
-// The span [begin, end) of the record that the numeric fields cover.
-void NumericSpan(const RecordLayout& layout, std::uint32_t* begin, std::uint32_t* end) {
-  *begin = 0;
-  *end = 0;
-  bool any = false;
-  for (int i = 0; i < layout.count; ++i) {
-    const int width = FieldWidth(layout.fields[i].kind);
-    if (width == 0) continue;
-    const std::uint32_t offset = layout.fields[i].offset;
-    *begin = any ? std::min(*begin, offset) : offset;
-    *end = std::max(*end, offset + static_cast<std::uint32_t>(width));
-    any = true;
-  }
-}
-
-bool PushText(lua_State* L, FieldKind kind, std::uint32_t address, std::uint32_t bound) {
-  return kind == FieldKind::kWideText ? PushHostWideText(L, address, bound)
-                                      : PushHostString(L, address, bound);
+// How many bytes to copy from record + copy_begin: the layout's span and,
+// when a string or text runs on past it, the rest of the page its first
+// element lies on, as far as the copy has room.
+std::uint32_t CopySize(const RecordLayout& layout, std::uint32_t first) {
+  const std::uint32_t span = static_cast<std::uint32_t>(layout.copy_end - layout.copy_begin);
+  if (!layout.open_end) return span;
+  const std::uint32_t last = first + span - 1;
+  const std::uint32_t rest_of_page = kHostPageSize - 1 - last % kHostPageSize;
+  return span + std::min(rest_of_page, kRecordCopySize - span);
 }
 
 }  // namespace
 
 bool PushObjectRecord(lua_State* L, std::uint32_t record, const RecordLayout& layout) {
   lua_createtable(L, 0, layout.count);
-  // All numeric fields come from one copy of the part of the record that
-  // holds them; strings are read on their own, up to their terminator.
-  std::uint8_t block[kNumericBlockSize];
-  std::uint32_t begin, end;
-  NumericSpan(layout, &begin, &end);
-  if (end - begin > sizeof block) return false;
-  if (end > begin && !ReadHostMemory(record + begin, block, end - begin)) return false;
+  if (layout.count == 0) return true;
+  // One copy holds every numeric field, every string bounded by the next
+  // field and the start of a last one; only a last string or text longer
+  // than the copy reads on, up to its terminator.
+  alignas(8) std::uint8_t copy[kRecordCopySize];
+  const std::uint32_t first = record + layout.copy_begin;
+  const std::uint32_t copied = CopySize(layout, first);
+  if (!ReadHostMemory(first, copy, copied)) return false;
 
   for (int i = 0; i < layout.count; ++i) {
     const FieldSpec& field = layout.fields[i];
+    const std::uint8_t* at = copy + (field.offset - layout.copy_begin);
     if (FieldWidth(field.kind) > 0) {
-      SetNumberField(L, field.name, DecodeNumber(field.kind, block + (field.offset - begin)));
+      SetNumberField(L, field.name, DecodeNumber(field.kind, at));
       continue;
     }
-    const std::uint32_t unit = field.kind == FieldKind::kWideText ? 2 : 1;
+    const std::uint32_t unit = TextUnit(field.kind);
     const std::uint32_t bound = TextBound(layout, i, kMaxTextElements * unit);
-    if (!PushText(L, field.kind, record + field.offset, bound)) return false;
+    const std::uint32_t in_copy = copied - (field.offset - layout.copy_begin);
+    if (!PushHostRun(L, record + field.offset, unit, bound, reinterpret_cast<const char*>(at),
+                     in_copy)) {
+      return false;
+    }
     lua_setfield(L, -2, field.name);
   }
   return true;

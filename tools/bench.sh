@@ -1,15 +1,111 @@
 #!/usr/bin/env bash
-# Builds Quorvane.dll and the benchmark and runs it under Wine, once per Lua
-# runtime (PUC Lua 5.1.5, then LuaJIT 2.1). Arguments go to qv_bench.exe
-# (--runs=N, --calls=N, --address-calls=N, --run-ms=N). bench/README.md says
-# what the figures mean.
+# Builds Quorvane.dll and the benchmark in several code placements and runs
+# it under Wine, once per placement and Lua runtime (PUC Lua 5.1.5, then
+# LuaJIT 2.1); then sums up every ratio as min-max across the placements.
+# bench/README.md says what the figures mean.
+#
+#   tools/bench.sh [--placements=NAME,...] [qv_bench options]
+#
+# Placements (the same options for the module and the benchmark):
+#   default        the shipped build (build/win32)
+#   pad16          16 bytes of padding linked ahead of the code
+#   pad48-align32  48 bytes of padding, functions aligned to 32 bytes
+#   align1         functions not aligned (packed), no padding
+# The default is default,pad16,pad48-align32. Each placement other than
+# default is built in build/bench-<name>. Other options go to qv_bench.exe
+# (--runs=N, --calls=N, --address-calls=N, --run-ms=N); GetAddress, which is
+# all file reading, is measured in the first placement only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+placements=default,pad16,pad48-align32
+args=()
+for a in "$@"; do
+  case $a in
+    --placements=*) placements=${a#--placements=} ;;
+    *) args+=("$a") ;;
+  esac
+done
+
+placement_flags() {
+  case $1 in
+    default) echo "" ;;
+    pad16) echo "-DQUORVANE_CODE_PAD=16 -DQUORVANE_ALIGN_FUNCTIONS=" ;;
+    pad48-align32) echo "-DQUORVANE_CODE_PAD=48 -DQUORVANE_ALIGN_FUNCTIONS=32" ;;
+    align1) echo "-DQUORVANE_CODE_PAD=0 -DQUORVANE_ALIGN_FUNCTIONS=1" ;;
+    *) echo "bench.sh: unknown placement $1" >&2; return 1 ;;
+  esac
+}
+
+IFS=, read -r -a names <<<"$placements"
+for p in "${names[@]}"; do placement_flags "$p" >/dev/null; done
+
 "$root/tools/build.sh" win32 --target qv_bench
+cache=$("$root/tools/build-lua.sh")
 export WINEDEBUG=-all
 "$root/tools/wine-prefix.sh"
+
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+first=1
+for p in "${names[@]}"; do
+  dir=$root/build/win32
+  if [ "$p" != default ]; then
+    dir=$root/build/bench-$p
+    # shellcheck disable=SC2046
+    if ! log=$(cmake -S "$root" -B "$dir" -G Ninja \
+                 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
+                 -DQUORVANE_LUA_CACHE="$cache" $(placement_flags "$p") 2>&1 &&
+               cmake --build "$dir" -j2 --target qv_bench 2>&1); then
+      printf '%s\n' "$log" >&2
+      echo "bench.sh: building placement $p failed" >&2
+      exit 1
+    fi
+  fi
+  extra=()
+  [ "$first" = 1 ] || extra=(--skip-address)
+  for rt in puc luajit; do
+    echo
+    echo "=== placement $p, runtime $rt"
+    (cd "$dir/$rt" && wine ./qv_bench.exe ${extra[@]+"${extra[@]}"} ${args[@]+"${args[@]}"}) |
+      tee "$results/$p.$rt" | grep -v '^\(ratio\|ns\|memory\) '
+  done
+  first=0
+done
+
+echo
+echo "=== ratios, module's median / the other's, min-max across placements: ${names[*]}"
 for rt in puc luajit; do
-  (cd "$root/build/win32/$rt" && wine ./qv_bench.exe "$@")
+  cat "$results"/*."$rt" | awk -v rt="$rt" '
+    BEGIN {
+      split("object3 object6 object80 text address call", order, " ")
+      label["object3"] = "GetObjectData, layout 3"; label["object6"] = "GetObjectData, layout 6"
+      label["object80"] = "GetObjectData, layout 80"; label["text"] = "GetTextbufferString, 100 chars"
+      label["call"] = "empty C function"; label["address"] = "GetAddress, 4-section profile"
+      split("floor floor_table same ffi", variants, " ")
+    }
+    function note(key, v) {
+      if (!(key in lo) || v < lo[key]) lo[key] = v
+      if (!(key in hi) || v > hi[key]) hi[key] = v
+    }
+    $1 == "ratio" { note($2 " " $3, $4 + 0) }
+    $1 == "ns" { note($2 " ns", $4 + 0) }
+    $1 == "memory" { note($2 " memory", $3 + 0) }
+    END {
+      printf "\n%s\n%-31s %-17s %-11s %-11s %-11s %-11s %s\n", rt, "function", "module ns",
+             "/floor", "/f+t", "/same", "/FFI", "memory growth (B)"
+      for (i = 1; i <= 6; ++i) {
+        c = order[i]
+        if (!((c " ns") in lo)) continue
+        line = sprintf("%-31s %-17s", label[c], sprintf("%d-%d", lo[c " ns"], hi[c " ns"]))
+        for (j = 1; j <= 4; ++j) {
+          k = c " " variants[j]
+          line = line sprintf(" %-11s", (k in lo) ? sprintf("%.2f-%.2f", lo[k], hi[k]) : "-")
+        }
+        k = c " memory"
+        line = line " " ((k in lo) ? sprintf("%+d..%+d", lo[k], hi[k]) : "-")
+        print line
+      }
+    }'
 done
 # quorvane-probe's find against a bare pass over a 1 GiB host.
 "$root/tools/bench-find.sh"

@@ -609,5 +609,50 @@ TEST_F(CapTest, ReadingStopsAtTheCap) {
   }
 }
 
+// Every length around the sizes the readers copy in (the record's copy, the
+// stack buffers, the conversion buffer, the heap buffer's first size and its
+// doublings), for a string and a wide text that run to their terminator,
+// starting at the start of a page and shortly before its end: each comes back
+// whole and in order.
+TEST_F(CapTest, StringsAndTextsOfEveryLengthAroundTheBufferSizes) {
+  const uint32_t lengths[] = {0,    1,    31,   32,   33,    255,   256,   257,   511,
+                              512,  513,  767,  768,  769,   1023,  1024,  1025,  4095,
+                              4096, 4097, 8193, 16383, 16384, 16385, 32769, 65537, 262145};
+  for (uint32_t page_offset : {0u, 4096u - 300u}) {
+    for (uint32_t length : lengths) {
+      SCOPED_TRACE("length " + std::to_string(length) + " at page offset " +
+                   std::to_string(page_offset));
+      std::string expected(length, ' ');
+      for (uint32_t i = 0; i < length; ++i) expected[i] = static_cast<char>('a' + i % 26 + (i / 26) % 2 * ('A' - 'a'));
+      // Layout 4: its name at 8 runs to the terminator.
+      unsigned char* pages = static_cast<unsigned char*>(
+          qvf_alloc_pages(page_offset + QVF_L3_TEXT + (length + 1) * 2, PAGE_READWRITE));
+      ASSERT_NE(pages, nullptr);
+      unsigned char* r = pages + page_offset;
+      std::memcpy(r, qvf_record(4)->bytes, 8);
+      std::memcpy(r + 8, expected.data(), length);
+      r[8 + length] = 0;
+      qvf_set_record_pointer(4, A(r));
+      Outcome o = lua().Call("GetObjectData", {FixtureTable(), ArgNum(4)});
+      ASSERT_TRUE(o.ok && o.values.size() == 1 && o.values[0].Field("name")) << Describe(o);
+      EXPECT_TRUE(*o.values[0].Field("name") == Str(expected));
+      EXPECT_EQ(o.left_over, 0);
+      // Layout 3: its wide text at 48.
+      std::memcpy(r, qvf_record(3)->bytes, QVF_L3_TEXT);
+      uint16_t* text = reinterpret_cast<uint16_t*>(r + QVF_L3_TEXT);
+      for (uint32_t i = 0; i < length; ++i) text[i] = static_cast<uint16_t>(expected[i]);
+      text[length] = 0;
+      qvf_set_record_pointer(3, A(r));
+      o = lua().Call("GetObjectData", {FixtureTable(), ArgNum(3)});
+      ASSERT_TRUE(o.ok && o.values.size() == 1 && o.values[0].Field("text")) << Describe(o);
+      EXPECT_TRUE(*o.values[0].Field("text") == Str(expected));
+      EXPECT_EQ(o.left_over, 0);
+      // The text buffer, the same text.
+      EXPECT_TRUE(Gave(lua().Call("GetTextbufferString", {TableWithText(A(text))}), Str(expected)));
+      qvf_free_pages(pages);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qv_e2e

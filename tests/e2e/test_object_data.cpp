@@ -450,5 +450,73 @@ TEST_F(ObjectDataTest, ReadsLeaveTheHostModuleUnchanged) {
   EXPECT_EQ(0, std::memcmp(before.data(), block, size));
 }
 
+// The x87 control word of the calling thread, for as long as it lives.
+class FpuMode {
+ public:
+  explicit FpuMode(unsigned short control) {
+    __asm__ volatile("fnstcw %0" : "=m"(saved_));
+    __asm__ volatile("fldcw %0" : : "m"(control));
+  }
+  ~FpuMode() { __asm__ volatile("fldcw %0" : : "m"(saved_)); }
+
+ private:
+  unsigned short saved_ = 0;
+};
+
+// The host may run the FPU in any precision and rounding mode; numbers with
+// fractions, near 2^32 and near 2^51 are truncated toward zero all the same.
+TEST_F(ObjectDataTest, NumbersAreTruncatedTheSameWhateverTheFpuMode) {
+  const double two51 = 2251799813685248.0;
+  struct Mode {
+    const char* name;
+    unsigned short control;  // all exceptions masked
+  };
+  const Mode modes[] = {{"extended, nearest", 0x037F}, {"double, nearest", 0x027F},
+                        {"extended, down", 0x077F},    {"extended, up", 0x0B7F},
+                        {"double, toward zero", 0x0E7F}};
+  struct Case {
+    const char* field;  // nullptr: the type index
+    double value;
+    int layout;  // what comes back; -1: nil
+  };
+  const Case cases[] = {
+      {nullptr, 3.5, 3},
+      {nullptr, 6.75, 6},
+      {nullptr, 80.999, 80},
+      {nullptr, -0.5, 0},
+      {nullptr, -0.999, 0},
+      {nullptr, -1.5, -1},                    // -1: no layout
+      {nullptr, kTwo32 + 3.5, 3},
+      {nullptr, two51 - kTwo32 + 6.5, 6},     // 2^51 - 2^32 is 0 modulo 2^32
+      {nullptr, 2.5 - (two51 - kTwo32), 3},   // toward zero: 3 - (2^51 - 2^32)
+      {nullptr, two51 + 3, 3},                // past the short way
+      {nullptr, 4.0 * two51 + 80, 80},
+      {"ObjectDataOffset", 16 - kTwo32 - 0.5, 3},
+      {"ObjectDataOffset", 16.5 + kTwo32, 3},
+      {"ObjectDataOffset", 15.5 - two51, 3},  // toward zero: 16 - 2^51
+  };
+  for (const Mode& mode : modes) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(mode.name) + ": " + (c.field ? c.field : "type index") + " " +
+                   std::to_string(c.value));
+      Arg table = FixtureTable();
+      Arg index = ArgNum(c.value);
+      if (c.field != nullptr) {
+        table = WithField(table, c.field, ArgNum(c.value));
+        index = ArgNum(3);
+      }
+      Outcome o;
+      {
+        FpuMode in(mode.control);
+        o = lua().Call("GetObjectData", {table, index});
+      }
+      if (c.layout < 0)
+        EXPECT_TRUE(GaveNil(o));
+      else
+        EXPECT_TRUE(Gave(o, DefaultFields(c.layout)));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qv_e2e
