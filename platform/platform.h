@@ -5,6 +5,8 @@
 //   win32_system.cpp          profile and ANSI conversion (every Win32 program)
 //   win32_local_process.cpp   modules and guarded reads of this process (the DLL)
 //   win32_remote_process.cpp  modules and reads of another process (the probe)
+//   win32_tool_system.cpp     processes, profile files and texts for the probe
+//                             (tool_system.h; the module never links it)
 //   fake_platform.cpp         all of it in memory (the native tests)
 // Only platform/ includes <windows.h>.
 #ifndef QUORVANE_PLATFORM_PLATFORM_H

@@ -1,7 +1,5 @@
 #include "probe/find.h"
 
-#include <windows.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>

@@ -1,12 +1,11 @@
 #include "probe/process.h"
 
-#include <windows.h>
-#include <tlhelp32.h>
-
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/remote_process.h"
+#include "platform/tool_system.h"
 #include "probe/near_names.h"
 #include "probe/win_util.h"
 
@@ -14,24 +13,14 @@ namespace probe {
 
 namespace {
 
-struct ProcessEntry {
-  DWORD pid;
-  std::string exe;
-};
+using quorvane::ProcessListEntry;
 
-bool ListProcesses(std::vector<ProcessEntry>* out, std::string* error) {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    *error = "cannot list the processes: " + ErrorText(GetLastError());
+bool ListRunning(std::vector<ProcessListEntry>* out, std::string* error) {
+  unsigned long code = 0;
+  if (!quorvane::ListProcesses(out, &code)) {
+    *error = "cannot list the processes: " + ErrorText(code);
     return false;
   }
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot, &entry); more;
-       more = Process32Next(snapshot, &entry)) {
-    out->push_back({entry.th32ProcessID, entry.szExeFile});
-  }
-  CloseHandle(snapshot);
   return true;
 }
 
@@ -49,11 +38,11 @@ std::string FileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::vector<DWORD> FindByName(const std::vector<ProcessEntry>& processes,
-                              const std::string& name) {
-  std::vector<DWORD> found;
-  for (const ProcessEntry& p : processes) {
-    if (lstrcmpiA(FileName(p.exe).c_str(), name.c_str()) == 0) found.push_back(p.pid);
+std::vector<std::uint32_t> FindByName(const std::vector<ProcessListEntry>& processes,
+                                      const std::string& name) {
+  std::vector<std::uint32_t> found;
+  for (const ProcessListEntry& p : processes) {
+    if (quorvane::SameNameIgnoringCase(FileName(p.exe), name)) found.push_back(p.pid);
   }
   return found;
 }
@@ -61,8 +50,8 @@ std::vector<DWORD> FindByName(const std::vector<ProcessEntry>& processes,
 }  // namespace
 
 void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::string* error) {
-  std::vector<ProcessEntry> processes;
-  if (!ListProcesses(&processes, error)) return nullptr;
+  std::vector<ProcessListEntry> processes;
+  if (!ListRunning(&processes, error)) return nullptr;
 
   if (IsDecimal(target)) {
     const unsigned long long pid = std::strtoull(target.c_str(), nullptr, 10);
@@ -71,12 +60,12 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
       return nullptr;
     }
     info->pid = static_cast<std::uint32_t>(pid);
-    for (const ProcessEntry& p : processes) {
+    for (const ProcessListEntry& p : processes) {
       if (p.pid == info->pid) info->name = FileName(p.exe);
     }
   } else {
     std::string name = target;
-    std::vector<DWORD> found = FindByName(processes, name);
+    std::vector<std::uint32_t> found = FindByName(processes, name);
     if (found.empty() && FileName(name).find('.') == std::string::npos) {
       name += ".exe";
       found = FindByName(processes, name);
@@ -87,31 +76,27 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
     }
     if (found.size() > 1) {
       std::string ids;
-      for (DWORD pid : found) ids += (ids.empty() ? "" : ", ") + std::to_string(pid);
+      for (std::uint32_t pid : found) ids += (ids.empty() ? "" : ", ") + std::to_string(pid);
       *error = "several processes named " + target + " (" + ids + "): give the process id";
       return nullptr;
     }
     info->pid = found[0];
     info->name = FileName(name);
-    for (const ProcessEntry& p : processes) {
+    for (const ProcessListEntry& p : processes) {
       if (p.pid == info->pid) info->name = FileName(p.exe);
     }
   }
 
-  const HANDLE process =
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, info->pid);
+  unsigned long code = 0;
+  void* const process = quorvane::OpenProcessForReading(info->pid, &code);
   if (process == nullptr) {
-    *error = "cannot open process " + std::to_string(info->pid) + " for reading: " +
-             ErrorText(GetLastError());
+    *error =
+        "cannot open process " + std::to_string(info->pid) + " for reading: " + ErrorText(code);
     return nullptr;
   }
-  // A 32-bit probe on 64-bit Windows runs under WOW64; so does every 32-bit
-  // host there. A process that does not is a 64-bit one, whose modules and
-  // pointers this probe cannot follow.
-  BOOL self_wow64 = FALSE, target_wow64 = FALSE;
-  if (IsWow64Process(GetCurrentProcess(), &self_wow64) &&
-      IsWow64Process(process, &target_wow64) && self_wow64 && !target_wow64) {
-    CloseHandle(process);
+  // A 64-bit process's modules and pointers are out of this probe's reach.
+  if (quorvane::Is64BitProcess(process)) {
+    quorvane::CloseProcessHandle(process);
     *error = "process " + std::to_string(info->pid) +
              " is a 64-bit process; Quorvane and this probe are for 32-bit hosts";
     return nullptr;
@@ -128,8 +113,6 @@ void NoteCloseModules(const std::string& module, ProcessInfo* info) {
   info->close_modules = CloseNames(module, loaded, kMostNames, true);
 }
 
-void CloseTargetProcess(void* handle) {
-  if (handle != nullptr) CloseHandle(static_cast<HANDLE>(handle));
-}
+void CloseTargetProcess(void* handle) { quorvane::CloseProcessHandle(handle); }
 
 }  // namespace probe

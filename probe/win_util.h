@@ -1,4 +1,5 @@
-// Small Win32 services of the probe: system error texts and text encodings.
+// The probe's system texts: error messages and text encodings, over the
+// tool's platform services (platform/tool_system.h).
 #ifndef QUORVANE_PROBE_WIN_UTIL_H
 #define QUORVANE_PROBE_WIN_UTIL_H
 
@@ -6,7 +7,7 @@
 
 namespace probe {
 
-// "the system's message (error N)" for a Win32 error code.
+// "the system's message (error N)" for a system error code.
 std::string ErrorText(unsigned long error);
 
 // ANSI text (the system's ANSI code page, as the module returns it) as UTF-8.
