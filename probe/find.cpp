@@ -812,9 +812,9 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   for (const TextOption& t : o.texts) {
     const int field = MarkerField(t, &error);
     if (field < 0) return Fail(error);
-    const quorvane::FieldSpec& spec = quorvane::FindLayout(t.type)->fields[field];
-    const MarkerInfo info{t.text, spec.kind == quorvane::FieldKind::kWideText, t.type, spec.name,
-                          spec.offset};
+    const quorvane::FieldSpec& marked = quorvane::FindLayout(t.type)->fields[field];
+    const MarkerInfo info{t.text, marked.kind == quorvane::FieldKind::kWideText, t.type,
+                          marked.name, marked.offset};
     finder::ObjectMarker marker;
     marker.bytes = info.wide ? AnsiToUtf16(t.text) : t.text;
     marker.type = t.type;
