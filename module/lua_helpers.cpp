@@ -72,4 +72,43 @@ std::uint32_t CheckHostAddress(lua_State* L, int index) {
   return HostAddressFromNumber(luaL_checknumber(L, index));
 }
 
+int RaiseArgError(lua_State* L, int arg, const char* function, const char* message) {
+  luaL_where(L, 1);
+  lua_pushfstring(L, "bad argument #%d to '%s' (%s)", arg, function, message);
+  lua_concat(L, 2);
+  return lua_error(L);
+}
+
+bool CheckTypeIndex(lua_State* L, int arg, const char* function, std::int32_t* type_index) {
+  const lua_Number value = lua_tonumber(L, arg);
+  if (value == 0 && !lua_isnumber(L, arg)) {
+    RaiseArgError(L, arg, function,
+                  lua_pushfstring(L, "number expected, got %s", luaL_typename(L, arg)));
+  }
+  if (!std::isfinite(value)) return false;
+  *type_index = static_cast<std::int32_t>(HostAddressFromNumber(value));
+  return true;
+}
+
+void CheckIndexable(lua_State* L, int arg, const char* function) {
+  if (lua_type(L, arg) == LUA_TTABLE) return;
+  if (luaL_getmetafield(L, arg, "__index")) {
+    lua_pop(L, 1);
+    return;
+  }
+  RaiseArgError(L, arg, function,
+                lua_pushfstring(L, "table expected, got %s", luaL_typename(L, arg)));
+}
+
+std::uint32_t CheckAddressField(lua_State* L, int slot, int arg, const char* function,
+                                const char* field) {
+  const lua_Number value = lua_tonumber(L, slot);
+  if (value == 0 && !lua_isnumber(L, slot)) {
+    RaiseArgError(L, arg, function,
+                  lua_pushfstring(L, "field '%s': number expected, got %s", field,
+                                  luaL_typename(L, slot)));
+  }
+  return HostAddressFromNumber(value);
+}
+
 }  // namespace quorvane
