@@ -206,6 +206,15 @@ TEST_F(CodePage932Test, CharactersTheCodePageLacksBecomeQuestionMarks) {
   ExpectAnsi(lua(), u"\u0E01\u263A", "??");
 }
 
+TEST_F(CodePage932Test, LookAlikesAndCharactersOutsideTheBasicPlane) {
+  // Where the code page has a look-alike, Windows puts it in.
+  ExpectAnsi(lua(), u"caf\u00E9 na\u00EFve", "cafe naive");
+  // A character outside the Basic Multilingual Plane is two UTF-16 units,
+  // each without a counterpart.
+  ExpectAnsi(lua(), u"a\U0001F600b", "a??b");
+  ExpectAnsi(lua(), u"\U00020B9F", "??");
+}
+
 TEST_F(CodePage932Test, ConvertedTextLongerInBytesThanInUnits) {
   // Every unit becomes two bytes: the size comes from the conversion itself.
   std::u16string text(3000, u'\u65E5');
@@ -246,6 +255,10 @@ TEST_F(CodePage1252Test, WesternCharactersAndReplacements) {
              "caf\xE9 \x80"
              "5");
   ExpectAnsi(lua(), u"\u0E01\u263Ax\u65E5", "??x?");
+  // Look-alikes where the code page has one; two units outside the Basic
+  // Multilingual Plane, two question marks.
+  ExpectAnsi(lua(), u"\u0101\u0107", "ac");
+  ExpectAnsi(lua(), u"a\U0001F600b", "a??b");
 }
 
 }  // namespace
