@@ -9,6 +9,7 @@
 // that finding the host by name cannot meet another run's host.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -551,7 +552,9 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
   EXPECT_EQ(fixed, file_version + ".0");
   const RunResult run = Probe({"--version"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out, "quorvane-probe " + file_version + "\n");
+  std::string out = run.out;
+  out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+  EXPECT_EQ(out, "quorvane-probe " + file_version + "\n");
   EXPECT_EQ(run.err, "");
 }
 
