@@ -43,6 +43,10 @@ set_target_properties(Quorvane PROPERTIES PREFIX "" OUTPUT_NAME Quorvane
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(Quorvane PRIVATE ${CMAKE_SOURCE_DIR})
 configure_file(${CMAKE_SOURCE_DIR}/module/version.h.in ${CMAKE_BINARY_DIR}/generated/version.h @ONLY)
+# The resource compiler reports no header dependencies: a new version must
+# still rebuild the version resource.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/module/version.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/version.h)
 target_include_directories(Quorvane PRIVATE ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(Quorvane PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QUORVANE_WARNINGS} -Werror -fno-exceptions -fno-rtti>)
 target_link_libraries(Quorvane PRIVATE lua51)

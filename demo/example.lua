@@ -128,3 +128,6 @@ print("  with ModuleAddress 0: GetObjectData -> " .. tostring((Q.GetObjectData(u
 -- Bad arguments are Lua errors, not nil.
 local ok, err = pcall(function() Q.GetObjectData(addr, "three") end)
 print("  GetObjectData(addr, \"three\") raises: " .. tostring(not ok and err))
+-- The commonest: passing on the nil of a GetAddress that failed.
+ok, err = pcall(Q.GetObjectData, nil, 3)
+print("  GetObjectData(nil, 3) raises: " .. tostring(not ok and err))

@@ -64,6 +64,26 @@ std::uint32_t WrapAnyNumber(lua_Number value) {
   return static_cast<std::uint32_t>(wrapped);
 }
 
+// The 32-bit pattern of the number at stack slot `index`, and in *finite
+// whether it is finite. A value that is not a number raises "[field
+// '<field>': ]number expected, got <type>" for argument `arg`. Kept out of
+// line, so that every check of the readers runs the one copy of the number
+// conversion: the cost of a conversion moves with where its code lies.
+__attribute__((noinline)) std::uint32_t CheckNumberPattern(lua_State* L, int index, int arg,
+                                                           const char* function,
+                                                           const char* field, bool* finite) {
+  const lua_Number value = lua_tonumber(L, index);
+  if (value == 0 && !lua_isnumber(L, index)) {
+    const char* type = luaL_typename(L, index);
+    RaiseArgError(L, arg, function,
+                  field != nullptr
+                      ? lua_pushfstring(L, "field '%s': number expected, got %s", field, type)
+                      : lua_pushfstring(L, "number expected, got %s", type));
+  }
+  *finite = std::isfinite(value);
+  return HostAddressFromNumber(value);
+}
+
 }  // namespace
 
 void SetNumberField(lua_State* L, const char* name, lua_Number value) {
@@ -124,6 +144,36 @@ std::uint32_t HostAddressFromNumber(lua_Number value) {
 
 std::uint32_t CheckHostAddress(lua_State* L, int index) {
   return HostAddressFromNumber(luaL_checknumber(L, index));
+}
+
+int RaiseArgError(lua_State* L, int arg, const char* function, const char* message) {
+  luaL_where(L, 1);
+  lua_pushfstring(L, "bad argument #%d to '%s' (%s)", arg, function, message);
+  lua_concat(L, 2);
+  return lua_error(L);
+}
+
+bool CheckTypeIndex(lua_State* L, int arg, const char* function, std::int32_t* type_index) {
+  bool finite;
+  const std::uint32_t pattern = CheckNumberPattern(L, arg, arg, function, nullptr, &finite);
+  *type_index = static_cast<std::int32_t>(pattern);
+  return finite;
+}
+
+void CheckIndexable(lua_State* L, int arg, const char* function) {
+  if (lua_type(L, arg) == LUA_TTABLE) return;
+  if (luaL_getmetafield(L, arg, "__index")) {
+    lua_pop(L, 1);
+    return;
+  }
+  RaiseArgError(L, arg, function,
+                lua_pushfstring(L, "table expected, got %s", luaL_typename(L, arg)));
+}
+
+std::uint32_t CheckAddressField(lua_State* L, int slot, int arg, const char* function,
+                                const char* field) {
+  bool finite;
+  return CheckNumberPattern(L, slot, arg, function, field, &finite);
 }
 
 }  // namespace quorvane

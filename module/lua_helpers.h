@@ -33,6 +33,30 @@ std::uint32_t HostAddressFromNumber(lua_Number value);
 // number raises the standard "number expected" argument error.
 std::uint32_t CheckHostAddress(lua_State* L, int index);
 
+// Argument checks of the readers. Their errors read like the Lua library's
+// ("bad argument #1 to 'GetObjectData' (...)", after the caller's position),
+// but name `function` as given: the name the library would take from the
+// call's debug information differs between PUC Lua and LuaJIT (a tail call,
+// a call through pcall, a local of another name).
+
+// Raises "bad argument #<arg> to '<function>' (<message>)".
+int RaiseArgError(lua_State* L, int arg, const char* function, const char* message);
+
+// Argument `arg` as a type index: the 32-bit pattern of the number, read as
+// signed. A value that is not a number raises "number expected, got <type>".
+// Returns false for NaN and the infinities, which name no type.
+bool CheckTypeIndex(lua_State* L, int arg, const char* function, std::int32_t* type_index);
+
+// Lets argument `arg` be indexed only when it is a table or has an __index
+// metamethod; anything else raises "table expected, got <type>".
+void CheckIndexable(lua_State* L, int arg, const char* function);
+
+// The value at stack slot `slot`, just taken from field `field` of argument
+// `arg`, as a host address. A value that is not a number raises
+// "field '<field>': number expected, got <type>" for argument `arg`.
+std::uint32_t CheckAddressField(lua_State* L, int slot, int arg, const char* function,
+                                const char* field);
+
 }  // namespace quorvane
 
 #endif

@@ -35,7 +35,9 @@ std::uint32_t FindModuleBase(const char* name);
 // Returns false, with `out` in an unspecified state, when any of those bytes
 // cannot be read (unmapped, no access, guard page, or a range that runs past
 // the top of the 32-bit address space). Never writes host memory, never
-// faults, and leaves guard pages armed.
+// faults, and leaves guard pages armed. The implementation for the module's
+// own process refuses, without touching them, ranges that start in the first
+// 64 KiB or reach past the highest application address.
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size);
 
 // Converts `units` UTF-16 units (-1: up to and including the first NUL unit)

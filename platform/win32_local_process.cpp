@@ -3,11 +3,13 @@
 // that cannot be read gives false instead of a crash.
 //
 // The copy itself is a plain 32-bit load (4 bytes) or `rep movsb` inside a
-// structured exception frame of its own (guarded_copy_i386.S): nothing is
-// checked on the happy path. A read fault at either instruction (access
-// violation, guard page, in-page error) is answered by resuming at the
-// copy's failure exit. Touching a guard page disarms it before the fault is
-// delivered, so the handler arms it again: guard pages stay guard pages.
+// structured exception frame of its own (guarded_copy_i386.S). Before it, a
+// range that starts in the first 64 KiB or reaches past the highest
+// application address is refused without touching it (a couple of compares
+// on the happy path). A read fault at either instruction (access violation,
+// guard page, in-page error) is answered by resuming at the copy's failure
+// exit. Touching a guard page disarms it before the fault is delivered, so
+// the handler arms it again: guard pages stay guard pages.
 #include <windows.h>
 
 #include <cstdint>
@@ -27,6 +29,22 @@ EXCEPTION_DISPOSITION __cdecl quorvane_copy_fault_handler(EXCEPTION_RECORD* reco
 namespace {
 
 constexpr ULONG_PTR kReadAccess = 0;
+
+// Ranges that cannot be read are refused before the copy when that needs no
+// system call, so that the fault a host's vectored handler, crash reporter or
+// debugger would see first never happens: Windows maps nothing in the first
+// 64 KiB, nor above the highest application address. That address is
+// 0x7FFEFFFF or more (more for a large-address-aware host on a 64-bit or a
+// /3GB system), so only a range that reaches above 0x7FFEFFFF asks for it.
+constexpr std::uint32_t kFirstMappableAddress = 0x00010000;
+constexpr std::uint32_t kLowestApplicationTop = 0x7FFEFFFF;
+
+std::uint32_t HighestApplicationAddress() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return static_cast<std::uint32_t>(
+      reinterpret_cast<std::uintptr_t>(info.lpMaximumApplicationAddress));
+}
 
 void RearmGuardPage(ULONG_PTR address) {
   MEMORY_BASIC_INFORMATION info;
@@ -77,6 +95,9 @@ std::uint32_t FindModuleBase(const char* name) {
 bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;  // past the top
+  if (address < kFirstMappableAddress) return false;
+  const std::uint32_t last = address + (size - 1);
+  if (last > kLowestApplicationTop && last > HighestApplicationAddress()) return false;
   return quorvane_guarded_copy(out, reinterpret_cast<const void*>(address), size) != 0;
 }
 

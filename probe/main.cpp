@@ -21,6 +21,7 @@
 #include "probe/profile.h"
 #include "probe/walk.h"
 #include "probe/win_util.h"
+#include "version.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ const char kUsage[] =
     "\n"
     "  --type N   walk GetObjectData for type N only\n"
     "  --json     print the report as JSON (strings in UTF-8)\n"
+    "  --version  print the version (that of the Quorvane.dll it comes with)\n"
     "\n"
     "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
     "arguments, an unreadable profile, or a process that cannot be examined.\n"
@@ -170,6 +172,10 @@ int Probe(const Options& o, lua_State* L, void** process) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("quorvane-probe %s\n", QUORVANE_VERSION);
+    return kAllReached;
+  }
   if (argc > 1 && std::string(argv[1]) == "find") return probe::RunFind(argc - 1, argv + 1);
   Options options;
   std::string error;

@@ -98,17 +98,20 @@ bool PushObjectRecord(lua_State* L, std::uint32_t record, const RecordLayout& la
 }
 
 int GetObjectData(lua_State* L) {
-  const auto type_index = static_cast<std::int32_t>(CheckHostAddress(L, 2));
+  static const char kName[] = "GetObjectData";
+  std::int32_t type_index = 0;
+  const bool names_a_type = CheckTypeIndex(L, 2, kName, &type_index);
+  CheckIndexable(L, 1, kName);
   lua_getfield(L, 1, kObjectAddressListKey);
   lua_getfield(L, 1, kObjectDataOffsetKey);
   lua_getfield(L, 1, kModuleAddressField);
-  const std::uint32_t list = CheckHostAddress(L, -3);
-  const std::uint32_t data_offset = CheckHostAddress(L, -2);
-  const std::uint32_t base = CheckHostAddress(L, -1);
+  const std::uint32_t list = CheckAddressField(L, -3, 1, kName, kObjectAddressListKey);
+  const std::uint32_t data_offset = CheckAddressField(L, -2, 1, kName, kObjectDataOffsetKey);
+  const std::uint32_t base = CheckAddressField(L, -1, 1, kName, kModuleAddressField);
   lua_settop(L, -4);
   if (list == 0 || data_offset == 0 || base == 0) return 0;
 
-  const RecordLayout* layout = FindLayout(type_index);
+  const RecordLayout* layout = names_a_type ? FindLayout(type_index) : nullptr;
   if (layout == nullptr) return 0;
   // Sums of host addresses wrap modulo 2^32.
   const std::uint32_t slot_address = base + list + 4u * static_cast<std::uint32_t>(type_index);

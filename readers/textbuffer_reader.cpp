@@ -6,10 +6,12 @@
 namespace quorvane {
 
 int GetTextbufferString(lua_State* L) {
+  static const char kName[] = "GetTextbufferString";
+  CheckIndexable(L, 1, kName);
   lua_getfield(L, 1, kTextBufferAddressKey);
   lua_getfield(L, 1, kModuleAddressField);
-  const std::uint32_t text_offset = CheckHostAddress(L, -2);
-  const std::uint32_t base = CheckHostAddress(L, -1);
+  const std::uint32_t text_offset = CheckAddressField(L, -2, 1, kName, kTextBufferAddressKey);
+  const std::uint32_t base = CheckAddressField(L, -1, 1, kName, kModuleAddressField);
   lua_settop(L, -3);
   if (text_offset == 0 || base == 0) return 0;
   if (!PushHostWideText(L, base + text_offset, kMaxTextElements * 2)) return 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Quorvane and the demo and runs demo/example.lua under Wine, once with
-# PUC Lua 5.1.5 and once with LuaJIT 2.1 as the host's lua51.dll.
+# Builds Quorvane, the demo and the profile probe (build/win32/quorvane-probe.exe)
+# and runs demo/example.lua under Wine, once with PUC Lua 5.1.5 and once with
+# LuaJIT 2.1 as the host's lua51.dll.
 #
 # On a fresh Debian 12 machine this installs the packages, builds both Lua
 # runtimes and the win32 build (build/win32) first; when all of that is in
@@ -14,7 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/win32
 
 echo "demo: building (what is missing is installed first)" >&2
-if ! log=$("$root/tools/build.sh" win32 --target Quorvane sample_app sample_host 2>&1); then
+if ! log=$("$root/tools/build.sh" win32 --target Quorvane sample_app sample_host quorvane-probe 2>&1); then
   printf '%s\n' "$log" >&2
   echo "demo: the build failed" >&2
   exit 1

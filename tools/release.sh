@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release package dist/Quorvane-<version>-win32.zip: the DLL, the
-# profile probe, the README, the API reference, an example profile and an
-# example script. Building it twice gives the same bytes: the binaries carry
-# no timestamps or build paths, and the archive fixes names, order, times and
-# permissions.
+# profile probe, the README for Windows users (release/README.txt), the API
+# reference, the changelog, an example profile and an example script, the
+# text files with Windows (CRLF) line endings. Building it twice gives the
+# same bytes: the binaries carry no timestamps or build paths, and the
+# archive fixes names, order, times and permissions.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" win32 --target Quorvane quorvane-probe >/dev/null
@@ -12,9 +13,11 @@ name=Quorvane-$version-win32
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
-cp "$root/build/win32/Quorvane.dll" "$root/build/win32/quorvane-probe.exe" \
-   "$root/README.md" "$root/docs/API.md" \
-   "$root/demo/example-profile.ini" "$root/demo/example.lua" "$stage/$name/"
+cp "$root/build/win32/Quorvane.dll" "$root/build/win32/quorvane-probe.exe" "$stage/$name/"
+# Text files: CRLF line endings, and the version filled in.
+for f in release/README.txt docs/API.md CHANGELOG.md demo/example-profile.ini demo/example.lua; do
+  sed -e "s/@VERSION@/$version/g" -e 's/\r*$/\r/' "$root/$f" >"$stage/$name/$(basename "$f")"
+done
 chmod 0644 "$stage/$name"/*
 chmod 0755 "$stage/$name"
 # 2026-01-01 00:00 UTC for every entry.

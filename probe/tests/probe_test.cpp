@@ -1103,6 +1103,44 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
 }
 
+// ------------------------------------------------------------ version
+
+// The string value `name` of the version resource of `file`, and its fixed
+// file version as "a.b.c.d".
+bool VersionResource(const std::string& file, const char* name, std::string* value,
+                     std::string* fixed) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (size == 0) return false;
+  std::vector<char> data(size);
+  if (!GetFileVersionInfoA(file.c_str(), 0, size, data.data())) return false;
+  void* text = nullptr;
+  UINT length = 0;
+  const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueA(data.data(), path.c_str(), &text, &length) || length == 0) return false;
+  *value = static_cast<const char*>(text);
+  VS_FIXEDFILEINFO* info = nullptr;
+  if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length)) return false;
+  *fixed = std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
+  return true;
+}
+
+TEST(ProbeTest, VersionIsTheModulesVersion) {
+  std::string file_version, product_version, fixed;
+  const std::string dll = g_settings.host_dir + "\\Quorvane.dll";
+  ASSERT_TRUE(VersionResource(dll, "ProductVersion", &product_version, &fixed)) << dll;
+  ASSERT_TRUE(VersionResource(dll, "FileVersion", &file_version, &fixed)) << dll;
+  EXPECT_EQ(file_version, product_version);
+  EXPECT_EQ(fixed, file_version + ".0");
+  const RunResult run = Probe({"--version"});
+  EXPECT_EQ(run.exit_code, 0);
+  std::string out = run.out;
+  out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+  EXPECT_EQ(out, "quorvane-probe " + file_version + "\n");
+  EXPECT_EQ(run.err, "");
+}
+
 // ------------------------------------------------------------ status 2
 
 struct BadCase {

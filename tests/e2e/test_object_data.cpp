@@ -253,6 +253,7 @@ TEST_F(ObjectDataTest, ModuleNotLoadedGivesNil) {
 
 TEST_F(ObjectDataTest, BadArgumentsRaiseErrors) {
   lua().SetGlobal("t", FixtureTable());
+  // Each message is the whole error, the same under both runtimes.
   struct Case {
     const char* call;
     const char* message;
@@ -265,32 +266,93 @@ TEST_F(ObjectDataTest, BadArgumentsRaiseErrors) {
       {"Q.GetObjectData(t, true)", "bad argument #2 to 'GetObjectData' (number expected, got boolean)"},
       // The type index is checked before the table is looked at.
       {"Q.GetObjectData(nil, 'x')", "bad argument #2 to 'GetObjectData' (number expected, got string)"},
+      {"Q.GetObjectData(nil)", "bad argument #2 to 'GetObjectData' (number expected, got no value)"},
+      // A first argument that cannot be indexed, also with a type index that
+      // names no type.
+      {"Q.GetObjectData(nil, 3)", "bad argument #1 to 'GetObjectData' (table expected, got nil)"},
+      {"Q.GetObjectData(42, 3)", "bad argument #1 to 'GetObjectData' (table expected, got number)"},
+      {"Q.GetObjectData(true, 14)", "bad argument #1 to 'GetObjectData' (table expected, got boolean)"},
+      {"Q.GetObjectData(print, 0/0)", "bad argument #1 to 'GetObjectData' (table expected, got function)"},
+      {"Q.GetObjectData(coroutine.create(function() end), 3)",
+       "bad argument #1 to 'GetObjectData' (table expected, got thread)"},
+      // Fields, named, in the order they are fetched.
       {"Q.GetObjectData({ModuleAddress = t.ModuleAddress, ObjectAddressList = t.ObjectAddressList}, 3)",
-       "number expected"},
-      {"Q.GetObjectData({ModuleAddress = t.ModuleAddress, ObjectDataOffset = 16}, 3)", "number expected"},
+       "bad argument #1 to 'GetObjectData' (field 'ObjectDataOffset': number expected, got nil)"},
+      {"Q.GetObjectData({ModuleAddress = t.ModuleAddress, ObjectDataOffset = 16}, 3)",
+       "bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number expected, got nil)"},
       {"Q.GetObjectData({ObjectAddressList = t.ObjectAddressList, ObjectDataOffset = 16}, 3)",
-       "number expected"},
+       "bad argument #1 to 'GetObjectData' (field 'ModuleAddress': number expected, got nil)"},
       {"Q.GetObjectData({ModuleAddress = t.ModuleAddress, ObjectAddressList = t.ObjectAddressList,"
        " ObjectDataOffset = true}, 3)",
-       "number expected, got boolean"},
+       "bad argument #1 to 'GetObjectData' (field 'ObjectDataOffset': number expected, got boolean)"},
       {"Q.GetObjectData({ModuleAddress = 'zz', ObjectAddressList = t.ObjectAddressList,"
        " ObjectDataOffset = 16}, 3)",
-       "number expected, got string"},
-      {"Q.GetObjectData({}, 14)", "number expected"},
-      {"Q.GetObjectData({}, 3)", "number expected"},
+       "bad argument #1 to 'GetObjectData' (field 'ModuleAddress': number expected, got string)"},
+      {"Q.GetObjectData({}, 14)",
+       "bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number expected, got nil)"},
+      {"Q.GetObjectData({}, 0/0)",
+       "bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number expected, got nil)"},
+      // A string has an __index metamethod (the string library): it is
+      // indexed, and its fields are nil.
+      {"Q.GetObjectData('abc', 3)",
+       "bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number expected, got nil)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
-    EXPECT_TRUE(Raised(lua().Run(std::string("return (") + c.call + ")"), c.message));
+    Outcome o = lua().Run(std::string("return (") + c.call + ")");
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, std::string("test:1: ") + c.message);
   }
-  // A first argument that cannot be indexed: Lua's own error.
-  for (const char* call : {"Q.GetObjectData(nil, 3)", "Q.GetObjectData(42, 3)", "Q.GetObjectData(true, 3)"}) {
-    SCOPED_TRACE(call);
-    Outcome o = lua().Run(std::string("return ") + call);
-    EXPECT_FALSE(o.ok) << Describe(o);
+  // However the function is reached, it is named by its own name.
+  const std::string field_error =
+      "bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number expected, got nil)";
+  for (const char* chunk : {
+           "local get = Q.GetObjectData; return (get({}, 3))",
+           "return Q.GetObjectData({}, 3)",  // a tail call
+           "local ok, e = pcall(Q.GetObjectData, {}, 3); error(e, 0)",
+       }) {
+    SCOPED_TRACE(chunk);
+    Outcome o = lua().Run(chunk);
+    EXPECT_FALSE(o.ok);
+    EXPECT_NE(o.error.find(field_error), std::string::npos) << o.error;
   }
+  // Numbers in strings are numbers, as for any Lua library function.
+  EXPECT_TRUE(Gave(lua().Run("return Q.GetObjectData({ModuleAddress = tostring(t.ModuleAddress),"
+                             " ObjectAddressList = t.ObjectAddressList, ObjectDataOffset = '16'}, '13')"),
+                   DefaultFields(13)));
   // And everything still works afterwards.
   EXPECT_TRUE(Gave(lua().Call("GetObjectData", {FixtureTable(), ArgNum(13)}), DefaultFields(13)));
+}
+
+TEST_F(ObjectDataTest, AnythingWithAnIndexMetamethodIsIndexedAsATable) {
+  lua().SetGlobal("t", FixtureTable());
+  // Every field goes through lua_getfield, metamethods included, in the
+  // order ObjectAddressList, ObjectDataOffset, ModuleAddress; the three are
+  // fetched before any is checked.
+  Outcome o = lua().Run(
+      "local seen = {}\n"
+      "local proxy = setmetatable({}, {__index = function(_, k) seen[#seen + 1] = k; return t[k] end})\n"
+      "local r = Q.GetObjectData(proxy, 13)\n"
+      "local bad = setmetatable({}, {__index = function(_, k) seen[#seen + 1] = k end})\n"
+      "local ok, e = pcall(Q.GetObjectData, bad, 13)\n"
+      "return r.blend, table.concat(seen, ' '), e");
+  EXPECT_TRUE(o.ok) << Describe(o);
+  EXPECT_EQ(o.values, (std::vector<LuaValue>{
+                          Num(13),
+                          Str("ObjectAddressList ObjectDataOffset ModuleAddress "
+                              "ObjectAddressList ObjectDataOffset ModuleAddress"),
+                          Str("bad argument #1 to 'GetObjectData' (field 'ObjectAddressList': number "
+                              "expected, got nil)")}));
+  // A userdata with an __index metamethod is indexed too.
+  o = lua().Run(
+      "local u = newproxy(true)\n"
+      "getmetatable(u).__index = t\n"
+      "return Q.GetObjectData(u, 13).blend, Q.GetTextbufferString(u)");
+  EXPECT_TRUE(o.ok) << Describe(o);
+  EXPECT_EQ(o.values, (std::vector<LuaValue>{Num(13), Str("Fixture text buffer: 0123456789 ABC xyz")}));
+  // One without is not.
+  EXPECT_TRUE(Raised(lua().Run("return (Q.GetObjectData(newproxy(false), 13))"),
+                     "bad argument #1 to 'GetObjectData' (table expected, got userdata)"));
 }
 
 TEST_F(ObjectDataTest, AddressFieldsAreTakenModulo2To32) {
@@ -350,10 +412,11 @@ TEST_F(ObjectDataTest, TypeIndexIsTakenModulo2To32AsASigned32BitValue) {
       {kTwo31, -1},      // INT32_MIN
       {kTwo31 + 3, -1},
       {kTwo32 + kTwo31 + 7, -1},
-      {nan, 0},
-      {inf, 0},
-      {-inf, 0},
-      {1e300, 0},
+      {nan, -1},  // NaN and the infinities name no type
+      {-nan, -1},
+      {inf, -1},
+      {-inf, -1},
+      {1e300, 0},  // a multiple of 2^32
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("type index " + std::to_string(c.index));

@@ -124,28 +124,41 @@ TEST_F(TextBufferTest, AddressFieldsAreTakenModulo2To32) {
 
 TEST_F(TextBufferTest, BadArgumentsRaiseErrors) {
   lua().SetGlobal("t", FixtureTable());
+  // Each message is the whole error, the same under both runtimes.
   struct Case {
     const char* call;
     const char* message;
   };
   const std::vector<Case> cases = {
-      {"Q.GetTextbufferString({ModuleAddress = t.ModuleAddress})", "number expected"},
-      {"Q.GetTextbufferString({TextBufferAddress = t.TextBufferAddress})", "number expected"},
-      {"Q.GetTextbufferString({})", "number expected"},
+      {"Q.GetTextbufferString()", "bad argument #1 to 'GetTextbufferString' (table expected, got no value)"},
+      {"Q.GetTextbufferString(nil)", "bad argument #1 to 'GetTextbufferString' (table expected, got nil)"},
+      {"Q.GetTextbufferString(1)", "bad argument #1 to 'GetTextbufferString' (table expected, got number)"},
+      {"Q.GetTextbufferString({ModuleAddress = t.ModuleAddress})",
+       "bad argument #1 to 'GetTextbufferString' (field 'TextBufferAddress': number expected, got nil)"},
+      {"Q.GetTextbufferString({TextBufferAddress = t.TextBufferAddress})",
+       "bad argument #1 to 'GetTextbufferString' (field 'ModuleAddress': number expected, got nil)"},
+      {"Q.GetTextbufferString({})",
+       "bad argument #1 to 'GetTextbufferString' (field 'TextBufferAddress': number expected, got nil)"},
       {"Q.GetTextbufferString({ModuleAddress = t.ModuleAddress, TextBufferAddress = {}})",
-       "number expected, got table"},
+       "bad argument #1 to 'GetTextbufferString' (field 'TextBufferAddress': number expected, got table)"},
       {"Q.GetTextbufferString({ModuleAddress = 'x', TextBufferAddress = t.TextBufferAddress})",
-       "number expected, got string"},
+       "bad argument #1 to 'GetTextbufferString' (field 'ModuleAddress': number expected, got string)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
-    EXPECT_TRUE(Raised(lua().Run(std::string("return (") + c.call + ")"), c.message));
+    Outcome o = lua().Run(std::string("return (") + c.call + ")");
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, std::string("test:1: ") + c.message);
   }
-  for (const char* call :
-       {"Q.GetTextbufferString()", "Q.GetTextbufferString(nil)", "Q.GetTextbufferString(1)"}) {
-    SCOPED_TRACE(call);
-    Outcome o = lua().Run(std::string("return ") + call);
-    EXPECT_FALSE(o.ok) << Describe(o);
+  for (const char* chunk : {"local f = Q.GetTextbufferString; return (f(nil))",
+                            "return Q.GetTextbufferString(nil)",
+                            "local ok, e = pcall(Q.GetTextbufferString, nil); error(e, 0)"}) {
+    SCOPED_TRACE(chunk);
+    Outcome o = lua().Run(chunk);
+    EXPECT_FALSE(o.ok);
+    EXPECT_NE(o.error.find("bad argument #1 to 'GetTextbufferString' (table expected, got nil)"),
+              std::string::npos)
+        << o.error;
   }
   EXPECT_TRUE(Gave(lua().Call("GetTextbufferString", {FixtureTable()}),
                    Str("Fixture text buffer: 0123456789 ABC xyz")));
@@ -193,6 +206,15 @@ TEST_F(CodePage932Test, CharactersTheCodePageLacksBecomeQuestionMarks) {
   ExpectAnsi(lua(), u"\u0E01\u263A", "??");
 }
 
+TEST_F(CodePage932Test, LookAlikesAndCharactersOutsideTheBasicPlane) {
+  // Where the code page has a look-alike, Windows puts it in.
+  ExpectAnsi(lua(), u"caf\u00E9 na\u00EFve", "cafe naive");
+  // A character outside the Basic Multilingual Plane is two UTF-16 units,
+  // each without a counterpart.
+  ExpectAnsi(lua(), u"a\U0001F600b", "a??b");
+  ExpectAnsi(lua(), u"\U00020B9F", "??");
+}
+
 TEST_F(CodePage932Test, ConvertedTextLongerInBytesThanInUnits) {
   // Every unit becomes two bytes: the size comes from the conversion itself.
   std::u16string text(3000, u'\u65E5');
@@ -233,6 +255,10 @@ TEST_F(CodePage1252Test, WesternCharactersAndReplacements) {
              "caf\xE9 \x80"
              "5");
   ExpectAnsi(lua(), u"\u0E01\u263Ax\u65E5", "??x?");
+  // Look-alikes where the code page has one; two units outside the Basic
+  // Multilingual Plane, two question marks.
+  ExpectAnsi(lua(), u"\u0101\u0107", "ac");
+  ExpectAnsi(lua(), u"a\U0001F600b", "a??b");
 }
 
 }  // namespace

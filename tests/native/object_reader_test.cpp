@@ -115,7 +115,7 @@ TEST_F(GetObjectDataTest, DecodesEveryLayout) {
 TEST_F(GetObjectDataTest, TypesWithoutLayoutReadNothing) {
   for (int type : {14, 79, 81, -1}) Store(type < 0 ? 0 : type, Bytes().U32(1));
   const std::uint64_t reads = fake::ReadCount();
-  for (const char* type : {"14", "79", "81", "-1", "2^31", "-2^31"}) {
+  for (const char* type : {"14", "79", "81", "-1", "2^31", "-2^31", "0/0", "-(0/0)", "1/0", "-1/0"}) {
     EXPECT_EQ(Read(type), "nothing") << type;
   }
   EXPECT_EQ(fake::ReadCount(), reads);
@@ -263,9 +263,10 @@ TEST_F(GetObjectDataTest, BadArgumentsRaise) {
   for (const Case& c : {
            Case{"Q.GetObjectData(" + table + ", 'seven')", "bad argument #2 to 'GetObjectData' (number expected, got string)"},
            Case{"Q.GetObjectData(" + table + ")", "bad argument #2 to 'GetObjectData' (number expected, got no value)"},
-           Case{"Q.GetObjectData(" + no_offset + ", 7)", "(number expected, got nil)"},
-           Case{"Q.GetObjectData({ModuleAddress='x', ObjectAddressList=1, ObjectDataOffset=1}, 7)", "(number expected, got string)"},
-           Case{"Q.GetObjectData(5, 7)", "attempt to index"},
+           Case{"Q.GetObjectData(" + no_offset + ", 7)", "bad argument #1 to 'GetObjectData' (field 'ObjectDataOffset': number expected, got nil)"},
+           Case{"Q.GetObjectData({ModuleAddress='x', ObjectAddressList=1, ObjectDataOffset=1}, 7)", "bad argument #1 to 'GetObjectData' (field 'ModuleAddress': number expected, got string)"},
+           Case{"Q.GetObjectData(5, 7)", "bad argument #1 to 'GetObjectData' (table expected, got number)"},
+           Case{"Q.GetObjectData(nil, 0/0)", "bad argument #1 to 'GetObjectData' (table expected, got nil)"},
        }) {
     const std::string result = Run("return (" + c.call + ")");
     EXPECT_NE(result.find(c.error), std::string::npos) << c.call << " gave " << result;

@@ -36,6 +36,15 @@ TEST_F(GetTextbufferStringTest, ZeroAddressesGiveNil) {
   EXPECT_EQ(Run("return (Q.GetTextbufferString({ModuleAddress=1}))").rfind("error: ", 0), 0u);
 }
 
+TEST_F(GetTextbufferStringTest, BadArgumentsNameTheArgumentAndTheField) {
+  EXPECT_EQ(Run("return (Q.GetTextbufferString(nil))"),
+            "error: [string \"test\"]:1: bad argument #1 to "
+            "'GetTextbufferString' (table expected, got nil)");
+  EXPECT_EQ(Run("local ok, e = pcall(Q.GetTextbufferString, {TextBufferAddress=1}) return e"),
+            "\"bad argument #1 to 'GetTextbufferString' (field 'ModuleAddress': number expected, "
+            "got nil)\"");
+}
+
 TEST_F(GetTextbufferStringTest, UnreadableOrUnterminatedTextGivesNil) {
   // A text that fills its page to the end without a terminator.
   const std::uint32_t at = 0x20000000 - 8;
