@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +17,7 @@
 #include "probe/process.h"
 #include "probe/profile.h"
 #include "probe/walk.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 
 namespace probe {
 
@@ -101,16 +100,6 @@ struct FindOptions {
   std::string buffer_text, section = "Found", profile;
   std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
 };
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 

@@ -20,7 +20,7 @@
 #include "probe/process.h"
 #include "probe/profile.h"
 #include "probe/walk.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 #include "version.h"
 
 namespace {

@@ -6,16 +6,11 @@
 #include "probe/json.h"
 #include "probe/near_names.h"
 #include "probe/shared_stop.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 #include "readers/readers.h"
 
 namespace probe {
 
-namespace {
-
-using quorvane::FieldKind;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
   char text[512];
   va_list args;
@@ -24,6 +19,10 @@ std::string Format(const char* format, ...) {
   va_end(args);
   return text;
 }
+
+namespace {
+
+using quorvane::FieldKind;
 
 // A Lua string literal of the bytes: what print(string.format("%q", s))
 // shows, except that a newline is written as \n.

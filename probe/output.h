@@ -9,6 +9,9 @@
 
 namespace probe {
 
+// printf into a std::string, for one line of a report (up to 511 bytes).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Strings appear as the module returns them: ANSI bytes, in Lua's quoting.
 std::string TextReport(const Report& report);
 

@@ -7,7 +7,7 @@
 #include "platform/remote_process.h"
 #include "platform/tool_system.h"
 #include "probe/near_names.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 
 namespace probe {
 

@@ -5,7 +5,7 @@
 #include "config/address_profile.h"
 #include "platform/platform.h"
 #include "platform/tool_system.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 
 namespace probe {
 

@@ -28,7 +28,7 @@
 
 #include "json_reader.h"
 #include "probe/json.h"
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 #include "process_runner.h"
 
 namespace probe_test {

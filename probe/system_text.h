@@ -1,7 +1,7 @@
 // The probe's system texts: error messages and text encodings, over the
 // tool's platform services (platform/tool_system.h).
-#ifndef QUORVANE_PROBE_WIN_UTIL_H
-#define QUORVANE_PROBE_WIN_UTIL_H
+#ifndef QUORVANE_PROBE_SYSTEM_TEXT_H
+#define QUORVANE_PROBE_SYSTEM_TEXT_H
 
 #include <string>
 

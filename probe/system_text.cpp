@@ -1,4 +1,4 @@
-#include "probe/win_util.h"
+#include "probe/system_text.h"
 
 #include "platform/tool_system.h"
 
