@@ -356,15 +356,16 @@ std::string ObjectReason(const FindReport& r) {
     if (f.object_hits[k].hits.empty()) missing.push_back(r.markers[k].text);
     hits += f.object_hits[k].hits.size();
   }
-  if (!common.empty() || f.pointers_cut) {
+  if (!common.empty() || f.pointers_cut || f.candidates_cut) {
     return pair + Format(
-                      "the marker %s too common (more than %u hits or %u pointers kept): "
-                      "choose a longer, rarer one",
+                      "the marker %s too common (more than %u hits, %u pointers or %u "
+                      "candidates kept): choose a longer, rarer one",
                       (common.empty() ? std::string("is")
                                       : QuotedList(common) + (common.size() == 1 ? " is" : " are"))
                           .c_str(),
                       static_cast<unsigned>(finder::kMaxMarkerHits),
-                      static_cast<unsigned>(finder::kMaxPointers));
+                      static_cast<unsigned>(finder::kMaxPointers),
+                      static_cast<unsigned>(finder::kMaxCandidates));
   }
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format(
@@ -404,6 +405,11 @@ std::string ObjectReason(const FindReport& r) {
 std::string BufferReason(const FindReport& r) {
   const FindResult& f = r.result;
   const std::string head = "TextBufferAddress: ";
+  if (f.buffer_hits_cut) {
+    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+           Format(" is too common (more than %u hits kept): choose a longer, rarer one",
+                  static_cast<unsigned>(finder::kMaxMarkerHits));
+  }
   if (f.buffer_answer == Answer::kAmbiguous) {
     return head + Format("%u places in %s's image hold the buffer marker alike; none picked",
                          static_cast<unsigned>(f.buffer_contenders), r.module.c_str());

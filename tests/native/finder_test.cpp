@@ -328,6 +328,47 @@ TEST(FindTest, MoreMarkersMoreEvidence) {
   }
 }
 
+// Past a cap the rest of the hits or pointers is dropped, the true chain
+// with them: what is left may well give one candidate, a wrong one. The
+// true one could have been among those dropped, so none is the answer.
+TEST(FindTest, EvidenceCutIsNeverOneAnswer) {
+  struct Case {
+    const char* name;
+    std::uint32_t copies;  // of the bait, below the true chain in address order
+    bool marker;           // the bait: the marker in whole records, else pointers to the true record
+  };
+  const Case cases[] = {
+      {"marker_hits_cut", static_cast<std::uint32_t>(kMaxMarkerHits) + 1, true},
+      {"pointers_cut", static_cast<std::uint32_t>(kMaxPointers) + 1, false},
+  };
+  const Shape shape = Heap(0x2210, 0x30, 0x2F00, false);
+  const std::uint32_t true_record = kRecords + 3 * 0x200;  // type 3's record
+  for (const Case& c : cases) {
+    BuildHost(shape);
+    constexpr std::uint32_t kBait = 0x00100000, kStride = 0x80, kBaitStructure = 0x00C00000;
+    for (std::uint32_t i = 0; i < c.copies; ++i) {
+      if (c.marker) {
+        Record(3, kMarker).WriteAt(kBait + i * kStride);
+      } else {
+        fake::WriteU32(kBait + 4 * i, true_record);
+      }
+    }
+    // One bait chain that an image word leads to: an unlisted structure
+    // whose pointer at +0x30 is the first bait pointer.
+    if (c.marker) fake::WriteU32(kBaitStructure + 0x30, kBait);
+    const std::uint32_t bait_structure = c.marker ? kBaitStructure : kBait - 0x30;
+    fake::WriteU32(kBase + 0x5000, bait_structure);
+    FindRequest request = Request();
+    request.buffer_marker = false;
+    request.max_data_offset = 0x30;  // one offset per bait pointer
+    const FindResult r = Find(request);
+    EXPECT_TRUE(r.object_hits[0].cut || r.pointers_cut) << c.name;
+    ASSERT_FALSE(r.candidates.empty()) << c.name;
+    EXPECT_EQ(r.candidates.front().list, 0x5000u - 12) << c.name;  // the bait's chain is all there is
+    EXPECT_NE(r.object_answer, Answer::kFound) << c.name;
+  }
+}
+
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // 12 readable pages read a page at a time: the ends fall in the marker
   // pass, the pointer pass, the image pass and the scoring.
