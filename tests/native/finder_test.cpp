@@ -518,6 +518,45 @@ TEST(ScanTest, PatternsOfAnyLength) {
   EXPECT_EQ(hits, want);
 }
 
+// Pages freed or decommitted after the memory map was taken: the pass
+// skips them and no more. The rest of their region is still read, each byte
+// once, and the process is not taken for ended.
+TEST(ScanTest, PagesThatVanishDuringThePass) {
+  struct Case {
+    std::uint32_t from, size;  // what vanishes of the second region
+  };
+  const Case cases[] = {{0x00904000, 0x1000}, {0x00900000, 0xF000}, {0x00901000, 0xE000}};
+  for (const std::uint32_t chunk : {0x1000u, 0x3000u, 0x10000u}) {
+    for (const Case& c : cases) {
+      fake::Reset();
+      std::vector<std::uint8_t> ones(0x10000, 1);
+      fake::Write(0x00800000, ones.data(), 0x1000);
+      fake::Write(0x00900000, ones.data(), ones.size());
+      bool ended = false;
+      const std::vector<HostRegion> regions = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+      ASSERT_EQ(regions.size(), 2u);
+      std::vector<std::uint8_t> seen(0x10000, 0);  // of the second region
+      std::uint64_t last_done = 0;
+      const PassStats stats = StreamRegions(
+          regions, chunk, 0,
+          [&](std::uint32_t address, const std::uint8_t*, std::size_t size, std::size_t) {
+            if (address == 0x00800000) fake::SetReadable(c.from, c.size, false);
+            if (address < 0x00900000) return;
+            for (std::size_t i = 0; i < size; ++i) ++seen[address - 0x00900000 + i];
+          },
+          [&](std::uint64_t done) { last_done = done; });
+      std::vector<std::uint8_t> want(0x10000, 1);
+      std::fill(want.begin() + (c.from - 0x00900000), want.begin() + (c.from + c.size - 0x00900000),
+                0);
+      EXPECT_EQ(seen, want) << chunk << " " << c.from;
+      EXPECT_FALSE(stats.process_ended);
+      EXPECT_GE(stats.failed_reads, 1u);
+      EXPECT_EQ(stats.bytes, 0x11000u - c.size);
+      EXPECT_EQ(last_done, 0x11000u);
+    }
+  }
+}
+
 TEST(ScanTest, RegionsSkipUnreadablePages) {
   fake::Reset();
   std::vector<std::uint8_t> bytes(0x5000, 1);
