@@ -73,12 +73,14 @@ const char kUsage[] =
     "Standard output gets the section as it goes into a profile, then the\n"
     "evidence as ; comments: the marker hits, the pointer hops, the candidates\n"
     "and the walk of every type under the offsets found. When something is not\n"
-    "found or is ambiguous, every line is a comment and the candidates are\n"
-    "listed; no section is picked. Progress goes to standard error.\n"
+    "found or is ambiguous (a marker so common that hits were dropped counts as\n"
+    "ambiguous), every line is a comment and the candidates are listed; no\n"
+    "section is picked. Progress goes to standard error.\n"
     "\n"
     "Exit status: 0 everything asked for found with one clear answer, 1 something\n"
     "not found or ambiguous (one line per offset on standard error), 2 bad\n"
-    "arguments, a process that cannot be examined or that exited during the scan.\n";
+    "arguments, a process that cannot be examined, a module that is not loaded or\n"
+    "a process that exited during the scan.\n";
 
 // One --text marker and where it is: --type and --field belong to the
 // --text before them (given before any --text, to the first one).
