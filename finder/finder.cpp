@@ -82,11 +82,15 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
     ++contenders;
   }
   result->object_contenders = contenders;
+  // Hits, pointers or candidates dropped at a cap may have held the true
+  // chain: what is left is never the one answer.
+  bool cut = result->pointers_cut || result->candidates_cut;
+  for (const MarkerHits& hits : result->object_hits) cut = cut || hits.cut;
   if (best <= 0) {
     result->object_answer = Answer::kNotFound;
     result->object_missing = Missing::kNoPlausible;
   } else {
-    result->object_answer = contenders == 1 ? Answer::kFound : Answer::kAmbiguous;
+    result->object_answer = contenders == 1 && !cut ? Answer::kFound : Answer::kAmbiguous;
   }
 }
 
@@ -108,7 +112,9 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
   std::size_t contenders = 0;
   while (contenders < b.size() && b[contenders].score == b.front().score) ++contenders;
   result->buffer_contenders = contenders;
-  result->buffer_answer = contenders == 1 ? Answer::kFound : Answer::kAmbiguous;
+  // Hits dropped at the cap may have been in the image too.
+  result->buffer_answer =
+      contenders == 1 && !result->buffer_hits_cut ? Answer::kFound : Answer::kAmbiguous;
 }
 
 // The buffer marker's hits in the image, judged by whether the marker is

@@ -142,7 +142,8 @@ struct FindResult {
   Answer object_answer = Answer::kNotAsked;
   Missing object_missing = Missing::kNone;
   // The first ones of `candidates` that reach as many markers as the best
-  // and score within kClearLead of it: one for kFound, more for kAmbiguous.
+  // and score within kClearLead of it: one for kFound, more for kAmbiguous
+  // (which is also the answer when hits, pointers or candidates were cut).
   std::size_t object_contenders = 0;
   Answer buffer_answer = Answer::kNotAsked;
   std::size_t buffer_contenders = 0;

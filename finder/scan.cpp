@@ -40,31 +40,52 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
   std::vector<std::uint8_t> buffer(std::size_t{overlap} + chunk);
   std::size_t carried = 0;
   std::uint64_t carried_end = 0;  // host address just after the carried bytes
+  // Copies [at, at + n) after the carried bytes and hands it on; false when
+  // it cannot be read (then nothing is carried over it).
+  const auto take = [&](std::uint64_t at, std::uint32_t n) {
+    if (carried_end != at) carried = 0;
+    if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
+      carried = 0;
+      carried_end = 0;
+      return false;
+    }
+    stats.bytes += n;
+    visit(static_cast<std::uint32_t>(at - carried), buffer.data(), carried + n, carried);
+    const std::size_t keep = std::min<std::size_t>(overlap, carried + n);
+    std::memmove(buffer.data(), buffer.data() + carried + n - keep, keep);
+    carried = keep;
+    carried_end = at + n;
+    return true;
+  };
   std::uint64_t done_bytes = 0;
   for (const HostRegion& region : regions) {
     const std::uint64_t end = std::uint64_t{region.base} + region.size;
     for (std::uint64_t at = region.base; at < end;) {
       const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, end - at));
-      if (carried_end != at) carried = 0;
-      if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
+      if (!take(at, n)) {
         ++stats.failed_reads;
-        carried = 0;
-        carried_end = 0;
-        if (!quorvane::HostProcessRunning()) {
-          stats.process_ended = true;
-          return stats;
+        // Part of the region was freed or decommitted since the memory map
+        // was taken: read what is still there page by page, and past a page
+        // that cannot be read, go on where the memory map now says readable
+        // memory starts again.
+        for (std::uint64_t page = at; page < at + n;) {
+          const std::uint64_t page_end = std::min<std::uint64_t>(
+              page - page % quorvane::kHostPageSize + quorvane::kHostPageSize, at + n);
+          if (take(page, static_cast<std::uint32_t>(page_end - page))) {
+            page = page_end;
+            continue;
+          }
+          if (!quorvane::HostProcessRunning()) {
+            stats.process_ended = true;
+            return stats;
+          }
+          HostRegion next;
+          page = quorvane::NextReadableRegion(static_cast<std::uint32_t>(page), &next)
+                     ? std::max(page_end, std::min<std::uint64_t>(next.base, at + n))
+                     : at + n;
         }
-        done_bytes += end - at;
-        done(done_bytes);
-        break;  // the region changed under us: skip what is left of it
       }
-      stats.bytes += n;
-      visit(static_cast<std::uint32_t>(at - carried), buffer.data(), carried + n, carried);
-      const std::size_t keep = std::min<std::size_t>(overlap, carried + n);
-      std::memmove(buffer.data(), buffer.data() + carried + n - keep, keep);
-      carried = keep;
       at += n;
-      carried_end = at;
       done_bytes += n;
       done(done_bytes);
     }

@@ -34,13 +34,13 @@ using ChunkVisitor = std::function<void(std::uint32_t address, const std::uint8_
 
 struct PassStats {
   std::uint64_t bytes = 0;         // copied from the host
-  std::uint32_t failed_reads = 0;  // chunks that could not be copied (skipped)
+  std::uint32_t failed_reads = 0;  // chunks that could not be copied whole
   bool process_ended = false;      // the pass stopped there
 };
 
 // Streams `regions` in chunks of `chunk` bytes (a multiple of 4). A chunk
-// that cannot be read skips the rest of its region; when the process has
-// ended the pass stops.
+// that cannot be read whole is read again page by page, and only what
+// cannot be read is skipped; when the process has ended the pass stops.
 PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
                         std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done);
 

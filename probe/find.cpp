@@ -73,12 +73,14 @@ const char kUsage[] =
     "Standard output gets the section as it goes into a profile, then the\n"
     "evidence as ; comments: the marker hits, the pointer hops, the candidates\n"
     "and the walk of every type under the offsets found. When something is not\n"
-    "found or is ambiguous, every line is a comment and the candidates are\n"
-    "listed; no section is picked. Progress goes to standard error.\n"
+    "found or is ambiguous (a marker so common that hits were dropped counts as\n"
+    "ambiguous), every line is a comment and the candidates are listed; no\n"
+    "section is picked. Progress goes to standard error.\n"
     "\n"
     "Exit status: 0 everything asked for found with one clear answer, 1 something\n"
     "not found or ambiguous (one line per offset on standard error), 2 bad\n"
-    "arguments, a process that cannot be examined or that exited during the scan.\n";
+    "arguments, a process that cannot be examined, a module that is not loaded or\n"
+    "a process that exited during the scan.\n";
 
 // One --text marker and where it is: --type and --field belong to the
 // --text before them (given before any --text, to the first one).
@@ -111,6 +113,19 @@ bool ParseNumber(const std::string& text, int base, long long min, long long max
   if (*end != '\0' || errno == ERANGE || value < min || value > max) return false;
   *out = value;
   return true;
+}
+
+// Whether a section name holds a bracket or a line break, character by
+// character in the ANSI code page: the second byte of a double-byte
+// character may be a '[' (code page 932's long vowel mark is 0x81 0x5B).
+bool HasBracketOrBreak(const std::string& ansi) {
+  const std::string wide = AnsiToUtf16(ansi);
+  if (wide.empty()) return ansi.find_first_of("[]\r\n") != std::string::npos;
+  for (std::size_t i = 0; i + 1 < wide.size(); i += 2) {
+    const char c = wide[i];
+    if (wide[i + 1] == 0 && (c == '[' || c == ']' || c == '\r' || c == '\n')) return true;
+  }
+  return false;
 }
 
 bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* error) {
@@ -229,7 +244,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     *error = "find needs --module NAME (or --profile OLD.ini with a Module)";
     return false;
   }
-  if (o->section.empty() || o->section.find_first_of("[]\r\n") != std::string::npos) {
+  if (o->section.empty() || HasBracketOrBreak(o->section)) {
     *error = "--section needs a name without brackets or line breaks";
     return false;
   }
@@ -356,15 +371,16 @@ std::string ObjectReason(const FindReport& r) {
     if (f.object_hits[k].hits.empty()) missing.push_back(r.markers[k].text);
     hits += f.object_hits[k].hits.size();
   }
-  if (!common.empty() || f.pointers_cut) {
+  if (!common.empty() || f.pointers_cut || f.candidates_cut) {
     return pair + Format(
-                      "the marker %s too common (more than %u hits or %u pointers kept): "
-                      "choose a longer, rarer one",
+                      "the marker %s too common (more than %u hits, %u pointers or %u "
+                      "candidates kept): choose a longer, rarer one",
                       (common.empty() ? std::string("is")
                                       : QuotedList(common) + (common.size() == 1 ? " is" : " are"))
                           .c_str(),
                       static_cast<unsigned>(finder::kMaxMarkerHits),
-                      static_cast<unsigned>(finder::kMaxPointers));
+                      static_cast<unsigned>(finder::kMaxPointers),
+                      static_cast<unsigned>(finder::kMaxCandidates));
   }
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format(
@@ -404,6 +420,11 @@ std::string ObjectReason(const FindReport& r) {
 std::string BufferReason(const FindReport& r) {
   const FindResult& f = r.result;
   const std::string head = "TextBufferAddress: ";
+  if (f.buffer_hits_cut) {
+    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+           Format(" is too common (more than %u hits kept): choose a longer, rarer one",
+                  static_cast<unsigned>(finder::kMaxMarkerHits));
+  }
   if (f.buffer_answer == Answer::kAmbiguous) {
     return head + Format("%u places in %s's image hold the buffer marker alike; none picked",
                          static_cast<unsigned>(f.buffer_contenders), r.module.c_str());

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -702,6 +703,42 @@ TEST(FindTest, AmbiguityListsTheCandidatesAndPicksNone) {
   ASSERT_NE(listed, std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("TextBufferAddress="), listed);  // the first one listed
   EXPECT_EQ(run.out.rfind("*", listed), run.out.find("*")) << run.out;
+}
+
+// In the Japanese ANSI code page (the test runs once more under it, for this
+// alone): a marker and a section name in double-byte characters, whose
+// second bytes may be ASCII: the "\x81\x5B" of the long vowel mark holds a '['.
+TEST(FindTest, DoubleByteMarkerAndSectionInCodePage932) {
+  if (GetACP() != 932) {
+    if (std::getenv("QV_EXPECT_ACP") != nullptr) FAIL() << "the ANSI code page is " << GetACP();
+    GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
+  }
+  const std::string marker = "QV-\x83\x65\x83\x58\x83\x67";         // QV-tesuto in katakana
+  const std::string section = "SampleApp \x83\x66\x81\x5B\x83\x5E";  // SampleApp deeta
+  const Offsets truth = ProfileOffsets(Profile15());
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error,
+                         {"--app", "1.5", "--text", marker, "--buffer-text", kBufferMarker}))
+      << error;
+  const RunResult run =
+      Probe({"find", std::to_string(host.pid()), "--profile", Profile(), "--text", marker,
+             "--buffer-text", kBufferMarker, "--section", section});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  char want[200];
+  std::snprintf(want, sizeof want,
+                "[%s]\r\nObjectAddressList=0x%08X\r\nObjectDataOffset=0x%08X\r\n"
+                "TextBufferAddress=0x%08X\r\n;",
+                section.c_str(), static_cast<unsigned>(truth.list),
+                static_cast<unsigned>(truth.data), static_cast<unsigned>(truth.buffer));
+  EXPECT_EQ(run.out.rfind(want, 0), 0u) << run.out.substr(0, 400);
+  // A bracket of its own is still refused.
+  const RunResult bracket = Probe({"find", std::to_string(host.pid()), "--module",
+                                   "sample_app.dll", "--text", marker, "--section",
+                                   "\x83\x66[" + section});
+  EXPECT_EQ(bracket.exit_code, 2);
+  EXPECT_EQ(bracket.out, "");
+  EXPECT_NE(bracket.err.find("--section"), std::string::npos) << bracket.err;
 }
 
 // The host ends while the probe scans it: status 2, one clear line, nothing

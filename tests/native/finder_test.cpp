@@ -328,6 +328,47 @@ TEST(FindTest, MoreMarkersMoreEvidence) {
   }
 }
 
+// Past a cap the rest of the hits or pointers is dropped, the true chain
+// with them: what is left may well give one candidate, a wrong one. The
+// true one could have been among those dropped, so none is the answer.
+TEST(FindTest, EvidenceCutIsNeverOneAnswer) {
+  struct Case {
+    const char* name;
+    std::uint32_t copies;  // of the bait, below the true chain in address order
+    bool marker;           // the bait: the marker in whole records, else pointers to the true record
+  };
+  const Case cases[] = {
+      {"marker_hits_cut", static_cast<std::uint32_t>(kMaxMarkerHits) + 1, true},
+      {"pointers_cut", static_cast<std::uint32_t>(kMaxPointers) + 1, false},
+  };
+  const Shape shape = Heap(0x2210, 0x30, 0x2F00, false);
+  const std::uint32_t true_record = kRecords + 3 * 0x200;  // type 3's record
+  for (const Case& c : cases) {
+    BuildHost(shape);
+    constexpr std::uint32_t kBait = 0x00100000, kStride = 0x80, kBaitStructure = 0x00C00000;
+    for (std::uint32_t i = 0; i < c.copies; ++i) {
+      if (c.marker) {
+        Record(3, kMarker).WriteAt(kBait + i * kStride);
+      } else {
+        fake::WriteU32(kBait + 4 * i, true_record);
+      }
+    }
+    // One bait chain that an image word leads to: an unlisted structure
+    // whose pointer at +0x30 is the first bait pointer.
+    if (c.marker) fake::WriteU32(kBaitStructure + 0x30, kBait);
+    const std::uint32_t bait_structure = c.marker ? kBaitStructure : kBait - 0x30;
+    fake::WriteU32(kBase + 0x5000, bait_structure);
+    FindRequest request = Request();
+    request.buffer_marker = false;
+    request.max_data_offset = 0x30;  // one offset per bait pointer
+    const FindResult r = Find(request);
+    EXPECT_TRUE(r.object_hits[0].cut || r.pointers_cut) << c.name;
+    ASSERT_FALSE(r.candidates.empty()) << c.name;
+    EXPECT_EQ(r.candidates.front().list, 0x5000u - 12) << c.name;  // the bait's chain is all there is
+    EXPECT_NE(r.object_answer, Answer::kFound) << c.name;
+  }
+}
+
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // 12 readable pages read a page at a time: the ends fall in the marker
   // pass, the pointer pass, the image pass and the scoring.
@@ -475,6 +516,45 @@ TEST(ScanTest, PatternsOfAnyLength) {
   const std::vector<std::pair<std::size_t, std::uint32_t>> want = {
       {1, 103}, {1, 106}, {1, 110}, {2, 101}, {2, 103}, {2, 106}, {2, 110}};
   EXPECT_EQ(hits, want);
+}
+
+// Pages freed or decommitted after the memory map was taken: the pass
+// skips them and no more. The rest of their region is still read, each byte
+// once, and the process is not taken for ended.
+TEST(ScanTest, PagesThatVanishDuringThePass) {
+  struct Case {
+    std::uint32_t from, size;  // what vanishes of the second region
+  };
+  const Case cases[] = {{0x00904000, 0x1000}, {0x00900000, 0xF000}, {0x00901000, 0xE000}};
+  for (const std::uint32_t chunk : {0x1000u, 0x3000u, 0x10000u}) {
+    for (const Case& c : cases) {
+      fake::Reset();
+      std::vector<std::uint8_t> ones(0x10000, 1);
+      fake::Write(0x00800000, ones.data(), 0x1000);
+      fake::Write(0x00900000, ones.data(), ones.size());
+      bool ended = false;
+      const std::vector<HostRegion> regions = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+      ASSERT_EQ(regions.size(), 2u);
+      std::vector<std::uint8_t> seen(0x10000, 0);  // of the second region
+      std::uint64_t last_done = 0;
+      const PassStats stats = StreamRegions(
+          regions, chunk, 0,
+          [&](std::uint32_t address, const std::uint8_t*, std::size_t size, std::size_t) {
+            if (address == 0x00800000) fake::SetReadable(c.from, c.size, false);
+            if (address < 0x00900000) return;
+            for (std::size_t i = 0; i < size; ++i) ++seen[address - 0x00900000 + i];
+          },
+          [&](std::uint64_t done) { last_done = done; });
+      std::vector<std::uint8_t> want(0x10000, 1);
+      std::fill(want.begin() + (c.from - 0x00900000), want.begin() + (c.from + c.size - 0x00900000),
+                0);
+      EXPECT_EQ(seen, want) << chunk << " " << c.from;
+      EXPECT_FALSE(stats.process_ended);
+      EXPECT_GE(stats.failed_reads, 1u);
+      EXPECT_EQ(stats.bytes, 0x11000u - c.size);
+      EXPECT_EQ(last_done, 0x11000u);
+    }
+  }
 }
 
 TEST(ScanTest, RegionsSkipUnreadablePages) {
