@@ -55,13 +55,12 @@ bool PushAnsiFromWideMeasured(lua_State* L, const std::uint16_t* wide) {
 
 // The exact 32-bit pattern of any number, for those the fast path leaves.
 // The cast compiles to a change of the FPU control word: kept off the usual
-// path.
+// path. No addition: an x87 in single precision would round it.
 std::uint32_t WrapAnyNumber(lua_Number value) {
   if (!std::isfinite(value)) return 0;
   constexpr lua_Number kTwoTo32 = 4294967296.0;
-  lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);
-  if (wrapped < 0) wrapped += kTwoTo32;
-  return static_cast<std::uint32_t>(wrapped);
+  const lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);  // exact
+  return static_cast<std::uint32_t>(static_cast<std::int64_t>(wrapped));
 }
 
 // The 32-bit pattern of the number at stack slot `index`, and in *finite
@@ -113,14 +112,21 @@ bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide, std::uint32_t uni
 
 std::uint32_t HostAddressFromNumber(lua_Number value) {
   // Adding 1.5 * 2^52 rounds a number of magnitude up to about 2^51 to an
-  // integer n, to the nearest or by whatever rounding mode is in force: in
-  // any case its floor or its ceiling. The sum then lies in [2^52, 2^53),
-  // where the exponent field of the stored double reads 0x433 and its low 32
-  // bits are n modulo 2^32 (the 1.5 * 2^52 adds nothing there). The sum less
-  // 1.5 * 2^52 is n exactly; compared with the number it tells which way the
-  // rounding went, so n becomes the truncation toward zero. No float-to-
-  // integer conversion, which on x87 switches the control word around a
-  // store. Larger numbers, the infinities and NaN take the exact path.
+  // integer n, to the nearest or by whatever rounding mode is in force: its
+  // floor or its ceiling, as long as the FPU adds with double or extended
+  // precision. The sum then lies in [2^52, 2^53), where the exponent field of
+  // the stored double reads 0x433 and its low 32 bits are n modulo 2^32 (the
+  // 1.5 * 2^52 adds nothing there). The sum less 1.5 * 2^52 is n exactly;
+  // the number less n tells which way the rounding went, so n becomes the
+  // truncation toward zero. No float-to-integer conversion, which on x87
+  // switches the control word around a store. Larger numbers, the
+  // infinities and NaN take the exact path.
+  //
+  // An x87 set to single precision (as Direct3D 9 leaves a thread unless
+  // told otherwise) rounds the sum to a multiple of 2^29 instead: n is then
+  // further than 1 from the number, and the number takes the exact path too.
+  // That test never lets a wrong n through: n is exact in every precision,
+  // and a difference of 1 or more never rounds to less than 1.
   //
   // The sum goes through memory (volatile) so that it is the rounded double
   // also where the FPU computes with more precision.
@@ -134,11 +140,10 @@ std::uint32_t HostAddressFromNumber(lua_Number value) {
   const std::uint32_t high = sum.words[1];
   if (high >> 20 != kExponentOfBiased) return WrapAnyNumber(value);
   std::uint32_t low = sum.words[0];
-  const lua_Number rounded = sum.number - kRoundingBias;
-  if (rounded != value) {
-    if (value > 0 && rounded > value) --low;
-    if (value < 0 && rounded < value) ++low;
-  }
+  const lua_Number fraction = value - (sum.number - kRoundingBias);
+  if (!(fraction > -1 && fraction < 1)) return WrapAnyNumber(value);
+  if (value > 0 && fraction < 0) --low;
+  if (value < 0 && fraction > 0) ++low;
   return low;
 }
 
