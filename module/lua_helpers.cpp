@@ -53,16 +53,6 @@ bool PushAnsiFromWideMeasured(lua_State* L, const std::uint16_t* wide) {
   return true;
 }
 
-// The exact 32-bit pattern of any number, for those the fast path leaves.
-// The cast compiles to a change of the FPU control word: kept off the usual
-// path. No addition: an x87 in single precision would round it.
-std::uint32_t WrapAnyNumber(lua_Number value) {
-  if (!std::isfinite(value)) return 0;
-  constexpr lua_Number kTwoTo32 = 4294967296.0;
-  const lua_Number wrapped = std::fmod(std::trunc(value), kTwoTo32);  // exact
-  return static_cast<std::uint32_t>(static_cast<std::int64_t>(wrapped));
-}
-
 // The 32-bit pattern of the number at stack slot `index`, and in *finite
 // whether it is finite. A value that is not a number raises "[field
 // '<field>': ]number expected, got <type>" for argument `arg`. Kept out of
@@ -111,40 +101,29 @@ bool PushAnsiFromWide(lua_State* L, const std::uint16_t* wide, std::uint32_t uni
 }
 
 std::uint32_t HostAddressFromNumber(lua_Number value) {
-  // Adding 1.5 * 2^52 rounds a number of magnitude up to about 2^51 to an
-  // integer n, to the nearest or by whatever rounding mode is in force: its
-  // floor or its ceiling, as long as the FPU adds with double or extended
-  // precision. The sum then lies in [2^52, 2^53), where the exponent field of
-  // the stored double reads 0x433 and its low 32 bits are n modulo 2^32 (the
-  // 1.5 * 2^52 adds nothing there). The sum less 1.5 * 2^52 is n exactly;
-  // the number less n tells which way the rounding went, so n becomes the
-  // truncation toward zero. No float-to-integer conversion, which on x87
-  // switches the control word around a store. Larger numbers, the
-  // infinities and NaN take the exact path.
-  //
-  // An x87 set to single precision (as Direct3D 9 leaves a thread unless
-  // told otherwise) rounds the sum to a multiple of 2^29 instead: n is then
-  // further than 1 from the number, and the number takes the exact path too.
-  // That test never lets a wrong n through: n is exact in every precision,
-  // and a difference of 1 or more never rounds to less than 1.
-  //
-  // The sum goes through memory (volatile) so that it is the rounded double
-  // also where the FPU computes with more precision.
-  constexpr lua_Number kRoundingBias = 6755399441055744.0;  // 1.5 * 2^52
-  constexpr std::uint32_t kExponentOfBiased = 0x433;
-  volatile union {
-    lua_Number number;
-    std::uint32_t words[2];  // little-endian: low, high
-  } sum;
-  sum.number = value + kRoundingBias;
-  const std::uint32_t high = sum.words[1];
-  if (high >> 20 != kExponentOfBiased) return WrapAnyNumber(value);
-  std::uint32_t low = sum.words[0];
-  const lua_Number fraction = value - (sum.number - kRoundingBias);
-  if (!(fraction > -1 && fraction < 1)) return WrapAnyNumber(value);
-  if (value > 0 && fraction < 0) --low;
-  if (value < 0 && fraction > 0) ++low;
-  return low;
+  // Read off the bits of the double: |value| = mantissa * 2^(exponent - 1075)
+  // with the implicit leading 1. Truncation toward zero is a shift of the
+  // mantissa, the pattern modulo 2^32 its low 32 bits, a negative number the
+  // two's complement of its magnitude's. Integer operations only: no
+  // float-to-integer conversion (which on x87 switches the control word
+  // around a store), and nothing that the FPU's precision or rounding mode
+  // could change.
+  static_assert(sizeof(lua_Number) == sizeof(std::uint64_t), "lua_Number is a double");
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int exponent = static_cast<int>(bits >> 52) & 0x7FF;
+  if (exponent < 1023 || exponent == 0x7FF) return 0;  // |value| < 1, infinities, NaN
+  const std::uint64_t mantissa = (bits & 0xFFFFFFFFFFFFFull) | 0x10000000000000ull;
+  const int shift = exponent - 1075;
+  std::uint32_t magnitude;
+  if (shift >= 32) {
+    magnitude = 0;  // a multiple of 2^32
+  } else if (shift >= 0) {
+    magnitude = static_cast<std::uint32_t>(mantissa << shift);
+  } else {
+    magnitude = static_cast<std::uint32_t>(mantissa >> -shift);
+  }
+  return (bits >> 63) != 0 ? 0u - magnitude : magnitude;
 }
 
 std::uint32_t CheckHostAddress(lua_State* L, int index) {
