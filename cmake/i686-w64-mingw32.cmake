@@ -8,5 +8,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Programs built here run under 32-bit Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all /usr/bin/wine)
+# Programs built here run under 32-bit Wine, started the one way the project
+# starts it.
+get_filename_component(_qv_tools "${CMAKE_CURRENT_LIST_DIR}/../tools" ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${_qv_tools}/wine.sh)

@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" win32 --target qv_find_bench
-export WINEDEBUG=-all
-"$root/tools/wine-prefix.sh"
+. "$root/tools/common.sh"
+qv_say_if_emulated_figures
 cd "$root/build/win32/puc"
-wine ../qv_find_bench.exe --host=sample_host.exe "$@"
+"$root/tools/wine.sh" ../qv_find_bench.exe --host=sample_host.exe "$@"

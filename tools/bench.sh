@@ -40,9 +40,9 @@ IFS=, read -r -a names <<<"$placements"
 for p in "${names[@]}"; do placement_flags "$p" >/dev/null; done
 
 "$root/tools/build.sh" win32 --target qv_bench
+. "$root/tools/common.sh"
+qv_say_if_emulated_figures
 cache=$("$root/tools/build-lua.sh")
-export WINEDEBUG=-all
-"$root/tools/wine-prefix.sh"
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
@@ -66,7 +66,7 @@ for p in "${names[@]}"; do
   for rt in puc luajit; do
     echo
     echo "=== placement $p, runtime $rt"
-    (cd "$dir/$rt" && wine ./qv_bench.exe ${extra[@]+"${extra[@]}"} ${args[@]+"${args[@]}"}) |
+    (cd "$dir/$rt" && "$root/tools/wine.sh" ./qv_bench.exe ${extra[@]+"${extra[@]}"} ${args[@]+"${args[@]}"}) |
       tee "$results/$p.$rt" | grep -v '^\(ratio\|ns\|memory\) '
   done
   first=0

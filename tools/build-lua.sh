@@ -10,7 +10,8 @@
 # Prints the cache directory. Quick when everything is already built.
 set -euo pipefail
 
-CACHE=${QUORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane}
+. "$(dirname "$0")/common.sh"
+CACHE=$qv_cache
 PUC_TAR=lua5.1_5.1.5.orig.tar.gz
 PUC_SHA=2640fc56a795f29d28ef15e13c34a47e223960b0240e8cb0a82d9b0738695333
 LJ_TAR='luajit_2.1.0~beta3+git20220320+dfsg.orig.tar.gz'

@@ -21,8 +21,6 @@ if ! log=$("$root/tools/build.sh" win32 --target Quorvane sample_app sample_host
   exit 1
 fi
 
-export WINEDEBUG=-all
-"$root/tools/wine-prefix.sh"
 
 # Run from the work tree, so that the script's path, which the host makes
 # absolute, lies on Wine's drive for /.
@@ -34,7 +32,7 @@ for rt in puc luajit; do
     luajit) title="LuaJIT 2.1" ;;
   esac
   echo "=== $title: sample_host.exe demo/example.lua"
-  wine "$build/$rt/sample_host.exe" demo/example.lua "$@" || status=1
+  "$root/tools/wine.sh" "$build/$rt/sample_host.exe" demo/example.lua "$@" || status=1
   echo
 done
 exit $status

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need: the i686 MinGW
 # cross compiler, 32-bit Wine, CMake and GoogleTest sources, plus a deb-src
-# entry so the Lua runtimes can be fetched as source packages.
-# Quick when everything is already there.
+# entry so the Lua runtimes can be fetched as source packages. On a machine
+# that cannot run 32-bit programs, tools/emulation/setup.sh then makes them
+# run under qemu. Quick when everything is already there.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   g++ g++-mingw-w64-i686 gcc-multilib cmake ninja-build make
@@ -18,22 +20,15 @@ done
 have_src=0
 grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && have_src=1
 grep -qs '^deb-src' /etc/apt/sources.list && have_src=1
-if [ ${#missing[@]} -eq 0 ] && [ $have_src -eq 1 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ] || [ $have_src -eq 0 ]; then
+  SUDO=
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO dpkg --add-architecture i386
+  if [ $have_src -eq 0 ]; then
+    "$here/apt-source.sh" src deb-src "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+  fi
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]:-${packages[@]}}" >/dev/null
 fi
-
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
-$SUDO dpkg --add-architecture i386
-if [ $have_src -eq 0 ]; then
-  $SUDO tee /etc/apt/sources.list.d/quorvane-src.sources >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]:-${packages[@]}}" >/dev/null
+"$here/emulation/setup.sh"

@@ -526,6 +526,20 @@ class FpuMode {
   unsigned short saved_ = 0;
 };
 
+// Whether a double loaded into the x87 under this control word stays exact.
+// Hardware applies the precision control to arithmetic only; an emulated x87
+// (qemu's) rounds loads to it as well, so Lua itself sees other numbers there
+// and a mode that does so says nothing about the module.
+bool LoadsKeepDoublesExact(unsigned short control) {
+  const volatile double wide = 4503599627370497.0;  // 2^52 + 1: all 53 bits
+  double back = 0;
+  {
+    FpuMode in(control);
+    __asm__ volatile("fldl %1\n\tfstpl %0" : "=m"(back) : "m"(wide));
+  }
+  return back == wide;
+}
+
 // The host may run the FPU in any precision and rounding mode; numbers with
 // fractions, near 2^32 and near 2^51 are truncated toward zero all the same.
 TEST_F(ObjectDataTest, NumbersAreTruncatedTheSameWhateverTheFpuMode) {
@@ -561,7 +575,12 @@ TEST_F(ObjectDataTest, NumbersAreTruncatedTheSameWhateverTheFpuMode) {
       {"ObjectDataOffset", 16.5 + kTwo32, 3},
       {"ObjectDataOffset", 15.5 - two51, 3},  // toward zero: 16 - 2^51
   };
+  std::string unfaithful;
   for (const Mode& mode : modes) {
+    if (!LoadsKeepDoublesExact(mode.control)) {
+      unfaithful += unfaithful.empty() ? mode.name : std::string("; ") + mode.name;
+      continue;
+    }
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(mode.name) + ": " + (c.field ? c.field : "type index") + " " +
                    std::to_string(c.value));
@@ -582,6 +601,10 @@ TEST_F(ObjectDataTest, NumbersAreTruncatedTheSameWhateverTheFpuMode) {
         EXPECT_TRUE(Gave(o, DefaultFields(c.layout)));
     }
   }
+  if (!unfaithful.empty())
+    GTEST_SKIP() << "this CPU rounds x87 loads under reduced precision (hardware does not; "
+                    "an emulator may), so these modes were not run: "
+                 << unfaithful;
 }
 
 }  // namespace
