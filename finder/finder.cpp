@@ -28,7 +28,8 @@ int TypeScore(Outcome outcome) {
     case Outcome::kImplausible: return -1;
     case Outcome::kUnreadable: return -1;
     case Outcome::kEmptySlot:
-    case Outcome::kNoRecord: break;
+    case Outcome::kNoRecord:
+    case Outcome::kNoEvidence: break;
   }
   return 0;
 }
@@ -45,12 +46,16 @@ TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
     return {type, Outcome::kUnreadable, "the record pointer cannot be read"};
   }
   if (record == 0) return {type, Outcome::kNoRecord, ""};
+  if (quorvane::FindLayout(type)->count == 0) {
+    return {type, Outcome::kNoEvidence, "the layout has no fields"};
+  }
   const RecordVerdict verdict = CheckRecord(view, record, type);
   if (!verdict.readable) return {type, Outcome::kUnreadable, "the record cannot be read"};
   if (!verdict.issues.empty()) {
     const FieldIssue& issue = verdict.issues.front();
     return {type, Outcome::kImplausible, std::string(issue.field) + ": " + issue.what};
   }
+  if (!verdict.evidence) return {type, Outcome::kNoEvidence, "every field is zero"};
   return {type, Outcome::kPlausible, ""};
 }
 

@@ -83,8 +83,11 @@ struct RecordPointer {
   std::uint32_t record;   // its value: a candidate record
 };
 
-// How one type fared under a candidate.
-enum class Outcome { kPlausible, kImplausible, kEmptySlot, kNoRecord, kUnreadable };
+// How one type fared under a candidate. kNoEvidence: a record that decodes
+// to nothing but zeros, or a type whose layout has no fields; like an empty
+// slot it counts for nothing, since zero-filled memory decodes so under any
+// offsets.
+enum class Outcome { kPlausible, kImplausible, kEmptySlot, kNoRecord, kUnreadable, kNoEvidence };
 
 struct TypeCheck {
   std::int32_t type;

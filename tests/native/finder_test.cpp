@@ -96,11 +96,24 @@ struct Shape {
   bool heap = false;                 // structures and records on the heap, not in the image
   bool only_text = false;            // no other type has a record
   bool decoys = false;               // an unlisted undo copy and the marker in another module
+  // A "recently used" array in the image: the text type's structure at its
+  // type, a structure with a zero-filled record at every other type.
+  bool recent = false;
   std::u16string text = kMarker;
   std::u16string buffer_text = kBufferMarker;
 };
 
 constexpr std::uint32_t kStructureSize = 0x40;
+constexpr std::uint32_t kRecentArray = 0x5800;  // image offset of Shape::recent's array
+
+// Types with a layout whose records have fields to judge.
+int TypesWithFields() {
+  int n = 0;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    n += quorvane::FindLayout(quorvane::kTypesWithLayout[i])->count > 0 ? 1 : 0;
+  }
+  return n;
+}
 
 // Lays the host out in the fake address space. Types with a layout get a
 // structure and a record each, in type order.
@@ -129,6 +142,22 @@ void BuildHost(const Shape& s) {
     Record(type, s.text).WriteAt(record);
   }
   fake::WriteWide(kBase + s.buffer, s.buffer_text);
+  if (s.recent) {
+    std::vector<std::uint8_t> zero_record(0x200, 0);
+    for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+      const std::int32_t type = quorvane::kTypesWithLayout[i];
+      const std::uint32_t slot = kBase + kRecentArray + 4u * static_cast<std::uint32_t>(type);
+      if (type == 3) {
+        fake::WriteU32(slot, structures + static_cast<std::uint32_t>(i) * kStructureSize);
+        continue;
+      }
+      const std::uint32_t structure = 0x00C80000 + static_cast<std::uint32_t>(i) * kStructureSize;
+      const std::uint32_t record = 0x00C90000 + static_cast<std::uint32_t>(i) * 0x200;
+      fake::WriteU32(slot, structure);
+      fake::WriteU32(structure + s.data_offset, record);
+      fake::Write(record, zero_record.data(), zero_record.size());
+    }
+  }
   if (s.decoys) {
     // An undo copy of the text record, from an unlisted structure right
     // after the listed ones, with its pointer at the same offset.
@@ -190,6 +219,16 @@ Shape OnlyText() {
   return s;
 }
 
+// The live list holds the text object alone; a "recently used" array in
+// the image holds the same structure at type 3 and zero-filled records for
+// every other type. Zeros are no evidence: the array must not win.
+Shape RecentArray() {
+  Shape s;
+  s.only_text = true;
+  s.recent = true;
+  return s;
+}
+
 Shape TwoBuffers() {
   Shape s;
   s.decoys = true;
@@ -221,7 +260,8 @@ TEST_P(FindTest, GivesTheTrueOffsetsOrListsThemFirst) {
   EXPECT_EQ(best.slot, kBase + c.shape.list + 12);
   if (c.object == Answer::kFound) {
     EXPECT_EQ(r.object_contenders, 1u);
-    EXPECT_EQ(best.Count(Outcome::kPlausible), quorvane::kTypesWithLayoutCount);
+    EXPECT_EQ(best.Count(Outcome::kPlausible), TypesWithFields());
+    EXPECT_EQ(best.Count(Outcome::kNoEvidence), quorvane::kTypesWithLayoutCount - TypesWithFields());
     EXPECT_GE(best.score, r.candidates[1 % r.candidates.size()].score + kClearLead);
   } else {
     EXPECT_GE(r.object_contenders, 2u);
@@ -252,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Only the text object exists: the undo copy's structure scores as
         // well as the listed one. Both are listed, the hinted first.
         FindCase{"only_text", OnlyText(), kDefaultChunk, Answer::kAmbiguous, Answer::kFound},
+        FindCase{"recently_used_array_of_zeros", RecentArray(), kDefaultChunk, Answer::kAmbiguous,
+                 Answer::kFound},
         FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
                  Answer::kAmbiguous}),
     [](const ::testing::TestParamInfo<FindCase>& p) { return std::string(p.param.name); });
@@ -387,7 +429,7 @@ TEST(ScoreTest, OnlyTheTrueOffsetsDecodeEveryType) {
   BuildHost(Heap(0x2210, 0x30, 0x2F00, false));
   HostView view;
   const Candidate right = ScoreCandidate(view, kBase, 0x2210, 0x30);
-  EXPECT_EQ(right.score, quorvane::kTypesWithLayoutCount);
+  EXPECT_EQ(right.score, TypesWithFields());
   // Off by one slot: every type reads the next type's record.
   const Candidate off_by_four = ScoreCandidate(view, kBase, 0x2214, 0x30);
   EXPECT_LE(off_by_four.score, right.score - kClearLead);
@@ -402,6 +444,7 @@ struct RecordCase {
   std::int32_t type;
   void (*spoil)(std::uint32_t record);  // null: the plausible record as it is
   const char* field;                    // the field judged implausible, or null
+  bool evidence = true;                 // some field holds more than zeros
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
@@ -419,6 +462,7 @@ TEST_P(RecordTest, JudgesTheField) {
   EXPECT_TRUE(v.readable);
   if (c.field == nullptr) {
     EXPECT_TRUE(v.Plausible()) << (v.issues.empty() ? "" : v.issues[0].what);
+    EXPECT_EQ(v.evidence, c.evidence);
   } else {
     ASSERT_EQ(v.issues.size(), 1u);
     EXPECT_STREQ(v.issues[0].field, c.field) << v.issues[0].what;
@@ -448,7 +492,29 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"negative_sample_count", 6,
                    [](std::uint32_t r) { fake::WriteU32(r + 296, 0xFFFFFFF0); }, "sample_n"},
         RecordCase{"blend_any_layout", 11, [](std::uint32_t r) { fake::WriteU32(r, 0x10000); },
-                   "blend"}),
+                   "blend"},
+        // Zero-filled memory decodes plausibly under every layout, and so
+        // does any record under a layout without fields: neither is evidence.
+        RecordCase{"zero_filled_text", 3,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                   },
+                   nullptr, false},
+        RecordCase{"zero_filled_video", 6,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                   },
+                   nullptr, false},
+        RecordCase{"layout_without_fields", 5, nullptr, nullptr, false},
+        RecordCase{"zeros_but_one_colour", 3,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                     fake::WriteU32(r + 8, 0x000080);
+                   },
+                   nullptr, true}),
     [](const ::testing::TestParamInfo<RecordCase>& p) { return std::string(p.param.name); });
 
 TEST(RecordTest, UnreadableRecord) {
