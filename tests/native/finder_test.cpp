@@ -101,6 +101,10 @@ struct Shape {
   bool recent = false;
   std::u16string text = kMarker;
   std::u16string buffer_text = kBufferMarker;
+  std::u16string buffer_before;        // typed before the marker, which stays at `buffer`
+  // A variable whose high half is not zero right before the buffer, and a
+  // copy of the marker with NUL units around it elsewhere in the image.
+  bool buffer_after_variable = false;
 };
 
 constexpr std::uint32_t kStructureSize = 0x40;
@@ -142,6 +146,15 @@ void BuildHost(const Shape& s) {
     Record(type, s.text).WriteAt(record);
   }
   fake::WriteWide(kBase + s.buffer, s.buffer_text);
+  if (!s.buffer_before.empty()) {
+    const std::string before = Utf16(s.buffer_before);
+    fake::Write(kBase + s.buffer - static_cast<std::uint32_t>(before.size()), before.data(),
+                before.size());
+  }
+  if (s.buffer_after_variable) {
+    fake::WriteU32(kBase + s.buffer - 4, 0x16001234);
+    fake::WriteWide(kBase + 0x5002, s.buffer_text);
+  }
   if (s.recent) {
     std::vector<std::uint8_t> zero_record(0x200, 0);
     for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
@@ -229,6 +242,18 @@ Shape RecentArray() {
   return s;
 }
 
+Shape TextBeforeBuffer() {
+  Shape s;
+  s.buffer_before = u"Hello ";
+  return s;
+}
+
+Shape BufferAfterVariable() {
+  Shape s;
+  s.buffer_after_variable = true;
+  return s;
+}
+
 Shape TwoBuffers() {
   Shape s;
   s.decoys = true;
@@ -295,6 +320,15 @@ INSTANTIATE_TEST_SUITE_P(
         FindCase{"recently_used_array_of_zeros", RecentArray(), kDefaultChunk, Answer::kAmbiguous,
                  Answer::kFound},
         FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
+                 Answer::kAmbiguous},
+        // The marker typed after other text: its one hit is not where the
+        // buffer starts.
+        FindCase{"text_before_the_buffer_marker", TextBeforeBuffer(), kDefaultChunk,
+                 Answer::kFound, Answer::kAmbiguous},
+        // Whether the unit before a hit is text or a variable's, the bytes
+        // do not say: the buffer after a variable ties with a NUL-framed
+        // copy, and the hinted one is listed first.
+        FindCase{"buffer_after_a_variable", BufferAfterVariable(), kDefaultChunk, Answer::kFound,
                  Answer::kAmbiguous}),
     [](const ::testing::TestParamInfo<FindCase>& p) { return std::string(p.param.name); });
 
@@ -363,6 +397,13 @@ TEST(FindTest, MoreMarkersMoreEvidence) {
   EXPECT_EQ(best.list, 0x2210u);
   EXPECT_EQ(best.data_offset, 0x30u);
   EXPECT_EQ(best.markers, (std::vector<int>{0, 1}));
+  // The chain shown is the first marker's, though type 0's slot comes first
+  // in the image.
+  EXPECT_EQ(best.slot, kBase + 0x2210 + 4 * 3);
+  for (const Candidate& c : two.candidates) {
+    const auto type = static_cast<std::uint32_t>(request.objects[c.markers.front()].type);
+    EXPECT_EQ(c.slot, kBase + c.list + 4 * type) << c.list << " " << c.data_offset;
+  }
   ASSERT_EQ(two.object_hits.size(), 2u);
   EXPECT_EQ(two.object_hits[1].hits.size(), 1u);
   for (std::size_t i = 1; i < two.candidates.size(); ++i) {
@@ -408,6 +449,33 @@ TEST(FindTest, EvidenceCutIsNeverOneAnswer) {
     ASSERT_FALSE(r.candidates.empty()) << c.name;
     EXPECT_EQ(r.candidates.front().list, 0x5000u - 12) << c.name;  // the bait's chain is all there is
     EXPECT_NE(r.object_answer, Answer::kFound) << c.name;
+  }
+}
+
+// Memory that the memory map lists as readable but that is gone when the
+// scan comes to it (freed, decommitted or protected since) may have held
+// the evidence: a decoy left alone is never the answer. Only image pages
+// matter to the buffer.
+TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
+  struct Case {
+    const char* name;
+    std::uint32_t page;  // that vanishes
+    Answer buffer;
+  };
+  const Case cases[] = {
+      // Left alone, the undo copy's chain gives one candidate.
+      {"true_record", kRecords, Answer::kFound},
+      {"image_page_of_the_buffer", kBase + 0x4000, Answer::kNotFound},
+      {"elsewhere", 0x02002000, Answer::kFound},
+  };
+  for (const Case& c : cases) {
+    BuildHost(Heap(0x2210, 0x30, 0x4F00, true));
+    fake::VanishAfterReads(c.page, quorvane::kHostPageSize, 0);
+    const FindResult r = Find(Request());
+    EXPECT_FALSE(r.process_ended) << c.name;
+    EXPECT_GE(r.lost_bytes, quorvane::kHostPageSize) << c.name;  // in each pass that met it
+    EXPECT_NE(r.object_answer, Answer::kFound) << c.name;
+    EXPECT_EQ(r.buffer_answer, c.buffer) << c.name;
   }
 }
 
@@ -620,6 +688,47 @@ TEST(ScanTest, PagesThatVanishDuringThePass) {
       EXPECT_EQ(stats.bytes, 0x11000u - c.size);
       EXPECT_EQ(last_done, 0x11000u);
     }
+  }
+}
+
+// A marker across the boundary of two chunks, when the second cannot be
+// read whole: the page-by-page read of it still joins the bytes carried
+// over, unless the marker's own pages are gone. What could not be read is
+// noted.
+TEST(ScanTest, CarriedBytesOutliveAFailedChunk) {
+  struct Case {
+    std::uint32_t chunk_pages;
+    std::uint32_t vanished;  // page of the 8-page region
+    std::size_t hits;  // 1: found where it is
+  };
+  const Case cases[] = {{4, 6, 1}, {4, 5, 1}, {2, 5, 1}, {4, 4, 0}, {4, 3, 0}, {1, 6, 1}};
+  constexpr std::uint32_t kRegion = 0x00900000, kPage = quorvane::kHostPageSize;
+  const std::string marker = Utf16(u"QV-7f3a");
+  const std::uint32_t at = kRegion + 4 * kPage - 6;  // the end of page 3, into page 4
+  for (const Case& c : cases) {
+    fake::Reset();
+    std::vector<std::uint8_t> ones(8 * kPage, 1);
+    fake::Write(kRegion, ones.data(), ones.size());
+    fake::Write(at, marker.data(), marker.size());
+    bool ended = false;
+    const std::vector<HostRegion> regions = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+    ASSERT_EQ(regions.size(), 1u);
+    fake::VanishAfterReads(kRegion + c.vanished * kPage, kPage, 0);
+    const MarkerSearch search({marker});
+    std::vector<std::uint32_t> hits;
+    const PassStats stats = StreamRegions(
+        regions, c.chunk_pages * kPage, search.Overlap(),
+        [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
+            std::size_t carried) {
+          search.Search(address, data, size, carried,
+                        [&](std::size_t, std::uint32_t a) { hits.push_back(a); });
+        },
+        [](std::uint64_t) {});
+    EXPECT_EQ(hits, std::vector<std::uint32_t>(c.hits, at)) << c.chunk_pages << " " << c.vanished;
+    ASSERT_EQ(stats.lost.size(), 1u) << c.chunk_pages << " " << c.vanished;
+    EXPECT_EQ(stats.lost[0].base, kRegion + c.vanished * kPage);
+    EXPECT_EQ(stats.lost[0].size, kPage);
+    EXPECT_EQ(stats.bytes, 7u * kPage);
   }
 }
 
