@@ -39,7 +39,9 @@ qemu_major() {
 }
 installed() { dpkg-query -W -f='${db:Status-Status}\n' "$1" 2>/dev/null | grep -qx installed; }
 # The entry keeps the qemu binary that was opened when it was written: after
-# an upgrade it must be written again. The stamp records which file that was.
+# an upgrade it must be written again. The stamp records which file that was;
+# like the entry, it is the machine's, not a user's.
+stamp=/run/quorvane-i386.interpreter
 interpreter_id() { stat -L -c '%d:%i:%Y' /usr/bin/qemu-i386 2>/dev/null; }
 
 root_ok=0
@@ -51,7 +53,7 @@ installed wine64 || need_wineserver=1
 # entry that runs 32-bit programs already is left as the administrator made it.
 if [ "$(head -n 1 "$qv_binfmt_entry" 2>/dev/null)" != enabled ]; then
   need_entry=1
-elif [ "$(cat "$dir/registered-interpreter" 2>/dev/null)" != "$(interpreter_id)" ]; then
+elif [ "$(cat "$stamp" 2>/dev/null)" != "$(interpreter_id)" ]; then
   [ $root_ok = 0 ] && runs_32bit || need_entry=1
 fi
 if [ $need_qemu = 1 ] || [ $need_wineserver = 1 ] || [ $need_entry = 1 ]; then
@@ -95,7 +97,7 @@ if [ $need_entry = 1 ]; then
     $SUDO tee "$qv_binfmt_dir/register" >/dev/null 2>&1 ||
     fail "could not write $qv_binfmt_dir/register (read-only here?): register" \
          "/usr/bin/qemu-i386 there for i386 ELF with flag F, or use a machine that can."
-  interpreter_id >"$dir/registered-interpreter"
+  interpreter_id | $SUDO tee "$stamp" >/dev/null
 fi
 if [ ! -f "$qv_trapno_lib" ] || [ "$here/page_fault_trapno.c" -nt "$qv_trapno_lib" ]; then
   gcc -m32 -shared -fPIC -O2 -Wall -Wextra -o "$qv_trapno_lib.new" "$here/page_fault_trapno.c" -ldl
