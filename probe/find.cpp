@@ -13,6 +13,7 @@
 #include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "probe/json.h"
+#include "probe/numbers.h"
 #include "probe/output.h"
 #include "probe/process.h"
 #include "probe/profile.h"
@@ -103,7 +104,9 @@ struct FindOptions {
   std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
 };
 
-std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+// Texts of the user's are quoted the way the walks quote the host's
+// strings: a line break in them never starts a line of the output.
+std::string Quote(const std::string& text) { return LuaQuote(text); }
 
 bool ParseNumber(const std::string& text, int base, long long min, long long max, long long* out) {
   if (text.empty()) return false;
@@ -194,13 +197,11 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       where.type = static_cast<std::int32_t>(n);
       where.has_type = true;
     } else if (arg == "--max-offset") {
-      long long n = 0;
       if (!take("a number")) return false;
-      if (!ParseNumber(value, 0, 1, kMaxMaxOffset, &n)) {
+      if (!ParseCount(value, 1, kMaxMaxOffset, &o->max_offset)) {
         *error = "--max-offset needs a number from 1 to 0x100000, not " + Quote(value);
         return false;
       }
-      o->max_offset = static_cast<std::uint32_t>(n);
     } else if (arg.size() > 1 && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
@@ -343,6 +344,7 @@ const char* OutcomeName(Outcome o) {
     case Outcome::kEmptySlot: return "empty_slot";
     case Outcome::kNoRecord: return "no_record";
     case Outcome::kUnreadable: return "unreadable";
+    case Outcome::kNoEvidence: return "no_evidence";
   }
   return "?";
 }
@@ -359,6 +361,14 @@ std::string QuotedList(const std::vector<std::string>& texts) {
     out += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + Quote(texts[i]);
   }
   return out;
+}
+
+std::string LostReason(std::uint64_t bytes) {
+  return Format(
+      "%.1f KiB of memory that the memory map listed as readable could not be read when the "
+      "scan came to it (freed or protected since), and the evidence may have been there: "
+      "run find again",
+      static_cast<double>(bytes) / 1024.0);
 }
 
 std::string ObjectReason(const FindReport& r) {
@@ -382,6 +392,7 @@ std::string ObjectReason(const FindReport& r) {
                       static_cast<unsigned>(finder::kMaxPointers),
                       static_cast<unsigned>(finder::kMaxCandidates));
   }
+  if (f.lost_bytes > 0) return pair + LostReason(f.lost_bytes);
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format(
                       "%u candidates score alike (best %d, next %d); none picked: "
@@ -408,7 +419,7 @@ std::string ObjectReason(const FindReport& r) {
                         "%u pointers to the markers' records were found, but no word of %s's "
                         "image points up to 0x%X bytes below one: check --module, or try a "
                         "larger --max-offset",
-                        static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
+                        static_cast<unsigned>(f.pointers.size()), LuaEscape(r.module).c_str(),
                         static_cast<unsigned>(r.options.max_offset));
     case finder::Missing::kNoPlausible:
       return pair + "no candidate decodes the records plausibly; see the candidates listed";
@@ -425,15 +436,25 @@ std::string BufferReason(const FindReport& r) {
            Format(" is too common (more than %u hits kept): choose a longer, rarer one",
                   static_cast<unsigned>(finder::kMaxMarkerHits));
   }
+  if (f.lost_image_bytes > 0) return head + LostReason(f.lost_image_bytes);
+  if (f.buffer_text_before) {
+    const finder::BufferCandidate& b = f.buffers.front();
+    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+           Format(" has something other than a NUL unit right before it (at 0x%08X, module + "
+                  "0x%X): text typed before it, or a variable the buffer follows; which, the "
+                  "memory does not say: clear the buffer, type the marker alone and run find "
+                  "again",
+                  static_cast<unsigned>(b.address), static_cast<unsigned>(b.offset));
+  }
   if (f.buffer_answer == Answer::kAmbiguous) {
     return head + Format("%u places in %s's image hold the buffer marker alike; none picked",
-                         static_cast<unsigned>(f.buffer_contenders), r.module.c_str());
+                         static_cast<unsigned>(f.buffer_contenders), LuaEscape(r.module).c_str());
   }
   std::size_t elsewhere = 0;
   for (const finder::MarkerHit& h : f.buffer_hits) elsewhere += h.in_module ? 0 : 1;
   std::string reason =
       head + "the buffer marker " + Quote(r.options.buffer_text) +
-      Format(" is not in %s's image (0x%08X, 0x%X bytes)", r.module.c_str(),
+      Format(" is not in %s's image (0x%08X, 0x%X bytes)", LuaEscape(r.module).c_str(),
              static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size));
   if (elsewhere > 0) {
     return reason + Format(
@@ -496,11 +517,12 @@ void TextObjectEvidence(const FindReport& r, std::string* out) {
                                                    : "";
     Line(out,
          Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
-                "%d implausible, %d unreadable, %d empty%s",
+                "%d implausible, %d unreadable, %d empty, %d zero or without fields%s",
                 i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
                 static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
                 c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
-                c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord), reach.c_str()));
+                c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord),
+                c.Count(Outcome::kNoEvidence), reach.c_str()));
     const std::int32_t type = r.markers[static_cast<std::size_t>(c.markers.front())].type;
     Line(out, Format("      slot 0x%08X (module + 0x%08X + 4 x %d) -> structure 0x%08X; record "
                      "pointer 0x%08X (structure + 0x%X) -> record 0x%08X",
@@ -548,11 +570,15 @@ std::string TextOutput(const FindReport& r) {
   Line(&out,
        Format("quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
               static_cast<unsigned>(r.process.pid),
-              r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(), r.module.c_str(),
+              r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(),
+              LuaEscape(r.module).c_str(),
               static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size)));
   Line(&out,
        Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
-              Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
+              Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds) +
+           (f.lost_bytes > 0 ? Format("; %.1f KiB listed as readable could not be read",
+                                      static_cast<double>(f.lost_bytes) / 1024.0)
+                             : ""));
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
   if (!r.walks.empty()) {
@@ -686,6 +712,8 @@ std::string JsonOutput(const FindReport& r) {
   j.Number(static_cast<double>(f.bytes_read));
   j.Key("failed_reads");
   j.Unsigned(f.failed_reads);
+  j.Key("lost_bytes");
+  j.Number(static_cast<double>(f.lost_bytes));
   j.Key("seconds");
   j.Number(r.seconds);
   j.Key("max_data_offset");
@@ -754,6 +782,8 @@ std::string JsonOutput(const FindReport& r) {
     j.BeginObject();
     j.Key("answer");
     j.String(AnswerName(f.buffer_answer));
+    j.Key("text_before");
+    j.Bool(f.buffer_text_before);
     j.Key("marker");
     j.String(AnsiToUtf8(r.options.buffer_text));
     j.Key("hits");
@@ -860,7 +890,7 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
     std::string close;
     for (const std::string& name : r.process.close_modules)
       close += (close.empty() ? "" : ", ") + name;
-    return Fail(r.module + " is not loaded in process " + pid +
+    return Fail(LuaEscape(r.module) + " is not loaded in process " + pid +
                 (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
 

@@ -31,6 +31,15 @@
  *   --ballast MIB         MIB MiB of committed memory filled with
  *                         pseudo-random bytes, so that a scan of the process
  *                         has real memory to go through
+ *   --list full|recent    how the module keeps its object list: full (the
+ *                         default), or recent (build 1.4 only): the list
+ *                         keeps the text object alone, and a "recently used"
+ *                         array in the module's image leads to the same text
+ *                         object and to zero-filled records of every other
+ *                         type, a decoy that zeros alone would make win
+ *   --exit-code CODE      with --serve, the code to exit with when the time
+ *                         is up (259 is also STILL_ACTIVE, which a tool must
+ *                         not take for a running process)
  * Exit code 2 for bad arguments.
  */
 #include <windows.h>
@@ -63,6 +72,8 @@ typedef struct Options {
   const wchar_t *text;
   const wchar_t *buffer_text;
   unsigned long ballast_mib;
+  int recent_list;
+  unsigned long exit_code;
   const char *serve; /* seconds, or NULL for script mode */
   int next;          /* argv index of SCRIPT */
 } Options;
@@ -104,7 +115,8 @@ static int usage(void) {
   fprintf(stderr,
           "usage: sample_host [OPTIONS] SCRIPT [ARGS...]\n"
           "       sample_host [OPTIONS] --serve SECONDS\n"
-          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n");
+          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
+          "         --list full|recent  --exit-code CODE\n");
   return 2;
 }
 
@@ -168,6 +180,17 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
                 argv[i + 1]);
         return 0;
       }
+    } else if (strcmp(name, "--list") == 0) {
+      if (strcmp(argv[i + 1], "full") != 0 && strcmp(argv[i + 1], "recent") != 0) {
+        fprintf(stderr, "sample_host: --list takes full or recent, not %s\n", argv[i + 1]);
+        return 0;
+      }
+      o->recent_list = strcmp(argv[i + 1], "recent") == 0;
+    } else if (strcmp(name, "--exit-code") == 0) {
+      if (!parse_count(argv[i + 1], &o->exit_code)) {
+        fprintf(stderr, "sample_host: --exit-code takes a number, not %s\n", argv[i + 1]);
+        return 0;
+      }
     } else {
       fprintf(stderr, "sample_host: unknown option %s\n", name);
       return 0;
@@ -178,7 +201,7 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
   return 1;
 }
 
-/* Hands the texts to the module. */
+/* Hands the texts, and the shape of its object list, to the module. */
 static int set_texts(HMODULE module, const Options *o) {
   struct {
     const char *option, *function;
@@ -193,6 +216,14 @@ static int set_texts(HMODULE module, const Options *o) {
     if (set == NULL || !set(calls[i].text)) {
       fprintf(stderr, "sample_host: the module does not take the %s text (too long?)\n",
               calls[i].option);
+      return 0;
+    }
+  }
+  if (o->recent_list) {
+    int (*use_recent)(void) =
+        (int (*)(void))(void (*)(void))GetProcAddress(module, "SampleAppUseRecentArray");
+    if (use_recent == NULL || !use_recent()) {
+      fprintf(stderr, "sample_host: this build of the module has no \"recently used\" array\n");
       return 0;
     }
   }
@@ -313,7 +344,7 @@ static int script_mode(char *exe, char *script, int argc, char **argv) {
   return status != 0 ? 1 : 0;
 }
 
-static int serve_mode(const char *seconds_text) {
+static int serve_mode(const char *seconds_text, unsigned long exit_code) {
   char *end;
   long seconds = strtol(seconds_text, &end, 10);
   if (*seconds_text == '\0' || *end != '\0' || seconds < 0) {
@@ -323,7 +354,7 @@ static int serve_mode(const char *seconds_text) {
   printf("pid %lu\n", (unsigned long)GetCurrentProcessId());
   fflush(stdout);
   for (; seconds > 0; seconds--) Sleep(1000);
-  return 0;
+  return (int)exit_code;
 }
 
 int main(int argc, char **argv) {
@@ -348,6 +379,6 @@ int main(int argc, char **argv) {
   ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib);
   LocalFree(wide);
   if (!ok) return 1;
-  if (options.serve != NULL) return serve_mode(options.serve);
+  if (options.serve != NULL) return serve_mode(options.serve, options.exit_code);
   return script_mode(argv[0], argv[options.next], argc - options.next - 1, argv + options.next + 1);
 }

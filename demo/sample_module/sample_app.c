@@ -20,8 +20,8 @@
  * PROFILE_* and the static assertions at the end compare them with the
  * structure.
  *
- * It exports only what sample_host.exe's --text and --buffer-text need
- * (sample_records.h). An edit of the text keeps an undo step outside the
+ * It exports only what sample_host.exe's --text, --buffer-text and --list
+ * need (sample_records.h). An edit of the text keeps an undo step outside the
  * image: a copy of the text object's entry, on the heap, whose record
  * pointer leads to a heap copy of the record as the edit left it. No list
  * slot points to that copy of the entry.
@@ -64,6 +64,10 @@ typedef struct AppData {
   BlendRecord scene_blend;   /* type 13 */
   FilterRecord filter;       /* type 80 */
   wchar_t text_buffer[TEXT_BUFFER_CHARS];
+  /* "Recently used": empty unless SampleAppUseRecentArray fills it. */
+  ObjectEntry *recent[TYPE_COUNT];
+  ObjectEntry recent_entries[16];
+  unsigned char zero_record[512];
 } AppData;
 
 /* The section is exactly SAMPLE_APP_DATA_SIZE bytes, so the section that the
@@ -185,6 +189,23 @@ int SampleAppSetText(const wchar_t *text) {
 
 int SampleAppSetBufferText(const wchar_t *text) {
   return copy_wide_text(g_image.data.text_buffer, TEXT_BUFFER_CHARS, text);
+}
+
+int SampleAppUseRecentArray(void) {
+  unsigned t, n = 0;
+  for (t = 0; t < TYPE_COUNT; t++) {
+    ObjectEntry *entry = g_image.data.object_list[t];
+    if (entry == NULL) continue;
+    if (t == 3) {
+      g_image.data.recent[t] = entry;
+      continue;
+    }
+    g_image.data.recent_entries[n] = *entry;
+    g_image.data.recent_entries[n].record = g_image.data.zero_record;
+    g_image.data.recent[t] = &g_image.data.recent_entries[n++];
+    g_image.data.object_list[t] = NULL;
+  }
+  return 1;
 }
 
 _Static_assert(offsetof(ObjectEntry, record) == 0x24, "record pointer of an entry");

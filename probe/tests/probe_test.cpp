@@ -659,9 +659,18 @@ TEST(FindTest, MissingMarkersAreNamed) {
   struct Case {
     std::vector<std::string> markers;
     std::vector<std::string> said;  // on stderr
+    std::vector<std::string> shown = {};  // on stdout
   };
+  const std::string long_marker = "QV-" + std::string(600, 'L');
   const Case cases[] = {
       {{"--text", "QV-nowhere-0x1"}, {"\"QV-nowhere-0x1\" is nowhere", "check"}},
+      // User texts are quoted as the walks quote strings: a line break in a
+      // marker starts no line of its own, a long one cuts nothing off.
+      {{"--text", "QV-line\n[Evil]\nObjectAddressList=0x1"},
+       {"\"QV-line\\n[Evil]\\nObjectAddressList=0x1\" is nowhere"},
+       {"text marker \"QV-line\\n[Evil]\\nObjectAddressList=0x1\" (UTF-16"}},
+      {{"--text", long_marker}, {"is nowhere"},
+       {"text marker \"" + long_marker + "\" (UTF-16, type 3 field \"text\", record + 48): 0 hits\r\n"}},
       {{"--text", kTextMarker, "--buffer-text", "QV-nowhere-0x2"},
        {"TextBufferAddress: the buffer marker \"QV-nowhere-0x2\" is not in sample_app.dll's image",
         "check"}},
@@ -675,6 +684,7 @@ TEST(FindTest, MissingMarkersAreNamed) {
     SCOPED_TRACE(c.markers.back());
     EXPECT_EQ(run.exit_code, 1);
     for (const std::string& s : c.said) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
+    for (const std::string& s : c.shown) EXPECT_NE(run.out.find(s), std::string::npos) << run.out;
     EXPECT_EQ(run.err.rfind("quorvane-probe: ", 0), 0u);
     std::istringstream lines(run.out);
     std::string line;
@@ -723,6 +733,50 @@ TEST(FindTest, AmbiguityListsTheCandidatesAndPicksNone) {
   ASSERT_NE(listed, std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("TextBufferAddress="), listed);  // the first one listed
   EXPECT_EQ(run.out.rfind("*", listed), run.out.find("*")) << run.out;
+}
+
+// Build 1.4 with its live list holding the text object alone, and a
+// "recently used" array in the image that leads to the same text object and
+// to zero-filled records of every other type. Zeros decode plausibly under
+// any layout but are no evidence: the find gives the true offsets or says
+// it is ambiguous, never the array's.
+TEST(FindTest, RecentlyUsedArrayOfZerosNeverWins) {
+  const Offsets truth = ProfileOffsets(Profile());
+  ServedHost host;
+  std::string error;
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--list", "recent"});
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
+  int status = -1;
+  const Json report = ProbeJson(FindArgs(host.pid(), truth.section), &status);
+  const Json& object = report["object"];
+  const std::string answer = object["answer"].str;
+  EXPECT_TRUE(answer == "found" || answer == "ambiguous") << answer;
+  if (answer == "found") {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
+  } else {
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(report["found"]["ObjectAddressList"].type, Json::kNull);
+  }
+  // The array was met: a candidate other than the truth, through the same
+  // entry, whose other types all lead to zeros; it does not outscore the
+  // truth.
+  const Json* truth_candidate = nullptr;
+  const Json* array = nullptr;
+  for (const Json& c : object["candidates"].items) {
+    if (U32(c["ObjectAddressList"]) == truth.list && U32(c["ObjectDataOffset"]) == truth.data) {
+      truth_candidate = &c;
+      continue;
+    }
+    int zeros = 0;
+    for (const Json& t : c["types"].items) zeros += t["outcome"].str == "no_evidence" ? 1 : 0;
+    if (U32(c["ObjectDataOffset"]) == truth.data && zeros >= 10) array = &c;
+  }
+  ASSERT_NE(truth_candidate, nullptr);
+  ASSERT_NE(array, nullptr) << "no candidate of the \"recently used\" array";
+  EXPECT_LE((*array)["score"].number, (*truth_candidate)["score"].number);
 }
 
 // In the Japanese ANSI code page (the test runs once more under it, for this
@@ -1158,6 +1212,17 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   EXPECT_EQ(text.exit_code, 0);
   EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
+
+  // A value whose quoted form is longer than any fixed line keeps its
+  // reading and its line break.
+  const std::string long_value = "0x1040" + std::string(130, '\x01');
+  const RunResult long_text =
+      Probe({WriteProfile("long", "SampleApp 1.4", kModule, long_value.c_str(), "0x24", "0x1B60")});
+  EXPECT_EQ(long_text.exit_code, 0);
+  std::string quoted = "\"0x1040";
+  for (int i = 0; i < 130; ++i) quoted += "\\001";
+  EXPECT_NE(long_text.out.find(quoted + "\" -> 0x00001040\r\n      note: "), std::string::npos)
+      << long_text.out;
 }
 
 // ------------------------------------------------------------ version
@@ -1202,7 +1267,7 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
 
 struct BadCase {
   const char* name;
-  std::vector<std::string> args;  // {profile}, {pid}, {missing}, {no-module} are filled in
+  std::vector<std::string> args;  // {profile}, {pid}, {missing}, {no-module}, {exited} are filled in
   const char* message;            // part of the one line on stderr
 };
 
@@ -1212,9 +1277,16 @@ class BadInputTest : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(BadInputTest, SaysWhyOnOneLine) {
   std::vector<std::string> args;
+  ServedHost exited;  // for {exited}: a host that has exited with code 259, STILL_ACTIVE
   for (const std::string& a : GetParam().args) {
     if (a == "{profile}") args.push_back(Profile());
     else if (a == "{pid}") args.push_back(Pid());
+    else if (a == "{exited}") {
+      std::string error;
+      ASSERT_TRUE(exited.Start(g_host_exe, 0, &error, {"--exit-code", "259"})) << error;
+      ASSERT_TRUE(exited.WaitForExit());
+      args.push_back(std::to_string(exited.pid()));
+    }
     else if (a == "{missing}") args.push_back(g_scratch + "no-such-profile.ini");
     else if (a == "{no-module}")
       args.push_back(WriteProfile("no-module", "SampleApp 1.4", nullptr, "0x1040", "0x24", "0"));
@@ -1261,7 +1333,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {"find", "{pid}", "--module", "m", "--text", "QV-1", "--buffer-text", "QV-12"},
                 "two different markers"},
         BadCase{"find_offset_limit", {"find", "{pid}", "--module", "m", "--text", "QV",
-                                      "--max-offset", "0x200000"}, "--max-offset needs"}),
+                                      "--max-offset", "0x200000"}, "--max-offset needs"},
+        // A host that exited with code 259 has not gone on running.
+        BadCase{"process_exited", {"{profile}", "{exited}"}, "exited"},
+        BadCase{"find_process_exited", {"find", "{exited}", "--module", "sample_app.dll", "--text",
+                                        "QV"}, "exited"}),
     [](const ::testing::TestParamInfo<BadCase>& param) { return std::string(param.param.name); });
 
 // ------------------------------------------------------------ JSON text

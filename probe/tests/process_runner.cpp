@@ -142,6 +142,10 @@ bool ServedHost::Start(const std::string& program, int seconds, std::string* err
   return true;
 }
 
+bool ServedHost::WaitForExit() {
+  return process_ != nullptr && WaitForSingleObject(process_, 60000) == WAIT_OBJECT_0;
+}
+
 void ServedHost::Stop() {
   if (process_ != nullptr) {
     TerminateProcess(process_, 0);

@@ -38,6 +38,9 @@ class ServedHost {
   bool Start(const std::string& program, int seconds, std::string* error,
              const std::vector<std::string>& options = {});
   void Stop();
+  // Waits until it has exited by itself (then its handle is still held, so
+  // its process id still names it); false if it does not within a minute.
+  bool WaitForExit();
   std::uint32_t pid() const { return pid_; }
 
  private:
