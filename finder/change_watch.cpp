@@ -24,31 +24,32 @@ bool Reaches(const Candidate& c, std::size_t marker) {
 
 }  // namespace
 
+ChangeWatch::ChangeWatch(bool objects, const FindResult& result, std::string old_bytes,
+                         std::string new_bytes, std::uint32_t wait_ms, bool none, bool cut,
+                         std::size_t contenders) {
+  object_ = objects;
+  base_ = result.module_base;
+  old_bytes_ = std::move(old_bytes);
+  new_bytes_ = std::move(new_bytes);
+  wait_ms_ = wait_ms;
+  contenders_ = contenders;
+  unwatched_ = none ? Unwatched::kNoCandidate : cut ? Unwatched::kEvidenceCut : Unwatched::kNone;
+  if (unwatched_ != Unwatched::kNone) settled_ = Settled::kNotWatched;
+}
+
 ChangeWatch ChangeWatch::ForObjects(const FindRequest& request, const FindResult& result,
                                     std::size_t marker, std::string new_bytes,
                                     std::uint32_t wait_ms) {
-  ChangeWatch w;
-  w.object_ = true;
-  w.base_ = result.module_base;
-  w.wait_ms_ = wait_ms;
-  w.new_bytes_ = std::move(new_bytes);
   const ObjectMarker& m = request.objects.at(marker);
+  ChangeWatch w(true, result, m.bytes, std::move(new_bytes), wait_ms,
+                result.candidates.empty() || result.object_answer == Answer::kNotFound,
+                ObjectEvidenceCut(result), result.object_contenders);
   w.type_ = m.type;
-  w.old_bytes_ = m.bytes;
   const quorvane::RecordLayout* layout = quorvane::FindLayout(m.type);
   if (layout != nullptr && m.field >= 0 && m.field < layout->count) {
     w.field_offset_ = layout->fields[m.field].offset;
   }
-  if (result.candidates.empty() || result.object_answer == Answer::kNotFound) {
-    w.unwatched_ = Unwatched::kNoCandidate;
-  } else if (ObjectEvidenceCut(result)) {
-    w.unwatched_ = Unwatched::kEvidenceCut;
-  }
-  if (w.unwatched_ != Unwatched::kNone) {
-    w.settled_ = Settled::kNotWatched;
-    return w;
-  }
-  w.contenders_ = result.object_contenders;
+  if (w.settled_ == Settled::kNotWatched) return w;
   for (std::size_t i = 0; i < result.candidates.size(); ++i) {
     const Candidate& c = result.candidates[i];
     const bool contender = i < result.object_contenders;
@@ -61,22 +62,9 @@ ChangeWatch ChangeWatch::ForObjects(const FindRequest& request, const FindResult
 
 ChangeWatch ChangeWatch::ForBuffer(const FindRequest& request, const FindResult& result,
                                    std::string new_bytes, std::uint32_t wait_ms) {
-  ChangeWatch w;
-  w.object_ = false;
-  w.base_ = result.module_base;
-  w.wait_ms_ = wait_ms;
-  w.new_bytes_ = std::move(new_bytes);
-  w.old_bytes_ = request.buffer_bytes;
-  if (result.buffers.empty()) {
-    w.unwatched_ = Unwatched::kNoCandidate;
-  } else if (result.buffer_hits_cut) {
-    w.unwatched_ = Unwatched::kEvidenceCut;
-  }
-  if (w.unwatched_ != Unwatched::kNone) {
-    w.settled_ = Settled::kNotWatched;
-    return w;
-  }
-  w.contenders_ = result.buffer_contenders;
+  ChangeWatch w(false, result, request.buffer_bytes, std::move(new_bytes), wait_ms,
+                result.buffers.empty(), result.buffer_hits_cut, result.buffer_contenders);
+  if (w.settled_ == Settled::kNotWatched) return w;
   for (std::size_t i = 0; i < result.buffers.size(); ++i) {
     const bool contender = i < result.buffer_contenders;
     if (!contender && w.places_.size() >= kMaxWatched) break;

@@ -97,6 +97,10 @@ class ChangeWatch {
   std::uint64_t elapsed_ms() const { return elapsed_ms_; }
 
  private:
+  // Nothing to settle when `none` (no candidate) or `cut` (evidence dropped).
+  ChangeWatch(bool objects, const FindResult& result, std::string old_bytes,
+              std::string new_bytes, std::uint32_t wait_ms, bool none, bool cut,
+              std::size_t contenders);
   Reading ReadPlace(HostView& view, WatchedPlace* place) const;
   Settled Judge() const;
 

@@ -13,6 +13,7 @@
 
 #include "finder/finder.h"
 #include "platform/fake_platform.h"
+#include "utf16_bytes.h"
 
 namespace finder {
 namespace {
@@ -31,15 +32,6 @@ constexpr std::uint32_t kWaitMs = 5000;
 const char kModule[] = "host_app.dll";
 const std::u16string kOld = u"QV-7f3a", kNew = u"QV-2c4e";
 const std::u16string kOldBuffer = u"QV-b9c2", kNewBuffer = u"QV-51d0";
-
-std::string Utf16(const std::u16string& text) {
-  std::string bytes;
-  for (const char16_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
-  }
-  return bytes;
-}
 
 std::uint32_t TextAt(std::uint32_t record) { return record + 48; }
 
