@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "platform/host_scan.h"
 #include "probe/output.h"
@@ -125,7 +126,9 @@ std::string Summary(const ChangeAsk& ask, const ChangeWatch& watch, const FindRe
 
 // Reads host memory only while the process runs; sleeps between polls.
 bool Watch(ChangeResults* change) {
-  ChangeWatch* watches[] = {&change->object, &change->buffer};
+  std::vector<ChangeWatch*> watches;
+  if (change->object_ask.asked) watches.push_back(&change->object);
+  if (change->buffer_ask.asked) watches.push_back(&change->buffer);
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (!quorvane::HostProcessRunning()) return false;
