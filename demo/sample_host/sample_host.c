@@ -39,6 +39,7 @@
  *                         told (--change-on), as an edit would leave it
  *   --change-copy-to TEXT the undo list's copy of the text record gets TEXT
  *                         instead, when told: a host that edits a copy
+ *   --change-buffer-to TEXT  the text buffer holds TEXT when told
  *   --change-on stdin|event:NAME  told by a line on standard input, or by the
  *                         named event NAME being set (the program makes it)
  * Exit code 2 for bad arguments.
@@ -76,6 +77,7 @@ typedef struct Options {
   const char *undo_copies;       /* "all", "text" or NULL */
   const wchar_t *change_to;      /* the live text's, or NULL */
   const wchar_t *change_copy_to; /* the undo copy's, or NULL */
+  const wchar_t *change_buffer_to; /* the text buffer's, or NULL */
   const char *change_on;         /* "stdin", "event:NAME" or NULL */
   const char *serve; /* seconds, or NULL for script mode */
   int next;          /* argv index of SCRIPT */
@@ -120,7 +122,7 @@ static int usage(void) {
           "       sample_host [OPTIONS] --serve SECONDS\n"
           "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
           "         --undo-copies all|text  --change-to TEXT  --change-copy-to TEXT\n"
-          "         --change-on stdin|event:NAME\n");
+          "         --change-buffer-to TEXT  --change-on stdin|event:NAME\n");
   return 2;
 }
 
@@ -152,13 +154,22 @@ static int parse_change_option(const char *name, const char *value, const wchar_
       return 0;
     }
     o->undo_copies = value;
-  } else if (strcmp(name, "--change-to") == 0 || strcmp(name, "--change-copy-to") == 0) {
-    if (*wide == 0 || wcslen(wide) > TITLE_CHARS - 1) {
+  } else if (strcmp(name, "--change-to") == 0 || strcmp(name, "--change-copy-to") == 0 ||
+             strcmp(name, "--change-buffer-to") == 0) {
+    const int buffer = strcmp(name, "--change-buffer-to") == 0;
+    const size_t limit = (buffer ? BUFFER_CHARS : TITLE_CHARS) - 1;
+    if (*wide == 0 || wcslen(wide) > limit) {
       fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name,
-              (unsigned)(TITLE_CHARS - 1));
+              (unsigned)limit);
       return 0;
     }
-    if (strcmp(name, "--change-to") == 0) o->change_to = wide; else o->change_copy_to = wide;
+    if (buffer) {
+      o->change_buffer_to = wide;
+    } else if (strcmp(name, "--change-to") == 0) {
+      o->change_to = wide;
+    } else {
+      o->change_copy_to = wide;
+    }
   } else if (strcmp(name, "--change-on") == 0) {
     if (strcmp(value, "stdin") != 0 && (strncmp(value, "event:", 6) != 0 || value[6] == '\0')) {
       fprintf(stderr, "sample_host: --change-on takes stdin or event:NAME, not %s\n", value);
@@ -173,7 +184,8 @@ static int parse_change_option(const char *name, const char *value, const wchar_
 }
 
 static int check_change_options(const Options *o) {
-  const int change = o->change_to != NULL || o->change_copy_to != NULL;
+  const int change =
+      o->change_to != NULL || o->change_copy_to != NULL || o->change_buffer_to != NULL;
   if (o->change_to != NULL && o->change_copy_to != NULL) {
     fprintf(stderr, "sample_host: --change-to and --change-copy-to exclude each other\n");
     return 0;
@@ -265,10 +277,15 @@ static int set_texts(HMODULE module, const Options *o) {
   return 1;
 }
 
-/* The change made when told: the function that makes it, its text, and the
- * event that tells (NULL: a line on standard input). */
-static SetTextFunction g_change_set;
-static wchar_t g_change_text[TITLE_CHARS];
+/* The changes made when told, in this order: the text's (the live
+ * record's or the undo copy's) and the text buffer's, each by a function of
+ * the module (none: no such change). The event tells (NULL: a line on
+ * standard input). */
+typedef struct Change {
+  SetTextFunction set;
+  wchar_t text[BUFFER_CHARS];
+} Change;
+static Change g_changes[2];
 static HANDLE g_change_event;
 
 static DWORD WINAPI change_when_told(LPVOID unused) {
@@ -283,13 +300,27 @@ static DWORD WINAPI change_when_told(LPVOID unused) {
       if (!ReadFile(in, &c, 1, &got, NULL) || got == 0) return 1; /* no line: no change */
     }
   }
-  return g_change_set(g_change_text) ? 0 : 1;
+  {
+    int i, failed = 0;
+    for (i = 0; i < 2; i++) {
+      if (g_changes[i].set != NULL && !g_changes[i].set(g_changes[i].text)) failed = 1;
+    }
+    return (DWORD)failed;
+  }
 }
 
 /* Keeps the undo copies, and starts waiting to be told to change. */
 static int prepare_change(HMODULE module, const Options *o) {
-  const char *function = o->change_to != NULL ? "SampleAppSetText" : "SampleAppSetUndoCopyText";
+  const struct {
+    const wchar_t *text;
+    const char *function;
+  } wanted[2] = {
+      {o->change_to != NULL ? o->change_to : o->change_copy_to,
+       o->change_to != NULL ? "SampleAppSetText" : "SampleAppSetUndoCopyText"},
+      {o->change_buffer_to, "SampleAppSetBufferText"},
+  };
   HANDLE thread;
+  int i;
   if (o->undo_copies != NULL) {
     typedef int (*KeepFunction)(int);
     KeepFunction keep =
@@ -300,13 +331,16 @@ static int prepare_change(HMODULE module, const Options *o) {
     }
   }
   if (o->change_on == NULL) return 1;
-  g_change_set = (SetTextFunction)(void (*)(void))GetProcAddress(module, function);
-  if (g_change_set == NULL) {
-    fprintf(stderr, "sample_host: the module has no %s\n", function);
-    return 0;
+  for (i = 0; i < 2; i++) {
+    if (wanted[i].text == NULL) continue;
+    g_changes[i].set =
+        (SetTextFunction)(void (*)(void))GetProcAddress(module, wanted[i].function);
+    if (g_changes[i].set == NULL) {
+      fprintf(stderr, "sample_host: the module has no %s\n", wanted[i].function);
+      return 0;
+    }
+    wcsncpy(g_changes[i].text, wanted[i].text, BUFFER_CHARS - 1);
   }
-  wcsncpy(g_change_text, o->change_to != NULL ? o->change_to : o->change_copy_to,
-          TITLE_CHARS - 1);
   if (strcmp(o->change_on, "stdin") != 0) {
     g_change_event = CreateEventA(NULL, TRUE, FALSE, o->change_on + 6);
     if (g_change_event == NULL) {

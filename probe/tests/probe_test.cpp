@@ -900,6 +900,35 @@ TEST(FindThenTest, ChangeSettlesWhatOneMarkerLeavesOpen) {
   }
 }
 
+// A buffer marker that begins both the text buffer and the text record of
+// build 1.4 leaves two places in the image alike; changing the buffer's
+// text settles it.
+TEST(FindThenTest, BufferChangeSettlesPlacesThatTie) {
+  const Offsets truth = ProfileOffsets(Profile());
+  const char* changed = "B2-51d0 buffer";
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--change-buffer-to", changed, "--change-on", "stdin"});
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options, true)) << error;
+  bool told = false;
+  const RunResult run = ProbeAndTell(
+      {"find", std::to_string(host.pid()), "--profile", Profile(), "--buffer-text", "QV-",
+       "--buffer-then", changed, "--wait", "120", "--json"},
+      [&] { EXPECT_TRUE(host.Tell("")); }, &told);
+  EXPECT_TRUE(told) << run.err;
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.err.find("in the host (the text buffer); watching 2 places"), std::string::npos)
+      << run.err;
+  Json report;
+  ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+  EXPECT_EQ(U32(report["found"]["TextBufferAddress"]), truth.buffer);
+  const Json& buffer = report["text_buffer"];
+  EXPECT_EQ(buffer["answer"].str, "ambiguous");  // the scan's own
+  EXPECT_EQ(buffer["settled_by"].str, "change");
+  EXPECT_EQ(buffer["change"]["settled"].str, "chosen");
+}
+
 // Nothing settles it: a host that never changes (exit 1 after the wait,
 // with the reason), and a host that changes the undo copy instead of the
 // live record while the scan had one clear answer (a conflict: the change
