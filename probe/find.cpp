@@ -14,6 +14,7 @@
 #include "platform/remote_process.h"
 #include "probe/json.h"
 #include "probe/numbers.h"
+#include "probe/find_change.h"
 #include "probe/output.h"
 #include "probe/process.h"
 #include "probe/profile.h"
@@ -35,6 +36,7 @@ constexpr int kBadUse = 2;
 
 // Larger offsets would make nearly every word of an image a candidate.
 constexpr std::uint32_t kMaxMaxOffset = 0x100000;
+constexpr long long kMaxWaitSeconds = 3600;
 // Candidates shown in the text output; the JSON has them all.
 constexpr std::size_t kShownCandidates = 8;
 constexpr std::size_t kShownHits = 8;
@@ -44,6 +46,7 @@ const char kUsage[] =
     "                           [--buffer-text MARKER] [--section NAME]\n"
     "                           [--profile OLD.ini] [--type N] [--field NAME]\n"
     "                           [--max-offset N] [--json]\n"
+    "                           [--then MARKER2] [--buffer-then MARKER2] [--wait SECONDS]\n"
     "\n"
     "Finds ObjectAddressList, ObjectDataOffset and TextBufferAddress in a running\n"
     "host. First make a text object in the host whose text is a marker of your\n"
@@ -70,6 +73,15 @@ const char kUsage[] =
     "                      default 0x1000, at most 0x100000); record pointers and\n"
     "                      list slots are looked for in 4-aligned words only\n"
     "  --json              print the result as JSON, with every candidate\n"
+    "  --then MARKER2      when asked after the scan, change the --text marker before\n"
+    "                      it to MARKER2 in the host: the probe re-reads the\n"
+    "                      candidates' records, and where the scan left several\n"
+    "                      alike, the one that now reads MARKER2 is the live list\n"
+    "                      (undo copies keep the old text). A change never\n"
+    "                      overrules the scan: if its one answer does not change,\n"
+    "                      or nothing does, nothing is picked (exit 1)\n"
+    "  --buffer-then MARKER2  the same for the --buffer-text marker\n"
+    "  --wait SECONDS      how long to watch for the change (default 60, at most 3600)\n"
     "\n"
     "Standard output gets the section as it goes into a profile, then the\n"
     "evidence as ; comments: the marker hits, the pointer hops, the candidates\n"
@@ -91,6 +103,8 @@ struct TextOption {
   bool has_type = false;
   std::string field;
   bool has_field = false;
+  std::string then;  // --then: what the author changes it to
+  bool has_then = false;
 };
 
 struct FindOptions {
@@ -102,6 +116,10 @@ struct FindOptions {
   bool has_buffer = false;
   std::string buffer_text, section = "Found", profile;
   std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
+  std::string buffer_then;
+  bool has_buffer_then = false;
+  std::uint32_t wait_seconds = finder::kDefaultWaitSeconds;
+  bool has_wait = false;
 };
 
 // Texts of the user's are quoted the way the walks quote the host's
@@ -129,6 +147,58 @@ bool HasBracketOrBreak(const std::string& ansi) {
     if (wide[i + 1] == 0 && (c == '[' || c == ']' || c == '\r' || c == '\n')) return true;
   }
   return false;
+}
+
+// Whether two markers could be told apart where either stands: different,
+// neither part of the other.
+bool Distinct(const std::string& a, const std::string& b) {
+  return a.find(b) == std::string::npos && b.find(a) == std::string::npos;
+}
+
+// --then belongs to the --text marker before it; one marker is changed at a
+// time.
+bool ParseThen(const std::string& value, FindOptions* o, std::string* error) {
+  if (o->texts.empty()) {
+    *error = "--then says what a --text marker becomes: give it after that --text";
+    return false;
+  }
+  for (const TextOption& t : o->texts) {
+    if (t.has_then) {
+      *error = "--then given twice: one --text marker is changed at a time";
+      return false;
+    }
+  }
+  o->texts.back().then = value;
+  o->texts.back().has_then = true;
+  return true;
+}
+
+bool CheckChangeOptions(const FindOptions& o, std::string* error) {
+  bool then = false;
+  for (const TextOption& t : o.texts) {
+    if (!t.has_then) continue;
+    then = true;
+    if (t.then.empty() || !Distinct(t.text, t.then)) {
+      *error = "--then needs a marker that differs from its --text marker, neither part of the other";
+      return false;
+    }
+  }
+  if (o.has_buffer_then) {
+    if (!o.has_buffer) {
+      *error = "--buffer-then says what the --buffer-text marker becomes; no --buffer-text given";
+      return false;
+    }
+    if (o.buffer_then.empty() || !Distinct(o.buffer_text, o.buffer_then)) {
+      *error = "--buffer-then needs a marker that differs from --buffer-text, neither part of the "
+               "other";
+      return false;
+    }
+  }
+  if (o.has_wait && !then && !o.has_buffer_then) {
+    *error = "--wait says how long to watch for --then or --buffer-then; neither given";
+    return false;
+  }
+  return true;
 }
 
 bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* error) {
@@ -202,6 +272,22 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
         *error = "--max-offset needs a number from 1 to 0x100000, not " + Quote(value);
         return false;
       }
+    } else if (arg == "--then") {
+      if (!take("a marker")) return false;
+      if (!ParseThen(value, o, error)) return false;
+    } else if (arg == "--buffer-then") {
+      if (!take("a marker")) return false;
+      o->buffer_then = value;
+      o->has_buffer_then = true;
+    } else if (arg == "--wait") {
+      long long n = 0;
+      if (!take("a number of seconds")) return false;
+      if (!ParseNumber(value, 10, 1, kMaxWaitSeconds, &n)) {
+        *error = "--wait needs a number of seconds from 1 to 3600, not " + Quote(value);
+        return false;
+      }
+      o->wait_seconds = static_cast<std::uint32_t>(n);
+      o->has_wait = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
@@ -231,8 +317,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       return false;
     }
     // Each marker would be found where the other one is.
-    if (o->has_buffer && (t.text.find(o->buffer_text) != std::string::npos ||
-                          o->buffer_text.find(t.text) != std::string::npos)) {
+    if (o->has_buffer && !Distinct(t.text, o->buffer_text)) {
       *error = "--text and --buffer-text need two different markers, neither part of the other";
       return false;
     }
@@ -249,7 +334,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     *error = "--section needs a name without brackets or line breaks";
     return false;
   }
-  return true;
+  return CheckChangeOptions(*o, error);
 }
 
 // The field of a --text marker: the named one, else the wide text, else
@@ -325,6 +410,7 @@ struct FindReport {
   bool object_found = false, buffer_found = false;
   AddressTable table;  // the offsets found
   std::vector<Walk> walks;
+  ChangeResults change;  // --then and --buffer-then
 };
 
 const char* AnswerName(Answer a) {
@@ -581,6 +667,7 @@ std::string TextOutput(const FindReport& r) {
                              : ""));
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
+  for (const std::string& line : ChangeTextLines(r.change, f, Quote)) Line(&out, line);
   if (!r.walks.empty()) {
     Line(&out, "");
     Line(&out, "The walks under the offsets found, as the module reads them:");
@@ -772,6 +859,8 @@ std::string JsonOutput(const FindReport& r) {
       JsonCandidate(&j, f.candidates[i], i < f.object_contenders);
     }
     j.EndArray();
+    JsonChange(r.change.object_ask, r.change.object, f, f.object_answer == Answer::kFound,
+               r.object_found, &j);
     j.EndObject();
   }
 
@@ -808,6 +897,8 @@ std::string JsonOutput(const FindReport& r) {
       j.EndObject();
     }
     j.EndArray();
+    JsonChange(r.change.buffer_ask, r.change.buffer, f, f.buffer_answer == Answer::kFound,
+               r.buffer_found, &j);
     j.EndObject();
   }
 
@@ -862,13 +953,27 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
     if (marker.bytes.empty()) return Fail("the --text marker cannot be converted to UTF-16");
     r.markers.push_back(info);
     request.objects.push_back(marker);
+    if (t.has_then) {
+      ChangeAsk& ask = r.change.object_ask;
+      ask = {true, t.text, t.then, info.wide ? AnsiToUtf16(t.then) : t.then,
+             r.markers.size() - 1,
+             Format("type %d field \"%s\"", static_cast<int>(info.type), info.field)};
+      if (ask.bytes.empty()) return Fail("the --then marker cannot be converted to UTF-16");
+    }
   }
   if (o.has_buffer) {
     request.buffer_marker = true;
     request.buffer_bytes = AnsiToUtf16(o.buffer_text);
     if (request.buffer_bytes.empty())
       return Fail("the --buffer-text marker cannot be converted to UTF-16");
+    if (o.has_buffer_then) {
+      r.change.buffer_ask = {true, o.buffer_text, o.buffer_then, AnsiToUtf16(o.buffer_then), 0,
+                             "the text buffer"};
+      if (r.change.buffer_ask.bytes.empty())
+        return Fail("the --buffer-then marker cannot be converted to UTF-16");
+    }
   }
+  r.change.wait_seconds = o.wait_seconds;
 
   *process = OpenTargetProcess(o.target, &r.process, &error);
   if (*process == nullptr) return Fail(error);
@@ -894,16 +999,30 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
                 (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
 
-  r.object_found = f.object_answer == Answer::kFound;
-  r.buffer_found = f.buffer_answer == Answer::kFound;
-  if (!r.markers.empty() && !r.object_found) r.reasons.push_back(ObjectReason(r));
-  if (o.has_buffer && !r.buffer_found) r.reasons.push_back(BufferReason(r));
+  // A change the author makes settles what the scan left open.
+  if (!WatchChanges(request, f, Quote, &r.change)) {
+    return Fail("process " + pid + " exited while the probe watched for the change");
+  }
+  std::size_t object_index = 0, buffer_index = 0;
+  r.object_found = FoundAfterChange(r.change.object_ask, r.change.object,
+                                    f.object_answer == Answer::kFound, &object_index);
+  r.buffer_found = FoundAfterChange(r.change.buffer_ask, r.change.buffer,
+                                    f.buffer_answer == Answer::kFound, &buffer_index);
+  const std::string object_change =
+      ChangeReason(r.change.object_ask, r.change.object, f, o.wait_seconds,
+                   "ObjectAddressList and ObjectDataOffset: ", Quote);
+  const std::string buffer_change = ChangeReason(r.change.buffer_ask, r.change.buffer, f,
+                                                 o.wait_seconds, "TextBufferAddress: ", Quote);
+  if (!r.markers.empty() && !r.object_found)
+    r.reasons.push_back(object_change.empty() ? ObjectReason(r) : object_change);
+  if (o.has_buffer && !r.buffer_found)
+    r.reasons.push_back(buffer_change.empty() ? BufferReason(r) : buffer_change);
   r.table.module_base = f.module_base;
   if (r.object_found) {
-    r.table.object_address_list = f.candidates.front().list;
-    r.table.object_data_offset = f.candidates.front().data_offset;
+    r.table.object_address_list = f.candidates[object_index].list;
+    r.table.object_data_offset = f.candidates[object_index].data_offset;
   }
-  if (r.buffer_found) r.table.text_buffer_address = f.buffers.front().offset;
+  if (r.buffer_found) r.table.text_buffer_address = f.buffers[buffer_index].offset;
 
   // The evidence: every walk the found offsets allow, as the module reads.
   *L = luaL_newstate();

@@ -513,6 +513,10 @@ TEST(SampleHostTest, HostRefusesBadOptions) {
       {"--buffer-text", "", "--serve", "0"},
       {"--ballast", "lots", "--serve", "0"},
       {"--app", "1.5"},
+      {"--undo-copies", "some", "--serve", "0"},
+      {"--change-to", "QV-2", "--serve", "0"},
+      {"--change-copy-to", "QV-2", "--change-on", "stdin", "--serve", "0"},
+      {"--change-to", "QV-2", "--change-on", "event:", "--serve", "0"},
   };
   for (const auto& args : cases) {
     const RunResult run = RunProgram(g_host_exe, args);
@@ -844,6 +848,215 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
     break;
   }
   EXPECT_TRUE(ended) << "the find never took a second";
+}
+
+// ------------------------------------------------------------ find --then
+
+// What the author changes the text marker to.
+constexpr const char* kChangedMarker = "QV-2c4e text";
+
+// The 1.4 host with an undo list in its image: copies of the records of
+// `copies` ("all" or "text"), and `change` options for when it is told.
+std::vector<std::string> UndoHostOptions(const char* copies,
+                                         const std::vector<std::string>& change) {
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--undo-copies", copies});
+  options.insert(options.end(), change.begin(), change.end());
+  return options;
+}
+
+std::vector<std::string> ThenArgs(std::uint32_t pid, const char* wait) {
+  return {"find", std::to_string(pid), "--profile", Profile(), "--text", kTextMarker,
+          "--then", kChangedMarker, "--wait", wait};
+}
+
+// Runs the probe and tells the host once the probe asks for the change.
+RunResult ProbeAndTell(const std::vector<std::string>& args, const std::function<void()>& tell,
+                       bool* told) {
+  *told = false;
+  return RunProgram(g_settings.probe, args, [&](const std::string& err) {
+    if (!*told && err.find("quorvane-probe: now change \"") != std::string::npos) {
+      *told = true;
+      tell();
+    }
+  });
+}
+
+// An undo list in the image with copies of every record: the text marker
+// alone leaves both lists alike. The author's change settles it: the live
+// list is the one whose record now reads the new marker. Told once by a
+// line on standard input (the JSON), once by a named event (the text).
+TEST(FindThenTest, ChangeSettlesWhatOneMarkerLeavesOpen) {
+  const Offsets truth = ProfileOffsets(Profile());
+  for (const bool json : {true, false}) {
+    SCOPED_TRACE(json ? "JSON, told on stdin" : "text, told by an event");
+    const std::string event = "qvprobe-change-" + std::to_string(GetCurrentProcessId());
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(
+        g_host_exe, kServeSeconds, &error,
+        UndoHostOptions("all", {"--change-to", kChangedMarker, "--change-on",
+                                json ? "stdin" : "event:" + event}),
+        json))
+        << error;
+    if (json) {
+      int status = -1;
+      const Json alone =
+          ProbeJson({"find", std::to_string(host.pid()), "--profile", Profile(), "--text",
+                     kTextMarker},
+                    &status);
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(alone["object"]["answer"].str, "ambiguous");
+      EXPECT_EQ(alone["object"]["settled_by"].type, Json::kNull);
+    }
+    std::vector<std::string> args = ThenArgs(host.pid(), "120");
+    if (json) args.push_back("--json");
+    HANDLE set = nullptr;
+    bool told = false;
+    const RunResult run = ProbeAndTell(
+        args,
+        [&] {
+          if (json) {
+            EXPECT_TRUE(host.Tell(""));
+            return;
+          }
+          set = OpenEventA(EVENT_MODIFY_STATE, FALSE, event.c_str());
+          EXPECT_NE(set, nullptr);
+          if (set != nullptr) {
+            EXPECT_TRUE(SetEvent(set));
+          }
+        },
+        &told);
+    if (set != nullptr) CloseHandle(set);
+    EXPECT_TRUE(told) << run.err;
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    if (json) {
+      Json report;
+      ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+      EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
+      EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
+      const Json& object = report["object"];
+      EXPECT_EQ(object["answer"].str, "ambiguous");  // the scan's own
+      EXPECT_EQ(object["settled_by"].str, "change");
+      EXPECT_EQ(object["change"]["settled"].str, "chosen");
+      int contenders = 0, changed = 0;
+      for (const Json& w : object["change"]["watched"].items) {
+        contenders += w["contender"].boolean ? 1 : 0;
+        changed += w["contender"].boolean && w["reading"].str == "new" ? 1 : 0;
+      }
+      EXPECT_GE(contenders, 2);
+      EXPECT_EQ(changed, 1);
+      // The walks go under the offsets the change settled, and see it.
+      const Json* text = FindWalk(report, "GetObjectData", 3);
+      ASSERT_NE(text, nullptr);
+      for (const Json& field : (*text)["fields"].items) {
+        if (field["name"].str == "text") {
+          EXPECT_EQ(field["value"].str, kChangedMarker);
+        }
+      }
+    } else {
+      char section[120];
+      std::snprintf(section, sizeof section,
+                    "[Found]\r\nObjectAddressList=0x%08X\r\nObjectDataOffset=0x%08X\r\n;",
+                    static_cast<unsigned>(truth.list), static_cast<unsigned>(truth.data));
+      EXPECT_EQ(run.out.rfind(section, 0), 0u) << run.out.substr(0, 400);
+      char settled[160];
+      std::snprintf(settled, sizeof settled,
+                    "; settled by the change: of the 2 candidates the scan left alike, only "
+                    "ObjectAddressList=0x%08X ObjectDataOffset=0x%08X now reads \"%s\"\r\n",
+                    static_cast<unsigned>(truth.list), static_cast<unsigned>(truth.data),
+                    kChangedMarker);
+      EXPECT_NE(run.out.find(settled), std::string::npos) << run.out;
+    }
+  }
+}
+
+// A buffer marker that begins both the text buffer and the text record of
+// build 1.4 leaves two places in the image alike; changing the buffer's
+// text settles it.
+TEST(FindThenTest, BufferChangeSettlesPlacesThatTie) {
+  const Offsets truth = ProfileOffsets(Profile());
+  const char* changed = "B2-51d0 buffer";
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--change-buffer-to", changed, "--change-on", "stdin"});
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options, true)) << error;
+  bool told = false;
+  const RunResult run = ProbeAndTell(
+      {"find", std::to_string(host.pid()), "--profile", Profile(), "--buffer-text", "QV-",
+       "--buffer-then", changed, "--wait", "120", "--json"},
+      [&] { EXPECT_TRUE(host.Tell("")); }, &told);
+  EXPECT_TRUE(told) << run.err;
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.err.find("in the host (the text buffer); watching 2 places"), std::string::npos)
+      << run.err;
+  Json report;
+  ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+  EXPECT_EQ(U32(report["found"]["TextBufferAddress"]), truth.buffer);
+  const Json& buffer = report["text_buffer"];
+  EXPECT_EQ(buffer["answer"].str, "ambiguous");  // the scan's own
+  EXPECT_EQ(buffer["settled_by"].str, "change");
+  EXPECT_EQ(buffer["change"]["settled"].str, "chosen");
+}
+
+// Nothing settles it: a host that never changes (exit 1 after the wait,
+// with the reason), and a host that changes the undo copy instead of the
+// live record while the scan had one clear answer (a conflict: the change
+// never overrules the scan).
+TEST(FindThenTest, NoChangeAndAChangedCopyPickNothing) {
+  const Offsets truth = ProfileOffsets(Profile());
+  {
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, UndoHostOptions("all", {})))
+        << error;
+    const RunResult run = Probe(ThenArgs(host.pid(), "2"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("quorvane-probe: now change \"QV-7f3a text\" to \"QV-2c4e text\" in "
+                           "the host (type 3 field \"text\")"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("quorvane-probe: ObjectAddressList and ObjectDataOffset: no candidate "
+                           "changed in 2 s"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.rfind("; No section", 0), 0u) << run.out.substr(0, 400);
+    EXPECT_NE(run.out.find("; no candidate changed in 2 s"), std::string::npos) << run.out;
+  }
+  {
+    const std::string event = "qvprobe-copy-" + std::to_string(GetCurrentProcessId());
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error,
+                           UndoHostOptions("text", {"--change-copy-to", kChangedMarker,
+                                                    "--change-on", "event:" + event})))
+        << error;
+    std::vector<std::string> args = ThenArgs(host.pid(), "120");
+    args.push_back("--json");
+    bool told = false;
+    const RunResult run = ProbeAndTell(
+        args,
+        [&] {
+          HANDLE set = OpenEventA(EVENT_MODIFY_STATE, FALSE, event.c_str());
+          ASSERT_NE(set, nullptr);
+          EXPECT_TRUE(SetEvent(set));
+          CloseHandle(set);
+        },
+        &told);
+    EXPECT_TRUE(told) << run.err;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find("ObjectAddressList and ObjectDataOffset: conflict: the scan's answer"),
+              std::string::npos)
+        << run.err;
+    Json report;
+    ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+    EXPECT_EQ(report["found"]["ObjectAddressList"].type, Json::kNull);
+    const Json& object = report["object"];
+    EXPECT_EQ(object["answer"].str, "found");  // the scan's own
+    EXPECT_EQ(U32(object["candidates"][0]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(object["change"]["settled"].str, "conflict");
+  }
 }
 
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {
@@ -1337,7 +1550,23 @@ INSTANTIATE_TEST_SUITE_P(
         // A host that exited with code 259 has not gone on running.
         BadCase{"process_exited", {"{profile}", "{exited}"}, "exited"},
         BadCase{"find_process_exited", {"find", "{exited}", "--module", "sample_app.dll", "--text",
-                                        "QV"}, "exited"}),
+                                        "QV"}, "exited"},
+        BadCase{"find_then_before_text",
+                {"find", "{pid}", "--module", "m", "--then", "QV-2", "--text", "QV-1"},
+                "give it after that --text"},
+        BadCase{"find_then_holds_the_marker",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--then", "QV-12"},
+                "--then needs a marker that differs"},
+        BadCase{"find_buffer_then_alone",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--buffer-then", "QV-2"},
+                "no --buffer-text given"},
+        BadCase{"find_wait_alone",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--wait", "5"},
+                "neither given"},
+        BadCase{"find_wait_zero",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--then", "QV-2", "--wait",
+                 "0"},
+                "--wait needs a number of seconds"}),
     [](const ::testing::TestParamInfo<BadCase>& param) { return std::string(param.param.name); });
 
 // ------------------------------------------------------------ JSON text

@@ -13,6 +13,7 @@
 #include "finder/plausibility.h"
 #include "finder/scan.h"
 #include "platform/fake_platform.h"
+#include "utf16_bytes.h"
 
 namespace finder {
 namespace {
@@ -27,15 +28,6 @@ constexpr std::uint32_t kOtherModule = 0x00400000;
 const char kModule[] = "host_app.dll";
 const std::u16string kMarker = u"QV-7f3a";
 const std::u16string kBufferMarker = u"QV-b9c2";
-
-std::string Utf16(const std::u16string& text) {
-  std::string bytes;
-  for (const char16_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
-  }
-  return bytes;
-}
 
 // Little-endian bytes, field by field.
 struct Bytes {
