@@ -13,7 +13,7 @@ namespace quorvane {
 namespace {
 
 struct Page {
-  bool readable = true;
+  PageState state = PageState::kReadable;
   std::uint8_t bytes[kHostPageSize] = {};
 };
 
@@ -26,6 +26,7 @@ struct FakeSystem {
   bool conversion_fails = false;
   bool ends = false;             // the process ends at reads == end_at_reads
   std::uint64_t end_at_reads = 0;
+  std::uint32_t highest_address = UINT32_MAX;
 };
 
 FakeSystem& System() {
@@ -42,6 +43,27 @@ Page& PageAt(std::uint32_t address) {
   auto& slot = System().pages[address / kHostPageSize];
   if (!slot) slot = std::make_unique<Page>();
   return *slot;
+}
+
+// What the memory map says of the page that holds `address`, had the
+// process not ended.
+PageState StateAt(std::uint32_t address) {
+  const FakeSystem& system = System();
+  if (address > system.highest_address) return PageState::kPastApplicationRange;
+  const auto found = system.pages.find(address / kHostPageSize);
+  return found == system.pages.end() ? PageState::kFree : found->second->state;
+}
+
+// Calls change(page number) for every page that [address, address + size)
+// touches.
+template <typename Change>
+void ForEachPage(std::uint32_t address, std::uint32_t size, const Change& change) {
+  const std::uint32_t first = address / kHostPageSize;
+  const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
+  for (std::uint32_t page = first;; ++page) {
+    change(page);
+    if (page == last) break;
+  }
 }
 
 }  // namespace
@@ -84,13 +106,20 @@ void WriteWide(std::uint32_t address, const std::u16string& text) {
 }
 
 void SetReadable(std::uint32_t address, std::uint32_t size, bool readable) {
-  const std::uint32_t first = address / kHostPageSize;
-  const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
-  for (std::uint32_t page = first;; ++page) {
-    PageAt(page * kHostPageSize).readable = readable;
-    if (page == last) break;
-  }
+  SetPageState(address, size, readable ? PageState::kReadable : PageState::kNoAccess);
 }
+
+void SetPageState(std::uint32_t address, std::uint32_t size, PageState state) {
+  ForEachPage(address, size, [state](std::uint32_t page) {
+    if (state == PageState::kFree) {
+      System().pages.erase(page);
+    } else {
+      PageAt(page * kHostPageSize).state = state;
+    }
+  });
+}
+
+void SetHighestApplicationAddress(std::uint32_t highest) { System().highest_address = highest; }
 
 void SetModuleSize(const std::string& name, std::uint32_t size) {
   System().module_sizes[name] = size;
@@ -131,22 +160,28 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   auto* to = static_cast<std::uint8_t*>(out);
   for (std::uint32_t i = 0; i < size; ++i) {
     const std::uint32_t at = address + i;
-    const auto found = system.pages.find(at / kHostPageSize);
-    if (found == system.pages.end() || !found->second->readable) return false;
-    to[i] = found->second->bytes[at % kHostPageSize];
+    if (StateAt(at) != PageState::kReadable) return false;
+    to[i] = system.pages.at(at / kHostPageSize)->bytes[at % kHostPageSize];
   }
   return true;
+}
+
+PageState QueryHostPage(std::uint32_t address) {
+  return Ended() ? PageState::kUnknown : StateAt(address);
 }
 
 bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
   if (Ended()) return false;
   const auto& pages = System().pages;
+  const auto readable = [](const auto& page) {
+    return StateAt(page.first * kHostPageSize) == PageState::kReadable;
+  };
   auto page = pages.lower_bound(from / kHostPageSize);
-  while (page != pages.end() && !page->second->readable) ++page;
+  while (page != pages.end() && !readable(*page)) ++page;
   if (page == pages.end()) return false;
   const std::uint32_t first = page->first;
   std::uint32_t last = first;
-  for (++page; page != pages.end() && page->first == last + 1 && page->second->readable; ++page) {
+  for (++page; page != pages.end() && page->first == last + 1 && readable(*page); ++page) {
     ++last;
   }
   region->base = first * kHostPageSize;
