@@ -39,6 +39,9 @@ class ServedHost {
              const std::vector<std::string>& options = {});
   void Stop();
   std::uint32_t pid() const { return pid_; }
+  // The next line it prints after the pid line, without its line end; false
+  // when its output has ended.
+  bool ReadLine(std::string* line);
 
  private:
   void* process_ = nullptr;
