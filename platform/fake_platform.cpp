@@ -1,5 +1,6 @@
 #include "platform/fake_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -54,18 +55,6 @@ PageState StateAt(std::uint32_t address) {
   return found == system.pages.end() ? PageState::kFree : found->second->state;
 }
 
-// Calls change(page number) for every page that [address, address + size)
-// touches.
-template <typename Change>
-void ForEachPage(std::uint32_t address, std::uint32_t size, const Change& change) {
-  const std::uint32_t first = address / kHostPageSize;
-  const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
-  for (std::uint32_t page = first;; ++page) {
-    change(page);
-    if (page == last) break;
-  }
-}
-
 }  // namespace
 
 namespace fake {
@@ -110,13 +99,16 @@ void SetReadable(std::uint32_t address, std::uint32_t size, bool readable) {
 }
 
 void SetPageState(std::uint32_t address, std::uint32_t size, PageState state) {
-  ForEachPage(address, size, [state](std::uint32_t page) {
+  const std::uint32_t first = address / kHostPageSize;
+  const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
+  for (std::uint32_t page = first;; ++page) {
     if (state == PageState::kFree) {
       System().pages.erase(page);
     } else {
       PageAt(page * kHostPageSize).state = state;
     }
-  });
+    if (page == last) break;
+  }
 }
 
 void SetHighestApplicationAddress(std::uint32_t highest) { System().highest_address = highest; }
@@ -158,10 +150,12 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;
   auto* to = static_cast<std::uint8_t*>(out);
-  for (std::uint32_t i = 0; i < size; ++i) {
-    const std::uint32_t at = address + i;
+  for (std::uint32_t done = 0; done < size;) {
+    const std::uint32_t at = address + done;
     if (StateAt(at) != PageState::kReadable) return false;
-    to[i] = system.pages.at(at / kHostPageSize)->bytes[at % kHostPageSize];
+    const std::uint32_t n = std::min(kHostPageSize - at % kHostPageSize, size - done);
+    std::memcpy(to + done, system.pages.at(at / kHostPageSize)->bytes + at % kHostPageSize, n);
+    done += n;
   }
   return true;
 }

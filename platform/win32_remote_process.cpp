@@ -103,6 +103,7 @@ bool LookUpModule(const char* name, std::uint32_t* base, std::uint32_t* size) {
   return found;
 }
 
+// What the memory map says of a region.
 PageState StateOf(const MEMORY_BASIC_INFORMATION& info) {
   if (info.State == MEM_FREE) return PageState::kFree;
   if (info.State != MEM_COMMIT) return PageState::kReserved;
