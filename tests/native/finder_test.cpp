@@ -371,8 +371,9 @@ TEST(FindTest, EvidenceCutIsNeverOneAnswer) {
 
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // 12 readable pages read a page at a time: the ends fall in the marker
-  // pass, the pointer pass, the image pass and the scoring.
-  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 40ull}) {
+  // pass, the pointer pass, the image pass (32 reads in all) and the
+  // scoring (one more: the image's 8 pages at once).
+  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 32ull}) {
     BuildHost(Shape{});
     fake::EndProcessAfterReads(reads);
     const FindResult r = Find(Request(4096));
@@ -475,6 +476,42 @@ TEST(ScoreTest, NoiseIsNotPlausible) {
     rarely_plausible += plausible <= kSamples / 100 ? 1 : 0;
   }
   EXPECT_GT(rarely_plausible, layouts / 2);
+}
+
+// Given the memory map of the find, the page cache reads only pages inside
+// its readable regions: a word taken for a pointer that leads elsewhere
+// costs no read of the host. A page inside one comes with its neighbours in
+// one read; where one of them has gone since the map was taken, the page is
+// read alone.
+TEST(HostViewTest, ReadsOnlyPagesOfTheMap) {
+  fake::Reset();
+  fake::WriteU32(0x00700000, 0x12345678);
+  std::vector<std::uint8_t> ones(3 * quorvane::kHostPageSize, 1);
+  fake::Write(0x00720000, ones.data(), ones.size());
+  bool ended = false;
+  HostView view(ReadableRegions(0, std::uint64_t{1} << 32, &ended));
+  fake::WriteU32(0x00900000, 0x9ABCDEF0);  // mapped after the map was taken
+  fake::SetPageState(0x00722000, 1, quorvane::PageState::kFree);  // gone since
+  std::uint32_t value = 0;
+  const std::uint64_t reads = fake::ReadCount();
+  EXPECT_FALSE(view.ReadU32(0x00800000, &value));
+  EXPECT_FALSE(view.ReadU32(0x00900000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads);
+  EXPECT_TRUE(view.ReadU32(0x00700000, &value));
+  EXPECT_EQ(value, 0x12345678u);
+  EXPECT_EQ(fake::ReadCount(), reads + 1);
+  // The span of 3 pages fails whole; each page is then read alone.
+  EXPECT_TRUE(view.ReadU32(0x00720FFC, &value));
+  EXPECT_EQ(value, 0x01010101u);
+  EXPECT_FALSE(view.ReadU32(0x00722000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads + 5);
+  // A whole span: one read for its pages.
+  fake::SetPageState(0x00722000, 1, quorvane::PageState::kReadable);
+  HostView fresh(ReadableRegions(0, std::uint64_t{1} << 32, &ended));
+  EXPECT_TRUE(fresh.ReadU32(0x00721000, &value));
+  EXPECT_TRUE(fresh.ReadU32(0x00720000, &value));
+  EXPECT_TRUE(fresh.ReadU32(0x00722000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads + 6);
 }
 
 struct RecordCase {
