@@ -310,7 +310,7 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
     return result;
   }
 
-  HostView view;
+  HostView view(regions);
   if (objects) {
     result.object_answer = Answer::kNotFound;
     // The records the markers would lie in, and whose they are.

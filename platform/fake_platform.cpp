@@ -1,5 +1,6 @@
 #include "platform/fake_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -14,7 +15,7 @@ namespace quorvane {
 namespace {
 
 struct Page {
-  bool readable = true;
+  PageState state = PageState::kReadable;
   std::uint8_t bytes[kHostPageSize] = {};
 };
 
@@ -32,6 +33,7 @@ struct FakeSystem {
     std::uint64_t at_reads;
   };
   std::vector<Vanish> vanishing;  // by VanishAfterReads, not yet gone
+  std::uint32_t highest_address = UINT32_MAX;
 };
 
 FakeSystem& System() {
@@ -48,6 +50,15 @@ Page& PageAt(std::uint32_t address) {
   auto& slot = System().pages[address / kHostPageSize];
   if (!slot) slot = std::make_unique<Page>();
   return *slot;
+}
+
+// What the memory map says of the page that holds `address`, had the
+// process not ended.
+PageState StateAt(std::uint32_t address) {
+  const FakeSystem& system = System();
+  if (address > system.highest_address) return PageState::kPastApplicationRange;
+  const auto found = system.pages.find(address / kHostPageSize);
+  return found == system.pages.end() ? PageState::kFree : found->second->state;
 }
 
 }  // namespace
@@ -90,13 +101,23 @@ void WriteWide(std::uint32_t address, const std::u16string& text) {
 }
 
 void SetReadable(std::uint32_t address, std::uint32_t size, bool readable) {
+  SetPageState(address, size, readable ? PageState::kReadable : PageState::kNoAccess);
+}
+
+void SetPageState(std::uint32_t address, std::uint32_t size, PageState state) {
   const std::uint32_t first = address / kHostPageSize;
   const std::uint32_t last = (address + (size == 0 ? 0 : size - 1)) / kHostPageSize;
   for (std::uint32_t page = first;; ++page) {
-    PageAt(page * kHostPageSize).readable = readable;
+    if (state == PageState::kFree) {
+      System().pages.erase(page);
+    } else {
+      PageAt(page * kHostPageSize).state = state;
+    }
     if (page == last) break;
   }
 }
+
+void SetHighestApplicationAddress(std::uint32_t highest) { System().highest_address = highest; }
 
 void SetModuleSize(const std::string& name, std::uint32_t size) {
   System().module_sizes[name] = size;
@@ -147,24 +168,32 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;
   auto* to = static_cast<std::uint8_t*>(out);
-  for (std::uint32_t i = 0; i < size; ++i) {
-    const std::uint32_t at = address + i;
-    const auto found = system.pages.find(at / kHostPageSize);
-    if (found == system.pages.end() || !found->second->readable) return false;
-    to[i] = found->second->bytes[at % kHostPageSize];
+  for (std::uint32_t done = 0; done < size;) {
+    const std::uint32_t at = address + done;
+    if (StateAt(at) != PageState::kReadable) return false;
+    const std::uint32_t n = std::min(kHostPageSize - at % kHostPageSize, size - done);
+    std::memcpy(to + done, system.pages.at(at / kHostPageSize)->bytes + at % kHostPageSize, n);
+    done += n;
   }
   return true;
+}
+
+PageState QueryHostPage(std::uint32_t address) {
+  return Ended() ? PageState::kUnknown : StateAt(address);
 }
 
 bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
   if (Ended()) return false;
   const auto& pages = System().pages;
+  const auto readable = [](const auto& page) {
+    return StateAt(page.first * kHostPageSize) == PageState::kReadable;
+  };
   auto page = pages.lower_bound(from / kHostPageSize);
-  while (page != pages.end() && !page->second->readable) ++page;
+  while (page != pages.end() && !readable(*page)) ++page;
   if (page == pages.end()) return false;
   const std::uint32_t first = page->first;
   std::uint32_t last = first;
-  for (++page; page != pages.end() && page->first == last + 1 && page->second->readable; ++page) {
+  for (++page; page != pages.end() && page->first == last + 1 && readable(*page); ++page) {
     ++last;
   }
   region->base = first * kHostPageSize;

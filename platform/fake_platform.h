@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/host_scan.h"
+
 namespace quorvane::fake {
 
 // Forgets every profile, module and page.
@@ -26,13 +28,24 @@ void WriteU32(std::uint32_t address, std::uint32_t value);
 // UTF-16 text and its NUL unit.
 void WriteWide(std::uint32_t address, const std::u16string& text);
 
-// Makes every page that the range touches unreadable, or readable again.
+// Makes every page that the range touches unreadable (no access), or
+// readable again.
 void SetReadable(std::uint32_t address, std::uint32_t size, bool readable);
 
 // Makes every page that the range touches unreadable once that many more
 // ReadHostMemory calls have been made; until then the memory map still
 // lists it, as when memory is freed while a scan goes on.
 void VanishAfterReads(std::uint32_t address, std::uint32_t size, std::uint64_t reads);
+
+// Gives every page that the range touches `state`, as the memory map of
+// Windows would report it: kReadable, kReserved, kGuard or kNoAccess keep
+// the pages' bytes (which only kReadable lets anything read); kFree forgets
+// them.
+void SetPageState(std::uint32_t address, std::uint32_t size, PageState state);
+
+// Addresses above `highest` are past the application range: nothing there
+// is mapped or read. Until it is set, the whole address space is in range.
+void SetHighestApplicationAddress(std::uint32_t highest);
 
 // Number of ReadHostMemory calls since the last Reset.
 std::uint64_t ReadCount();

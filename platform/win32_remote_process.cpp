@@ -1,7 +1,13 @@
 // Host memory of another process: the module list comes from a Toolhelp
-// snapshot, and memory is copied with ReadProcessMemory, which reports what
-// cannot be read instead of faulting and never touches the other process's
-// page protection. Nothing is ever written to that process.
+// snapshot, and memory is read in one way only: the memory map first
+// (VirtualQueryEx, for every region the read spans), then ReadProcessMemory
+// of committed, readable pages that are neither guard nor no-access pages.
+// ReadProcessMemory alone is not enough: a system service that touches a
+// guard page fails and removes the page's guard, so that the thread whose
+// stack it guards crashes at its next growth; and under Wine it copies
+// zeros out of reserved memory (under an emulated CPU also out of free
+// memory and past the application range) where Windows fails. Nothing is
+// ever written to that process, and no protection is changed.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -97,13 +103,31 @@ bool LookUpModule(const char* name, std::uint32_t* base, std::uint32_t* size) {
   return found;
 }
 
-// Committed pages that ReadProcessMemory can copy.
-bool IsReadable(const MEMORY_BASIC_INFORMATION& info) {
-  if (info.State != MEM_COMMIT) return false;
-  if ((info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
+// What the memory map says of a region.
+PageState StateOf(const MEMORY_BASIC_INFORMATION& info) {
+  if (info.State == MEM_FREE) return PageState::kFree;
+  if (info.State != MEM_COMMIT) return PageState::kReserved;
+  if ((info.Protect & PAGE_GUARD) != 0) return PageState::kGuard;
   const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                          PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-  return (info.Protect & readable) != 0;
+  if ((info.Protect & PAGE_NOACCESS) != 0 || (info.Protect & readable) == 0) {
+    return PageState::kNoAccess;
+  }
+  return PageState::kReadable;
+}
+
+// The state of the region that holds `address`, and where that region
+// ends. A live process's map can be queried everywhere but above the
+// highest application address.
+PageState QueryRegion(std::uint64_t address, std::uint64_t* end) {
+  if (g_process == nullptr) return PageState::kUnknown;
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQueryEx(g_process, reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address)),
+                     &info, sizeof info) == 0) {
+    return HostProcessRunning() ? PageState::kPastApplicationRange : PageState::kUnknown;
+  }
+  *end = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + std::uint64_t{info.RegionSize};
+  return StateOf(info);
 }
 
 }  // namespace
@@ -134,7 +158,7 @@ bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
     const std::uint64_t base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
     const std::uint64_t end = base + info.RegionSize;
     if (end <= at) return false;  // no progress: give up rather than loop
-    if (IsReadable(info)) {
+    if (StateOf(info) == PageState::kReadable) {
       region->base = static_cast<std::uint32_t>(base);
       region->size = static_cast<std::uint32_t>(std::min<std::uint64_t>(end, 1ull << 32) - base);
       return true;
@@ -142,6 +166,11 @@ bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
     at = end;
   }
   return false;
+}
+
+PageState QueryHostPage(std::uint32_t address) {
+  std::uint64_t end = 0;
+  return QueryRegion(address, &end);
 }
 
 bool HostProcessRunning() {
@@ -166,6 +195,16 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;  // past the top
   if (g_process == nullptr) return false;
+  // Every region the range spans must be readable before a byte is copied.
+  // A page could change between the query and the copy; stack growth cannot
+  // make a readable page a guard page (guards move down into reserved
+  // memory), so only the process's own VirtualProtect could, in that moment.
+  const std::uint64_t end = std::uint64_t{address} + size;
+  for (std::uint64_t at = address; at < end;) {
+    std::uint64_t region_end = 0;
+    if (QueryRegion(at, &region_end) != PageState::kReadable || region_end <= at) return false;
+    at = region_end;
+  }
   SIZE_T copied = 0;
   const BOOL ok = ReadProcessMemory(g_process, reinterpret_cast<LPCVOID>(
                                                    static_cast<std::uintptr_t>(address)),

@@ -389,6 +389,10 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
       j->Key("field");
       j->String(walk.stop.field);
     }
+    if (!walk.stop.cause.empty()) {
+      j->Key("cause");
+      j->String(walk.stop.cause);
+    }
     if (walk.stop.has_address) {
       j->Key("address");
       j->Unsigned(walk.stop.address);

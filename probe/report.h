@@ -83,6 +83,10 @@ struct Stop {
   std::string reason;  // "not_loaded", "zero_field", "no_layout", "zero", "unreadable",
                        // "not_convertible", "lua_error"
   std::string field;   // the address-table or record field concerned, if any
+  // For "unreadable": what the memory map says of the first byte that cannot
+  // be read: "reserved", "free", "guard_page", "no_access" or
+  // "past_application_range"; empty when it does not say.
+  std::string cause;
   bool has_address = false;
   std::uint32_t address = 0;
   std::string message;  // one line for a person

@@ -6,6 +6,7 @@
 #include "config/address_profile.h"
 #include "finder/plausibility.h"
 #include "module/lua_helpers.h"
+#include "platform/host_scan.h"
 #include "platform/platform.h"
 #include "readers/host_strings.h"
 #include "readers/readers.h"
@@ -179,6 +180,34 @@ Walk StoppedAt(Walk walk, const char* hop, const char* reason, std::uint32_t add
   return Stopped(std::move(walk), hop, reason, std::move(message));
 }
 
+// Why a page cannot be read, as the memory map says it.
+struct PageCause {
+  quorvane::PageState state;
+  const char* cause;   // Stop::cause
+  const char* phrase;  // for the message
+};
+constexpr PageCause kPageCauses[] = {
+    {quorvane::PageState::kReserved, "reserved", "reserved memory, not committed"},
+    {quorvane::PageState::kFree, "free", "free memory: nothing is allocated there"},
+    {quorvane::PageState::kGuard, "guard_page", "a guard page, left untouched"},
+    {quorvane::PageState::kNoAccess, "no_access", "a page without read access"},
+    {quorvane::PageState::kPastApplicationRange, "past_application_range",
+     "past the highest application address"},
+};
+
+// The walk stops at `address` because host byte `bad` cannot be read; the
+// memory map names why.
+Walk StoppedUnreadable(Walk walk, const char* hop, std::uint32_t address, std::uint32_t bad,
+                       std::string message) {
+  const quorvane::PageState state = quorvane::QueryHostPage(bad);
+  for (const PageCause& page : kPageCauses) {
+    if (page.state != state) continue;
+    walk.stop.cause = page.cause;
+    message += std::string(" (") + page.phrase + ")";
+  }
+  return StoppedAt(std::move(walk), hop, "unreadable", address, std::move(message));
+}
+
 std::string NotLoaded(const WalkContext& context) {
   return context.module + " is not loaded in process " + std::to_string(context.pid);
 }
@@ -200,10 +229,10 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
     if (!quorvane::ReadHostMemory(at, bytes, static_cast<std::uint32_t>(width))) {
       const std::uint32_t bad = FirstUnreadable(at, static_cast<std::uint32_t>(width));
       walk.stop.field = field.name;
-      return StoppedAt(std::move(walk), "record", "unreadable", bad,
-                       "field \"" + std::string(field.name) + "\" at " + Hex(at) +
-                           " (record + " + std::to_string(field.offset) + "): " + Hex(bad) +
-                           " cannot be read");
+      return StoppedUnreadable(std::move(walk), "record", bad, bad,
+                               "field \"" + std::string(field.name) + "\" at " + Hex(at) +
+                                   " (record + " + std::to_string(field.offset) + "): " +
+                                   Hex(bad) + " cannot be read");
     }
   }
   for (int i = 0; i < layout.count; ++i) {
@@ -223,8 +252,8 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
                               " (record + " + std::to_string(field.offset) + ")";
     std::uint32_t bad = at;
     if (!RunIsReadable(at, unit, job.bound, &bad)) {
-      return StoppedAt(std::move(walk), "record", "unreadable", bad,
-                       where + ": " + Hex(bad) + " cannot be read");
+      return StoppedUnreadable(std::move(walk), "record", bad, bad,
+                               where + ": " + Hex(bad) + " cannot be read");
     }
     if (!lua_error.empty()) {
       return StoppedAt(std::move(walk), "record", "lua_error", at, where + ": " + lua_error);
@@ -233,8 +262,10 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
                      where + (wide ? ": the wide text cannot be converted to the ANSI code page"
                                    : ": cannot be read"));
   }
-  return StoppedAt(std::move(walk), "record", "unreadable", record,
-                   "the record at " + Hex(record) + " cannot be read");
+  return StoppedUnreadable(std::move(walk), "record", record,
+                           FirstUnreadable(record + layout.copy_begin,
+                                           layout.copy_end - layout.copy_begin),
+                           "the record at " + Hex(record) + " cannot be read");
 }
 
 }  // namespace
@@ -287,10 +318,11 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
       t.module_base + t.object_address_list + 4u * static_cast<std::uint32_t>(type);
   std::uint32_t slot = 0;
   if (!ReadU32(slot_address, &slot)) {
-    return StoppedAt(std::move(walk), "slot", "unreadable", slot_address,
-                     "the slot at " + Hex(slot_address) + " (module + " +
-                         Hex(t.object_address_list) + " + 4 x " + std::to_string(type) +
-                         ") cannot be read");
+    return StoppedUnreadable(std::move(walk), "slot", slot_address,
+                             FirstUnreadable(slot_address, 4),
+                             "the slot at " + Hex(slot_address) + " (module + " +
+                                 Hex(t.object_address_list) + " + 4 x " +
+                                 std::to_string(type) + ") cannot be read");
   }
   walk.steps.push_back({"slot", slot_address, true, slot});
   if (slot == 0) {
@@ -303,9 +335,10 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
   const std::uint32_t pointer_address = slot + t.object_data_offset;
   std::uint32_t record = 0;
   if (!ReadU32(pointer_address, &record)) {
-    return StoppedAt(std::move(walk), "record_pointer", "unreadable", pointer_address,
-                     "the record pointer at " + Hex(pointer_address) + " (structure + " +
-                         Hex(t.object_data_offset) + ") cannot be read");
+    return StoppedUnreadable(std::move(walk), "record_pointer", pointer_address,
+                             FirstUnreadable(pointer_address, 4),
+                             "the record pointer at " + Hex(pointer_address) + " (structure + " +
+                                 Hex(t.object_data_offset) + ") cannot be read");
   }
   walk.steps.push_back({"record_pointer", pointer_address, true, record});
   if (record == 0) {
@@ -360,9 +393,10 @@ Walk WalkTextBuffer(lua_State* L, const WalkContext& context) {
   if (!Decode(L, &job, &lua_error)) {
     std::uint32_t bad = address;
     if (!RunIsReadable(address, 2, job.bound, &bad)) {
-      return StoppedAt(std::move(walk), "text_buffer", "unreadable", bad,
-                       "the text buffer at " + Hex(address) + " (module + " +
-                           Hex(t.text_buffer_address) + "): " + Hex(bad) + " cannot be read");
+      return StoppedUnreadable(std::move(walk), "text_buffer", bad, bad,
+                               "the text buffer at " + Hex(address) + " (module + " +
+                                   Hex(t.text_buffer_address) + "): " + Hex(bad) +
+                                   " cannot be read");
     }
     if (!lua_error.empty()) {
       return StoppedAt(std::move(walk), "text_buffer", "lua_error", address, lua_error);

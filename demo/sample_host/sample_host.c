@@ -51,6 +51,15 @@
  *   --change-buffer-to TEXT  the text buffer holds TEXT when told
  *   --change-on stdin|event:NAME  told by a line on standard input, or by the
  *                         named event NAME being set (the program makes it)
+ *   --traps               memory that a tool looking in from outside must
+ *                         leave alone: a committed page with PAGE_GUARD (as
+ *                         below a thread's stack) and a reserved region. With
+ *                         --serve, their addresses follow the pid line, as
+ *                         "guard 0x%08X" and "reserved 0x%08X"; and each time
+ *                         the event named "quorvane-sample-host-<pid>" is
+ *                         set, the host asks VirtualQuery about the guard
+ *                         page and prints "guard page armed" or "guard page
+ *                         disarmed" on a line of its own
  * Exit code 2 for bad arguments.
  */
 #include <windows.h>
@@ -75,6 +84,10 @@
 /* This program's folder, ending in a backslash. */
 static char g_dir[MAX_PATH];
 
+/* The memory of --traps, or NULL. */
+static void *g_guard_page;
+static void *g_reserved;
+
 /* The window title, as the application shows the text being edited. */
 wchar_t g_window_title[TITLE_CHARS];
 
@@ -90,6 +103,7 @@ typedef struct Options {
   const wchar_t *change_copy_to; /* the undo copy's, or NULL */
   const wchar_t *change_buffer_to; /* the text buffer's, or NULL */
   const char *change_on;         /* "stdin", "event:NAME" or NULL */
+  int traps;
   const char *serve; /* seconds, or NULL for script mode */
   int next;          /* argv index of SCRIPT */
 } Options;
@@ -134,7 +148,8 @@ static int usage(void) {
           "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
           "         --list full|recent  --exit-code CODE\n"
           "         --undo-copies all|text  --change-to TEXT  --change-copy-to TEXT\n"
-          "         --change-buffer-to TEXT  --change-on stdin|event:NAME\n");
+          "         --change-buffer-to TEXT  --change-on stdin|event:NAME\n"
+          "         --traps\n");
   return 2;
 }
 
@@ -225,6 +240,11 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
       o->serve = argv[i + 1];
       o->next = argc;
       return 1;
+    }
+    if (strcmp(name, "--traps") == 0) {
+      o->traps = 1;
+      i--; /* takes no value */
+      continue;
     }
     if (i + 1 == argc) {
       fprintf(stderr, "sample_host: %s needs a value\n", name);
@@ -417,6 +437,29 @@ static int lay_ballast(unsigned long mib) {
   return 1;
 }
 
+/* The memory of --traps: a guard page, committed, and a reserved region
+ * of 64 KiB. */
+static int lay_traps(void) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  g_guard_page = VirtualAlloc(NULL, info.dwPageSize, MEM_RESERVE | MEM_COMMIT,
+                              PAGE_READWRITE | PAGE_GUARD);
+  g_reserved = VirtualAlloc(NULL, 65536, MEM_RESERVE, PAGE_READWRITE);
+  if (g_guard_page == NULL || g_reserved == NULL) {
+    fprintf(stderr, "sample_host: cannot lay the traps (error %lu)\n",
+            (unsigned long)GetLastError());
+    return 0;
+  }
+  return 1;
+}
+
+/* Whether the guard page is still one, as VirtualQuery says. */
+static const char *guard_page_state(void) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(g_guard_page, &info, sizeof info) == 0) return "guard page unknown";
+  return (info.Protect & PAGE_GUARD) != 0 ? "guard page armed" : "guard page disarmed";
+}
+
 /* Message handler for lua_pcall: appends a traceback to a string message. */
 static int add_traceback(lua_State *L) {
   if (!lua_isstring(L, 1)) return 1;
@@ -503,13 +546,34 @@ static int script_mode(char *exe, char *script, int argc, char **argv) {
 static int serve_mode(const char *seconds_text, unsigned long exit_code) {
   char *end;
   long seconds = strtol(seconds_text, &end, 10);
+  char event_name[64];
+  HANDLE asked = NULL;
   if (*seconds_text == '\0' || *end != '\0' || seconds < 0) {
     fprintf(stderr, "sample_host: --serve needs a number of seconds, not \"%s\"\n", seconds_text);
     return 2;
   }
+  if (g_guard_page != NULL) {
+    /* Made before the pid line, so that it is there once the pid is known. */
+    snprintf(event_name, sizeof event_name, "quorvane-sample-host-%lu",
+             (unsigned long)GetCurrentProcessId());
+    asked = CreateEventA(NULL, FALSE, FALSE, event_name);
+  }
   printf("pid %lu\n", (unsigned long)GetCurrentProcessId());
+  if (g_guard_page != NULL) {
+    printf("guard 0x%08lX\nreserved 0x%08lX\n", (unsigned long)(uintptr_t)g_guard_page,
+           (unsigned long)(uintptr_t)g_reserved);
+  }
   fflush(stdout);
-  for (; seconds > 0; seconds--) Sleep(1000);
+  for (; seconds > 0; seconds--) {
+    if (asked == NULL) {
+      Sleep(1000);
+    } else if (WaitForSingleObject(asked, 1000) == WAIT_OBJECT_0) {
+      printf("%s\n", guard_page_state());
+      fflush(stdout);
+      seconds++; /* an answer takes no time off the serving */
+    }
+  }
+  if (asked != NULL) CloseHandle(asked);
   return (int)exit_code;
 }
 
@@ -532,7 +596,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   module = load_host_module(options.app_folder);
-  ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib);
+  ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib) &&
+       (!options.traps || lay_traps());
   ok = ok && prepare_change(module, &options);
   LocalFree(wide);
   if (!ok) return 1;

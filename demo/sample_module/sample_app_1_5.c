@@ -8,7 +8,10 @@
  *    the module loads, between other heap objects of the application, and
  *    an entry keeps its record pointer at another offset (0x38, not 0x24);
  *  - every entry also holds an array of all objects of its type, the current
- *    one among them, and a link to the next entry.
+ *    one among them, and a link to the next entry;
+ *  - the entries lie among ballast, as on a heap full of other data: blocks
+ *    of random words, one in eight of them the address of a heap word, and
+ *    stray pointers to the current text object's record and to its entry.
  *
  * The image part is one structure, g_image, in a section of its own at a
  * fixed offset from the image base (demo/CMakeLists.txt), so the offsets of
@@ -197,6 +200,64 @@ static void *noise_block(void) {
   return block;
 }
 
+/* The ballast: blocks of random words from a sequence of their own (so that
+ * the rest of the heap is laid out as without them), one in eight the
+ * address of a word of a ballast block. Kept here, as an application keeps
+ * its blocks. */
+#define BALLAST_BLOCKS 48
+static uint32_t *g_ballast[BALLAST_BLOCKS];
+static uint32_t g_ballast_words[BALLAST_BLOCKS];
+static unsigned g_ballast_count;
+static uint32_t g_ballast_seed = 0xB5297A4Du;
+
+static uint32_t ballast_random(void) {
+  g_ballast_seed ^= g_ballast_seed << 13;
+  g_ballast_seed ^= g_ballast_seed >> 17;
+  g_ballast_seed ^= g_ballast_seed << 5;
+  return g_ballast_seed;
+}
+
+/* A ballast block right where the heap is now: 256 to 1020 bytes, so that
+ * all of it lies within reach of a record pointer offset from the block
+ * allocated just before it. 0 when there is none: all made, or no memory. */
+static int ballast_block(void) {
+  const uint32_t words = 64u + ballast_random() % 192u;
+  uint32_t *block;
+  uint32_t i;
+  if (g_ballast_count == BALLAST_BLOCKS) return 0;
+  block = malloc(words * 4u);
+  if (block == NULL) return 0;
+  g_ballast[g_ballast_count] = block;
+  g_ballast_words[g_ballast_count] = words;
+  for (i = 0; i < words; i++) {
+    if (ballast_random() % 8u == 0u) {
+      const unsigned other = ballast_random() % (g_ballast_count + 1u);
+      block[i] = (uint32_t)(uintptr_t)&g_ballast[other][ballast_random() % g_ballast_words[other]];
+    } else {
+      block[i] = ballast_random();
+    }
+  }
+  g_ballast_count++;
+  return 1;
+}
+
+/* Once the current text object's record and entry exist: every ballast
+ * block gets a stray pointer to the record, and every other one a stray
+ * pointer to the entry. The blocks right after the entries of types 2 and
+ * 4, the list's neighbours of type 3, so hold the record's address within
+ * reach of a list off by four and a far record pointer offset. */
+static void scatter_stray_pointers(void) {
+  const ObjectEntry *text = D.object_list[3];
+  unsigned i;
+  if (text == NULL || text->record == NULL) return;
+  for (i = 0; i < g_ballast_count; i++) {
+    g_ballast[i][ballast_random() % g_ballast_words[i]] = (uint32_t)(uintptr_t)text->record;
+    if (i % 2u == 0u) {
+      g_ballast[i][ballast_random() % g_ballast_words[i]] = (uint32_t)(uintptr_t)text;
+    }
+  }
+}
+
 static void *new_copy(const void *from, size_t size) {
   void *to = malloc(size);
   if (to != NULL) memcpy(to, from, size);
@@ -209,6 +270,7 @@ static int make_entry(size_t setup_index) {
   ObjectEntry *entry = calloc(1, sizeof *entry);
   uint32_t i;
   if (entry == NULL) return 0;
+  ballast_block();
   noise_block();
   g_infos[setup_index].type_index = setup->type_index;
   g_infos[setup_index].record_size = setup->record_size;
@@ -267,6 +329,8 @@ static int make_session(void) {
   }
   D.undo = calloc(1, sizeof *D.undo);
   noise_block();
+  while (ballast_block()) continue;
+  scatter_stray_pointers();
   return D.undo != NULL;
 }
 

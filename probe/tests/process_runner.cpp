@@ -67,6 +67,18 @@ bool Launch(const std::string& program, const std::vector<std::string>& args, HA
                         &si, pi) != 0;
 }
 
+// One line of `pipe`, with its line end; false when nothing more comes.
+bool ReadLineFrom(HANDLE pipe, std::string* line) {
+  line->clear();
+  char c;
+  DWORD got = 0;
+  while (line->find('\n') == std::string::npos && ReadFile(pipe, &c, 1, &got, nullptr) &&
+         got == 1) {
+    *line += c;
+  }
+  return !line->empty();
+}
+
 }  // namespace
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -139,12 +151,7 @@ bool ServedHost::Start(const std::string& program, int seconds, std::string* err
   process_ = pi.hProcess;
   output_ = out_read;
   std::string line;
-  char c;
-  DWORD got = 0;
-  while (line.find('\n') == std::string::npos && ReadFile(out_read, &c, 1, &got, nullptr) &&
-         got == 1) {
-    line += c;
-  }
+  ReadLineFrom(out_read, &line);
   unsigned long pid = 0;
   if (std::sscanf(line.c_str(), "pid %lu", &pid) != 1 || pid != pi.dwProcessId) {
     *error = "the served host said \"" + line + "\" instead of its pid " +
@@ -166,6 +173,12 @@ bool ServedHost::Tell(const std::string& line) {
   return input_ != nullptr &&
          WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
          wrote == text.size();
+}
+
+bool ServedHost::ReadLine(std::string* line) {
+  if (output_ == nullptr || !ReadLineFrom(output_, line)) return false;
+  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+  return true;
 }
 
 void ServedHost::Stop() {

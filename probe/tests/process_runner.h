@@ -45,6 +45,9 @@ class ServedHost {
   // its process id still names it); false if it does not within a minute.
   bool WaitForExit();
   std::uint32_t pid() const { return pid_; }
+  // The next line it prints after the pid line, without its line end; false
+  // when its output has ended.
+  bool ReadLine(std::string* line);
 
  private:
   void* process_ = nullptr;

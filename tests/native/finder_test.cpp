@@ -473,8 +473,9 @@ TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
 
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // 12 readable pages read a page at a time: the ends fall in the marker
-  // pass, the pointer pass, the image pass and the scoring.
-  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 40ull}) {
+  // pass, the pointer pass, the image pass (32 reads in all) and the
+  // scoring (one more: the image's 8 pages at once).
+  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 32ull}) {
     BuildHost(Shape{});
     fake::EndProcessAfterReads(reads);
     const FindResult r = Find(Request(4096));
@@ -497,6 +498,122 @@ TEST(ScoreTest, OnlyTheTrueOffsetsDecodeEveryType) {
   // A record pointer offset that lands inside the structure's bookkeeping.
   const Candidate inside = ScoreCandidate(view, kBase, 0x2210, 0x10);
   EXPECT_LE(inside.score, 0);
+}
+
+// Records where the memory map has nothing to read score as unreadable,
+// whatever bytes the page held before: a guard page keeps its guard, and
+// reserved or free memory is never taken for a record of zeros.
+TEST(ScoreTest, RecordsThatCannotBeReadScoreAsUnreadable) {
+  struct Case {
+    const char* name;
+    quorvane::PageState state;
+  };
+  using quorvane::PageState;
+  const Case cases[] = {{"reserved", PageState::kReserved},
+                        {"free", PageState::kFree},
+                        {"guard_page", PageState::kGuard},
+                        {"no_access", PageState::kNoAccess},
+                        {"past_application_range", PageState::kPastApplicationRange}};
+  constexpr std::uint32_t kHigh = 0x7FFF0000;
+  for (const Case& c : cases) {
+    BuildHost(Heap(0x2210, 0x30, 0x2F00, false));
+    // Type 0's record pointer leads to a page of its own, which holds a
+    // plausible record until the page is put into the case's state.
+    const bool past = c.state == PageState::kPastApplicationRange;
+    const std::uint32_t record = past ? kHigh + 0x1000 : 0x00C00000;
+    Record(0, u"").WriteAt(record);
+    fake::WriteU32(kHeap + 0x30, record);
+    if (past) {
+      fake::SetHighestApplicationAddress(kHigh - 1);
+    } else {
+      fake::SetPageState(record, 1, c.state);
+    }
+    EXPECT_EQ(quorvane::QueryHostPage(record), c.state) << c.name;
+    HostView view;
+    const Candidate scored = ScoreCandidate(view, kBase, 0x2210, 0x30);
+    ASSERT_FALSE(scored.checks.empty()) << c.name;
+    EXPECT_EQ(scored.checks.front().type, 0) << c.name;
+    EXPECT_EQ(scored.checks.front().outcome, Outcome::kUnreadable) << c.name;
+    EXPECT_EQ(scored.Count(Outcome::kUnreadable), 1) << c.name;
+    EXPECT_EQ(scored.Count(Outcome::kPlausible), TypesWithFields() - 1) << c.name;
+  }
+}
+
+// Records decoded from noise: random words, one in eight of them the
+// address of a word of the same heap, as a record pointer that is not one
+// leads there. Where a layout has a field with a range, such a record is
+// next to never plausible. A layout of strings alone (types 0 to 2) takes
+// one for plausible about one time in five: a heap address's top byte is 0
+// and ends a string of two or three bytes that may well be text. Layouts
+// without fields judge nothing and are left out here.
+TEST(ScoreTest, NoiseIsNotPlausible) {
+  fake::Reset();
+  constexpr std::uint32_t kNoise = 0x00A00000, kNoiseSize = 0x40000;
+  std::uint32_t x = 0x2545F491;
+  const auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  for (std::uint32_t at = kNoise; at < kNoise + kNoiseSize; at += 4) {
+    const std::uint32_t r = next();
+    fake::WriteU32(at, r % 8 == 0 ? kNoise + (next() % kNoiseSize & ~3u) : next());
+  }
+  constexpr int kSamples = 500;
+  HostView view;
+  int layouts = 0, rarely_plausible = 0;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    const std::int32_t type = quorvane::kTypesWithLayout[i];
+    if (quorvane::FindLayout(type)->count == 0) continue;
+    int plausible = 0;
+    for (int k = 0; k < kSamples; ++k) {
+      // Far enough from the end that every field lies in the noise.
+      const std::uint32_t record = kNoise + (next() % (kNoiseSize - 0x2000) & ~3u);
+      plausible += CheckRecord(view, record, type).Plausible() ? 1 : 0;
+    }
+    const bool strings_alone = type <= 2;
+    EXPECT_LE(plausible, strings_alone ? kSamples / 3 : kSamples / 100) << "type " << type;
+    ++layouts;
+    rarely_plausible += plausible <= kSamples / 100 ? 1 : 0;
+  }
+  EXPECT_GT(rarely_plausible, layouts / 2);
+}
+
+// Given the memory map of the find, the page cache reads only pages inside
+// its readable regions: a word taken for a pointer that leads elsewhere
+// costs no read of the host. A page inside one comes with its neighbours in
+// one read; where one of them has gone since the map was taken, the page is
+// read alone.
+TEST(HostViewTest, ReadsOnlyPagesOfTheMap) {
+  fake::Reset();
+  fake::WriteU32(0x00700000, 0x12345678);
+  std::vector<std::uint8_t> ones(3 * quorvane::kHostPageSize, 1);
+  fake::Write(0x00720000, ones.data(), ones.size());
+  bool ended = false;
+  HostView view(ReadableRegions(0, std::uint64_t{1} << 32, &ended));
+  fake::WriteU32(0x00900000, 0x9ABCDEF0);  // mapped after the map was taken
+  fake::SetPageState(0x00722000, 1, quorvane::PageState::kFree);  // gone since
+  std::uint32_t value = 0;
+  const std::uint64_t reads = fake::ReadCount();
+  EXPECT_FALSE(view.ReadU32(0x00800000, &value));
+  EXPECT_FALSE(view.ReadU32(0x00900000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads);
+  EXPECT_TRUE(view.ReadU32(0x00700000, &value));
+  EXPECT_EQ(value, 0x12345678u);
+  EXPECT_EQ(fake::ReadCount(), reads + 1);
+  // The span of 3 pages fails whole; each page is then read alone.
+  EXPECT_TRUE(view.ReadU32(0x00720FFC, &value));
+  EXPECT_EQ(value, 0x01010101u);
+  EXPECT_FALSE(view.ReadU32(0x00722000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads + 5);
+  // A whole span: one read for its pages.
+  fake::SetPageState(0x00722000, 1, quorvane::PageState::kReadable);
+  HostView fresh(ReadableRegions(0, std::uint64_t{1} << 32, &ended));
+  EXPECT_TRUE(fresh.ReadU32(0x00721000, &value));
+  EXPECT_TRUE(fresh.ReadU32(0x00720000, &value));
+  EXPECT_TRUE(fresh.ReadU32(0x00722000, &value));
+  EXPECT_EQ(fake::ReadCount(), reads + 6);
 }
 
 struct RecordCase {

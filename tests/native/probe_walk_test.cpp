@@ -1,0 +1,125 @@
+// The probe's walks over the fake platform: a walk that meets memory it
+// cannot read stops at that hop and names what the memory map says of it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/fake_platform.h"
+#include "probe/walk.h"
+
+extern "C" {
+#include <lauxlib.h>
+}
+
+namespace probe {
+namespace {
+
+namespace fake = quorvane::fake;
+using quorvane::PageState;
+
+constexpr std::uint32_t kBase = 0x10000000;
+constexpr std::uint32_t kList = 0x1040;
+constexpr std::uint32_t kDataOffset = 0x24;
+constexpr std::uint32_t kBuffer = 0x1B60;
+constexpr std::uint32_t kStructure = 0x00A10000;
+constexpr std::uint32_t kRecord = 0x00B00000;
+constexpr std::int32_t kType = 7;  // one field: scene_id, 4 bytes at 0
+constexpr std::uint32_t kHighest = 0x7FFEFFFF;
+
+// Where the walk is sent into the trap.
+enum class Into { kSlot, kRecordPointer, kRecordItself, kTextBuffer };
+
+struct TrapCase {
+  const char* name;
+  PageState state;
+  const char* cause;
+};
+
+struct HopCase {
+  const char* hop;
+  Into into;
+};
+
+// A host whose walks reach their data, and a page `trap` in `state` that
+// held the values a whole walk would read next. Returns the walk's context,
+// sent into the trap at `into`.
+WalkContext BuildHost(std::uint32_t trap, PageState state, Into into) {
+  fake::Reset();
+  fake::SetModuleBase("host.dll", kBase);
+  fake::SetHighestApplicationAddress(kHighest);
+  fake::WriteU32(kBase + kList + 4u * kType, kStructure);
+  fake::WriteU32(kStructure + kDataOffset, kRecord);
+  fake::WriteU32(kRecord, 3);
+  fake::WriteWide(kBase + kBuffer, u"Hello");
+
+  WalkContext context;
+  context.module = "host.dll";
+  context.table = {kBase, kList, kDataOffset, kBuffer};
+  switch (into) {
+    case Into::kSlot:
+      context.table.object_address_list = trap - kBase - 4u * kType;
+      fake::WriteU32(trap, kStructure);
+      break;
+    case Into::kRecordPointer:
+      fake::WriteU32(kBase + kList + 4u * kType, trap - kDataOffset);
+      fake::WriteU32(trap, kRecord);
+      break;
+    case Into::kRecordItself:
+      fake::WriteU32(kStructure + kDataOffset, trap);
+      fake::WriteU32(trap, 3);
+      break;
+    case Into::kTextBuffer:
+      context.table.text_buffer_address = trap - kBase;
+      fake::WriteWide(trap, u"Hello");
+      break;
+  }
+  if (state != PageState::kPastApplicationRange) fake::SetPageState(trap, 1, state);
+  return context;
+}
+
+TEST(WalkTest, NamesWhyMemoryCannotBeRead) {
+  const TrapCase traps[] = {
+      {"reserved", PageState::kReserved, "reserved"},
+      {"free", PageState::kFree, "free"},
+      {"guard page", PageState::kGuard, "guard_page"},
+      {"no access", PageState::kNoAccess, "no_access"},
+      {"past the application range", PageState::kPastApplicationRange, "past_application_range"},
+  };
+  const HopCase hops[] = {{"slot", Into::kSlot},
+                          {"record_pointer", Into::kRecordPointer},
+                          {"record", Into::kRecordItself},
+                          {"text_buffer", Into::kTextBuffer}};
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const TrapCase& t : traps) {
+    const std::uint32_t trap =
+        t.state == PageState::kPastApplicationRange ? kHighest + 1 + 0x1000 : 0x00C00000;
+    for (const HopCase& h : hops) {
+      SCOPED_TRACE(std::string(t.name) + " at the " + h.hop);
+      const WalkContext context = BuildHost(trap, t.state, h.into);
+      const Walk walk = h.into == Into::kTextBuffer ? WalkTextBuffer(L, context)
+                                                    : WalkObject(L, context, kType);
+      EXPECT_FALSE(walk.ok);
+      EXPECT_EQ(walk.stop.hop, h.hop);
+      EXPECT_EQ(walk.stop.reason, "unreadable");
+      EXPECT_EQ(walk.stop.cause, t.cause) << walk.stop.message;
+      EXPECT_TRUE(walk.stop.has_address);
+      EXPECT_EQ(walk.stop.address, trap);
+      EXPECT_NE(walk.stop.message.find("cannot be read ("), std::string::npos)
+          << walk.stop.message;
+    }
+  }
+  // The same host with the trap readable: every walk reaches its data.
+  for (const HopCase& h : hops) {
+    const WalkContext context = BuildHost(0x00C00000, PageState::kReadable, h.into);
+    const Walk walk = h.into == Into::kTextBuffer ? WalkTextBuffer(L, context)
+                                                  : WalkObject(L, context, kType);
+    EXPECT_TRUE(walk.ok) << h.hop << ": " << walk.stop.message;
+    EXPECT_EQ(walk.stop.cause, "") << h.hop;
+  }
+  lua_close(L);
+}
+
+}  // namespace
+}  // namespace probe
