@@ -33,6 +33,8 @@ FakeSystem& System() {
   return system;
 }
 
+void (*read_observer)(std::uint32_t address, std::uint32_t size) = nullptr;
+
 bool Ended() {
   const FakeSystem& system = System();
   return system.ends && system.reads >= system.end_at_reads;
@@ -98,6 +100,10 @@ void SetModuleSize(const std::string& name, std::uint32_t size) {
 
 std::uint64_t ReadCount() { return System().reads; }
 
+void SetReadObserver(void (*observer)(std::uint32_t address, std::uint32_t size)) {
+  read_observer = observer;
+}
+
 void EndProcessAfterReads(std::uint64_t reads) {
   System().ends = true;
   System().end_at_reads = System().reads + reads;
@@ -126,14 +132,17 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   FakeSystem& system = System();
   if (Ended()) return false;
   ++system.reads;
+  if (read_observer != nullptr) read_observer(address, size);
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;
   auto* to = static_cast<std::uint8_t*>(out);
-  for (std::uint32_t i = 0; i < size; ++i) {
+  for (std::uint32_t i = 0; i < size;) {
     const std::uint32_t at = address + i;
     const auto found = system.pages.find(at / kHostPageSize);
     if (found == system.pages.end() || !found->second->readable) return false;
-    to[i] = found->second->bytes[at % kHostPageSize];
+    const std::uint32_t n = std::min(kHostPageSize - at % kHostPageSize, size - i);
+    std::memcpy(to + i, found->second->bytes + at % kHostPageSize, n);
+    i += n;
   }
   return true;
 }
