@@ -115,19 +115,6 @@ bool ParseNumber(const std::string& text, int base, long long min, long long max
   return true;
 }
 
-// Whether a section name holds a bracket or a line break, character by
-// character in the ANSI code page: the second byte of a double-byte
-// character may be a '[' (code page 932's long vowel mark is 0x81 0x5B).
-bool HasBracketOrBreak(const std::string& ansi) {
-  const std::string wide = AnsiToUtf16(ansi);
-  if (wide.empty()) return ansi.find_first_of("[]\r\n") != std::string::npos;
-  for (std::size_t i = 0; i + 1 < wide.size(); i += 2) {
-    const char c = wide[i];
-    if (wide[i + 1] == 0 && (c == '[' || c == ']' || c == '\r' || c == '\n')) return true;
-  }
-  return false;
-}
-
 bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* error) {
   TextOption pending;  // --type and --field before any --text
   for (int i = 1; i < argc; ++i) {
