@@ -150,6 +150,7 @@ void CollectCandidates(const FindRequest& request, const Image& image,
     const std::uint32_t d = p.address - word;
     const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.objects[marker].type);
     const std::uint32_t list = slot - image.base - type_bytes;
+    if (list == 0) return;  // GetObjectData takes a list of 0 for a missing key
     ++result->candidates_considered;
     const auto key = std::make_pair(list, d);
     auto known = found.find(key);

@@ -284,6 +284,17 @@ TEST(FindTest, SaysWhatIsMissing) {
   }
 }
 
+// A list at the very start of the image reads as ObjectAddressList 0, which
+// GetObjectData takes for a missing key: never an answer.
+TEST(FindTest, NoListAtTheImageStart) {
+  Shape s;
+  s.list = 0;
+  BuildHost(s);
+  const FindResult r = Find(Request());
+  ASSERT_GT(r.candidates_considered, 0u);
+  for (const Candidate& c : r.candidates) EXPECT_NE(c.list, 0u);
+}
+
 TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   // The file name of type 1 (4 bytes in), in the ANSI code page.
   BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
