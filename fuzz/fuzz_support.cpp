@@ -107,7 +107,13 @@ void Image::TakeStates(FuzzedDataProvider& in) {
 bool Image::TakeWrite(FuzzedDataProvider& in) {
   if (in.remaining_bytes() == 0) return false;
   const auto offset = in.ConsumeIntegralInRange<std::uint32_t>(0, size() - 1);
-  Put(base_ + offset, in.ConsumeRandomLengthString(512));
+  if (in.ConsumeBool()) {
+    // A long run of one byte: strings and texts longer than a page.
+    const auto length = in.ConsumeIntegralInRange<std::uint32_t>(0, 3 * 4096);
+    Put(base_ + offset, std::string(length, static_cast<char>(in.ConsumeIntegral<std::uint8_t>())));
+  } else {
+    Put(base_ + offset, in.ConsumeRandomLengthString(512));
+  }
   return true;
 }
 

@@ -56,8 +56,8 @@ class Image {
   Image(std::uint32_t base, std::uint32_t pages) : base_(base), states_(pages, PageState::kHole),
                                                    bytes_(std::size_t{pages} * 4096, 0) {}
   void TakeStates(FuzzedDataProvider& in);
-  // One write of input bytes at an input offset; false when the input has
-  // nothing left for it.
+  // One write at an input offset, of input bytes or of a long run of one
+  // byte; false when the input has nothing left for it.
   bool TakeWrite(FuzzedDataProvider& in);
   // Stores bytes at an address of the image (pages that are holes stay
   // holes: nothing is stored there).
