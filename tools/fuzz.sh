@@ -13,6 +13,7 @@ which=${1:-all}
 seconds=${2:-0}
 build=$root/build/fuzz
 
+"$root/tools/install-deps.sh"
 cache=$("$root/tools/build-lua.sh")
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVANE_LUA_CACHE="$cache" >/dev/null
