@@ -183,7 +183,8 @@ int main(int argc, char** argv) {
   std::printf(
       "find benchmark: sample host (SampleApp 1.5) with %u MiB of ballast, ready in %.1f s\n",
       ballast, Now() - start);
-  const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
   if (process == nullptr) {
     std::fprintf(stderr, "qv_find_bench: cannot open process %lu\n",
                  static_cast<unsigned long>(pid));

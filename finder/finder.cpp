@@ -20,6 +20,12 @@ struct Image {
   bool Contains(std::uint32_t address) const {
     return address >= base && std::uint64_t{address} < std::uint64_t{base} + size;
   }
+  std::uint64_t Overlap(const HostRegion& r) const {
+    const std::uint64_t from = std::max<std::uint64_t>(base, r.base);
+    const std::uint64_t to = std::min<std::uint64_t>(std::uint64_t{base} + size,
+                                                     std::uint64_t{r.base} + r.size);
+    return to > from ? to - from : 0;
+  }
 };
 
 int TypeScore(Outcome outcome) {
@@ -28,7 +34,8 @@ int TypeScore(Outcome outcome) {
     case Outcome::kImplausible: return -1;
     case Outcome::kUnreadable: return -1;
     case Outcome::kEmptySlot:
-    case Outcome::kNoRecord: break;
+    case Outcome::kNoRecord:
+    case Outcome::kNoEvidence: break;
   }
   return 0;
 }
@@ -45,12 +52,16 @@ TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
     return {type, Outcome::kUnreadable, "the record pointer cannot be read"};
   }
   if (record == 0) return {type, Outcome::kNoRecord, ""};
+  if (quorvane::FindLayout(type)->count == 0) {
+    return {type, Outcome::kNoEvidence, "the layout has no fields"};
+  }
   const RecordVerdict verdict = CheckRecord(view, record, type);
   if (!verdict.readable) return {type, Outcome::kUnreadable, "the record cannot be read"};
   if (!verdict.issues.empty()) {
     const FieldIssue& issue = verdict.issues.front();
     return {type, Outcome::kImplausible, std::string(issue.field) + ": " + issue.what};
   }
+  if (!verdict.evidence) return {type, Outcome::kNoEvidence, "every field is zero"};
   return {type, Outcome::kPlausible, ""};
 }
 
@@ -82,9 +93,10 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
     ++contenders;
   }
   result->object_contenders = contenders;
-  // Hits, pointers or candidates dropped at a cap may have held the true
-  // chain: what is left is never the one answer.
-  bool cut = result->pointers_cut || result->candidates_cut;
+  // Hits, pointers or candidates dropped at a cap, or memory that could not
+  // be read, may have held the true chain: what is left is never the one
+  // answer.
+  bool cut = result->pointers_cut || result->candidates_cut || result->lost_bytes > 0;
   for (const MarkerHits& hits : result->object_hits) cut = cut || hits.cut;
   if (best <= 0) {
     result->object_answer = Answer::kNotFound;
@@ -103,6 +115,7 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
       const std::uint32_t dy = Distance(y.offset, request.old_buffer);
       if (dx != dy) return dx < dy;
     }
+    if (x.starts != y.starts) return x.starts;
     return x.offset < y.offset;
   });
   if (b.empty()) {
@@ -112,13 +125,23 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
   std::size_t contenders = 0;
   while (contenders < b.size() && b[contenders].score == b.front().score) ++contenders;
   result->buffer_contenders = contenders;
-  // Hits dropped at the cap may have been in the image too.
-  result->buffer_answer =
-      contenders == 1 && !result->buffer_hits_cut ? Answer::kFound : Answer::kAmbiguous;
+  // Where the one place left has something before the marker, the buffer
+  // may start there with text typed before the marker, or the marker may be
+  // all of it after a variable: which, the bytes do not say.
+  result->buffer_text_before = contenders == 1 && !b.front().starts;
+  // Hits dropped at the cap, or image pages that could not be read, may
+  // have held the buffer too.
+  const bool clear = contenders == 1 && b.front().starts && !result->buffer_hits_cut &&
+                     result->lost_image_bytes == 0;
+  result->buffer_answer = clear ? Answer::kFound : Answer::kAmbiguous;
 }
 
 // The buffer marker's hits in the image, judged by whether the marker is
-// the whole text there.
+// the whole text there. The marker typed alone ends in a NUL unit: every
+// such hit is a contender, whatever is before it, since the unit before
+// the buffer belongs to the variable the image keeps there, which may be
+// anything. Only where no hit ends so does one without text before it
+// (the marker with more typed after it) stand out.
 void CollectBuffers(const FindRequest& request, const Image& image, HostView& view,
                     FindResult* result) {
   const auto length = static_cast<std::uint32_t>(request.buffer_bytes.size());
@@ -130,7 +153,7 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
     std::uint8_t unit[2];
     c.starts = !view.Read(hit.address - 2, unit, 2) || (unit[0] == 0 && unit[1] == 0);
     c.terminated = view.Read(hit.address + length, unit, 2) && unit[0] == 0 && unit[1] == 0;
-    c.score = (c.starts ? 1 : 0) + (c.terminated ? 1 : 0);
+    c.score = c.terminated ? 2 : c.starts ? 1 : 0;
     result->buffers.push_back(c);
   }
   RankBuffers(request, result);
@@ -159,16 +182,20 @@ void CollectCandidates(const FindRequest& request, const Image& image,
         result->candidates_cut = true;
         return;
       }
-      Candidate c;
+      Candidate c{};
       c.list = list;
       c.data_offset = d;
+      known = found.emplace(key, std::move(c)).first;
+    }
+    Candidate& c = known->second;
+    // The chain kept is the first marker's, whichever marker got here first.
+    if (c.markers.empty() || marker < c.markers.front()) {
       c.slot = slot;
       c.structure = word;
       c.pointer = p.address;
       c.record = p.record;
-      known = found.emplace(key, std::move(c)).first;
     }
-    std::vector<int>& reached = known->second.markers;
+    std::vector<int>& reached = c.markers;
     if (std::find(reached.begin(), reached.end(), marker) == reached.end()) {
       reached.insert(std::upper_bound(reached.begin(), reached.end(), marker), marker);
     }
@@ -196,6 +223,7 @@ void CollectCandidates(const FindRequest& request, const Image& image,
   const PassStats stats = StreamRegions(regions, request.chunk, 0, visit, [](std::uint64_t) {});
   result->bytes_read += stats.bytes;
   result->failed_reads += stats.failed_reads;
+  result->lost_bytes += TotalBytes(stats.lost);
   if (stats.process_ended || ended) result->process_ended = true;
   for (auto& entry : found) result->candidates.push_back(std::move(entry.second));
 }
@@ -276,6 +304,8 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
       [&](std::uint64_t done) { progress(done, grand_total); });
   result.bytes_read += stats.bytes;
   result.failed_reads += stats.failed_reads;
+  result.lost_bytes += TotalBytes(stats.lost);
+  for (const HostRegion& lost : stats.lost) result.lost_image_bytes += image.Overlap(lost);
   if (stats.process_ended) {
     result.process_ended = true;
     return result;
@@ -316,6 +346,7 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
           [&](std::uint64_t done) { progress(result.total_bytes + done, grand_total); });
       result.bytes_read += stats.bytes;
       result.failed_reads += stats.failed_reads;
+      result.lost_bytes += TotalBytes(stats.lost);
       if (stats.process_ended) {
         result.process_ended = true;
         return result;

@@ -83,8 +83,11 @@ struct RecordPointer {
   std::uint32_t record;   // its value: a candidate record
 };
 
-// How one type fared under a candidate.
-enum class Outcome { kPlausible, kImplausible, kEmptySlot, kNoRecord, kUnreadable };
+// How one type fared under a candidate. kNoEvidence: a record that decodes
+// to nothing but zeros, or a type whose layout has no fields; like an empty
+// slot it counts for nothing, since zero-filled memory decodes so under any
+// offsets.
+enum class Outcome { kPlausible, kImplausible, kEmptySlot, kNoRecord, kUnreadable, kNoEvidence };
 
 struct TypeCheck {
   std::int32_t type;
@@ -108,9 +111,9 @@ struct Candidate {
 struct BufferCandidate {
   std::uint32_t offset;  // TextBufferAddress
   std::uint32_t address;
-  bool starts = false;      // no text right before it
+  bool starts = false;      // a NUL unit (or nothing readable) right before it
   bool terminated = false;  // a NUL unit right after the marker
-  int score = 0;
+  int score = 0;            // 2 terminated, 1 starts but text after it, 0 neither
 };
 
 enum class Answer { kNotAsked, kFound, kAmbiguous, kNotFound };
@@ -127,6 +130,11 @@ struct FindResult {
   std::uint64_t total_bytes = 0;  // readable memory, one pass
   std::uint64_t bytes_read = 0;   // over every pass
   std::uint32_t failed_reads = 0;
+  // Listed as readable by the memory map, but not readable when a pass came
+  // to it: over every pass, and in the image during the marker pass. What was
+  // lost may have held the evidence, so neither answer is found then.
+  std::uint64_t lost_bytes = 0;
+  std::uint64_t lost_image_bytes = 0;
 
   std::vector<MarkerHits> object_hits;  // per object marker
   std::vector<MarkerHit> buffer_hits;
@@ -143,10 +151,14 @@ struct FindResult {
   Missing object_missing = Missing::kNone;
   // The first ones of `candidates` that reach as many markers as the best
   // and score within kClearLead of it: one for kFound, more for kAmbiguous
-  // (which is also the answer when hits, pointers or candidates were cut).
+  // (which is also the answer when hits, pointers or candidates were cut, or
+  // memory was lost).
   std::size_t object_contenders = 0;
   Answer buffer_answer = Answer::kNotAsked;
   std::size_t buffer_contenders = 0;
+  // The one place left has text, or a variable, right before the marker:
+  // ambiguous, since where the buffer starts is not known.
+  bool buffer_text_before = false;
 };
 
 // Progress of the passes over all memory: bytes done of bytes to do.

@@ -132,12 +132,6 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
   RecordVerdict verdict;
   const quorvane::RecordLayout* layout = quorvane::FindLayout(type);
   if (layout == nullptr) return verdict;
-  if (layout->count == 0) {
-    // Nothing to judge; the record must at least be there.
-    std::uint8_t byte;
-    verdict.readable = view.Read(record, &byte, 1);
-    return verdict;
-  }
   std::vector<std::uint8_t> run;
   for (int i = 0; i < layout->count; ++i) {
     const FieldSpec& field = layout->fields[i];
@@ -154,6 +148,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
           static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
       what = CheckNumber(type, field, raw);
+      verdict.evidence = verdict.evidence || raw != 0;
     } else {
       const bool wide = field.kind == FieldKind::kWideText;
       const std::uint32_t unit = wide ? 2 : 1;
@@ -168,6 +163,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         what = Format("no terminator within %lld bytes", bound);
       } else {
         const auto length = static_cast<std::uint32_t>(run.size());
+        verdict.evidence = verdict.evidence || length > 0;
         what = wide ? CheckWideUnits(run.data(), length / 2) : CheckStringBytes(run.data(), length);
       }
     }

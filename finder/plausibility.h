@@ -28,11 +28,16 @@ struct FieldIssue {
 struct RecordVerdict {
   bool readable = true;  // false: some field's bytes cannot be read
   std::vector<FieldIssue> issues;
+  // Whether any field read holds something: false for a layout without
+  // fields (nothing is read) and for a record whose fields are all zero
+  // (numbers 0, strings empty), which any zero-filled memory decodes to.
+  bool evidence = false;
   bool Plausible() const { return readable && issues.empty(); }
 };
 
 // Judges the record at `record` by the layout of `type` (which must have
-// one), reading through `view`.
+// one), reading through `view`. A layout without fields reads nothing: the
+// module gives an empty table for it whatever the record holds.
 RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t type);
 
 // The same for the numbers alone, as they were read: the issue with the

@@ -41,12 +41,11 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
   std::size_t carried = 0;
   std::uint64_t carried_end = 0;  // host address just after the carried bytes
   // Copies [at, at + n) after the carried bytes and hands it on; false when
-  // it cannot be read (then nothing is carried over it).
+  // it cannot be read. The carried bytes stay as they are: a read of part of
+  // [at, at + n) may still join them.
   const auto take = [&](std::uint64_t at, std::uint32_t n) {
     if (carried_end != at) carried = 0;
     if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
-      carried = 0;
-      carried_end = 0;
       return false;
     }
     stats.bytes += n;
@@ -80,9 +79,18 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
             return stats;
           }
           HostRegion next;
-          page = quorvane::NextReadableRegion(static_cast<std::uint32_t>(page), &next)
-                     ? std::max(page_end, std::min<std::uint64_t>(next.base, at + n))
-                     : at + n;
+          const std::uint64_t resume =
+              quorvane::NextReadableRegion(static_cast<std::uint32_t>(page), &next)
+                  ? std::max(page_end, std::min<std::uint64_t>(next.base, at + n))
+                  : at + n;
+          if (!stats.lost.empty() &&
+              std::uint64_t{stats.lost.back().base} + stats.lost.back().size == page) {
+            stats.lost.back().size += static_cast<std::uint32_t>(resume - page);
+          } else {
+            stats.lost.push_back(
+                {static_cast<std::uint32_t>(page), static_cast<std::uint32_t>(resume - page)});
+          }
+          page = resume;
         }
       }
       at += n;

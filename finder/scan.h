@@ -36,11 +36,16 @@ struct PassStats {
   std::uint64_t bytes = 0;         // copied from the host
   std::uint32_t failed_reads = 0;  // chunks that could not be copied whole
   bool process_ended = false;      // the pass stopped there
+  // What the memory map listed as readable but could not be read (freed,
+  // decommitted or protected since): whatever it held was not seen.
+  std::vector<HostRegion> lost;
 };
 
 // Streams `regions` in chunks of `chunk` bytes (a multiple of 4). A chunk
 // that cannot be read whole is read again page by page, and only what
-// cannot be read is skipped; when the process has ended the pass stops.
+// cannot be read is skipped (and noted in `lost`); the bytes carried over
+// from the chunk before still join the first page read. When the process
+// has ended the pass stops.
 PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
                         std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done);
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 #include "platform/host_scan.h"
 #include "platform/platform.h"
@@ -26,6 +27,11 @@ struct FakeSystem {
   bool conversion_fails = false;
   bool ends = false;             // the process ends at reads == end_at_reads
   std::uint64_t end_at_reads = 0;
+  struct Vanish {
+    std::uint32_t address, size;
+    std::uint64_t at_reads;
+  };
+  std::vector<Vanish> vanishing;  // by VanishAfterReads, not yet gone
 };
 
 FakeSystem& System() {
@@ -98,6 +104,10 @@ void SetModuleSize(const std::string& name, std::uint32_t size) {
   System().module_sizes[name] = size;
 }
 
+void VanishAfterReads(std::uint32_t address, std::uint32_t size, std::uint64_t reads) {
+  System().vanishing.push_back({address, size, System().reads + reads});
+}
+
 std::uint64_t ReadCount() { return System().reads; }
 
 void SetReadObserver(void (*observer)(std::uint32_t address, std::uint32_t size)) {
@@ -133,6 +143,14 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   if (Ended()) return false;
   ++system.reads;
   if (read_observer != nullptr) read_observer(address, size);
+  for (auto v = system.vanishing.begin(); v != system.vanishing.end();) {
+    if (system.reads <= v->at_reads) {
+      ++v;
+      continue;
+    }
+    fake::SetReadable(v->address, v->size, false);
+    v = system.vanishing.erase(v);
+  }
   if (size == 0) return true;
   if (address > UINT32_MAX - (size - 1)) return false;
   auto* to = static_cast<std::uint8_t*>(out);

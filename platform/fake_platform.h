@@ -29,6 +29,11 @@ void WriteWide(std::uint32_t address, const std::u16string& text);
 // Makes every page that the range touches unreadable, or readable again.
 void SetReadable(std::uint32_t address, std::uint32_t size, bool readable);
 
+// Makes every page that the range touches unreadable once that many more
+// ReadHostMemory calls have been made; until then the memory map still
+// lists it, as when memory is freed while a scan goes on.
+void VanishAfterReads(std::uint32_t address, std::uint32_t size, std::uint64_t reads);
+
 // Number of ReadHostMemory calls since the last Reset.
 std::uint64_t ReadCount();
 

@@ -10,7 +10,8 @@
 namespace quorvane {
 
 // The process that FindModuleBase and ReadHostMemory look into: a Win32
-// process handle with PROCESS_QUERY_INFORMATION and PROCESS_VM_READ access,
+// process handle with PROCESS_QUERY_INFORMATION, PROCESS_VM_READ and
+// SYNCHRONIZE access (HostProcessRunning waits on it),
 // which stays the caller's to close. Before it is set, or with nullptr, no
 // module is found and nothing is readable.
 void SetRemoteProcess(void* process_handle);

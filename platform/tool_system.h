@@ -28,8 +28,8 @@ struct ProcessListEntry {
 // list cannot be taken.
 bool ListProcesses(std::vector<ProcessListEntry>* out, unsigned long* error);
 
-// Opens process `pid` with PROCESS_QUERY_INFORMATION | PROCESS_VM_READ and
-// nothing more. Returns the handle, or nullptr with the error code in `error`.
+// Opens process `pid` with PROCESS_QUERY_INFORMATION | PROCESS_VM_READ |
+// SYNCHRONIZE (to learn whether it still runs) and nothing more. Returns the handle, or nullptr with the error code in `error`.
 void* OpenProcessForReading(std::uint32_t pid, unsigned long* error);
 
 // Whether the opened process is known to be a 64-bit one, whose modules and

@@ -145,10 +145,8 @@ bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
 }
 
 bool HostProcessRunning() {
-  if (g_process == nullptr) return false;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(g_process, &code)) return false;
-  return code == STILL_ACTIVE;
+  // Not the exit code: a process may well exit with 259, STILL_ACTIVE.
+  return g_process != nullptr && WaitForSingleObject(g_process, 0) == WAIT_TIMEOUT;
 }
 
 bool ListRemoteModules(std::vector<std::string>* names) {

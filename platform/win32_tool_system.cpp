@@ -57,7 +57,8 @@ bool ListProcesses(std::vector<ProcessListEntry>* out, unsigned long* error) {
 }
 
 void* OpenProcessForReading(std::uint32_t pid, unsigned long* error) {
-  const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
   if (process == nullptr) *error = GetLastError();
   return process;
 }

@@ -13,6 +13,8 @@
 #include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "probe/json.h"
+#include "probe/numbers.h"
+#include "probe/find_change.h"
 #include "probe/output.h"
 #include "probe/process.h"
 #include "probe/profile.h"
@@ -34,6 +36,7 @@ constexpr int kBadUse = 2;
 
 // Larger offsets would make nearly every word of an image a candidate.
 constexpr std::uint32_t kMaxMaxOffset = 0x100000;
+constexpr long long kMaxWaitSeconds = 3600;
 // Candidates shown in the text output; the JSON has them all.
 constexpr std::size_t kShownCandidates = 8;
 constexpr std::size_t kShownHits = 8;
@@ -43,6 +46,7 @@ const char kUsage[] =
     "                           [--buffer-text MARKER] [--section NAME]\n"
     "                           [--profile OLD.ini] [--type N] [--field NAME]\n"
     "                           [--max-offset N] [--json]\n"
+    "                           [--then MARKER2] [--buffer-then MARKER2] [--wait SECONDS]\n"
     "\n"
     "Finds ObjectAddressList, ObjectDataOffset and TextBufferAddress in a running\n"
     "host. First make a text object in the host whose text is a marker of your\n"
@@ -69,6 +73,15 @@ const char kUsage[] =
     "                      default 0x1000, at most 0x100000); record pointers and\n"
     "                      list slots are looked for in 4-aligned words only\n"
     "  --json              print the result as JSON, with every candidate\n"
+    "  --then MARKER2      when asked after the scan, change the --text marker before\n"
+    "                      it to MARKER2 in the host: the probe re-reads the\n"
+    "                      candidates' records, and where the scan left several\n"
+    "                      alike, the one that now reads MARKER2 is the live list\n"
+    "                      (undo copies keep the old text). A change never\n"
+    "                      overrules the scan: if its one answer does not change,\n"
+    "                      or nothing does, nothing is picked (exit 1)\n"
+    "  --buffer-then MARKER2  the same for the --buffer-text marker\n"
+    "  --wait SECONDS      how long to watch for the change (default 60, at most 3600)\n"
     "\n"
     "Standard output gets the section as it goes into a profile, then the\n"
     "evidence as ; comments: the marker hits, the pointer hops, the candidates\n"
@@ -90,6 +103,8 @@ struct TextOption {
   bool has_type = false;
   std::string field;
   bool has_field = false;
+  std::string then;  // --then: what the author changes it to
+  bool has_then = false;
 };
 
 struct FindOptions {
@@ -101,9 +116,15 @@ struct FindOptions {
   bool has_buffer = false;
   std::string buffer_text, section = "Found", profile;
   std::uint32_t max_offset = finder::kDefaultMaxDataOffset;
+  std::string buffer_then;
+  bool has_buffer_then = false;
+  std::uint32_t wait_seconds = finder::kDefaultWaitSeconds;
+  bool has_wait = false;
 };
 
-std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+// Texts of the user's are quoted the way the walks quote the host's
+// strings: a line break in them never starts a line of the output.
+std::string Quote(const std::string& text) { return LuaQuote(text); }
 
 bool ParseNumber(const std::string& text, int base, long long min, long long max, long long* out) {
   if (text.empty()) return false;
@@ -112,6 +133,58 @@ bool ParseNumber(const std::string& text, int base, long long min, long long max
   const long long value = std::strtoll(text.c_str(), &end, base);
   if (*end != '\0' || errno == ERANGE || value < min || value > max) return false;
   *out = value;
+  return true;
+}
+
+// Whether two markers could be told apart where either stands: different,
+// neither part of the other.
+bool Distinct(const std::string& a, const std::string& b) {
+  return a.find(b) == std::string::npos && b.find(a) == std::string::npos;
+}
+
+// --then belongs to the --text marker before it; one marker is changed at a
+// time.
+bool ParseThen(const std::string& value, FindOptions* o, std::string* error) {
+  if (o->texts.empty()) {
+    *error = "--then says what a --text marker becomes: give it after that --text";
+    return false;
+  }
+  for (const TextOption& t : o->texts) {
+    if (t.has_then) {
+      *error = "--then given twice: one --text marker is changed at a time";
+      return false;
+    }
+  }
+  o->texts.back().then = value;
+  o->texts.back().has_then = true;
+  return true;
+}
+
+bool CheckChangeOptions(const FindOptions& o, std::string* error) {
+  bool then = false;
+  for (const TextOption& t : o.texts) {
+    if (!t.has_then) continue;
+    then = true;
+    if (t.then.empty() || !Distinct(t.text, t.then)) {
+      *error = "--then needs a marker that differs from its --text marker, neither part of the other";
+      return false;
+    }
+  }
+  if (o.has_buffer_then) {
+    if (!o.has_buffer) {
+      *error = "--buffer-then says what the --buffer-text marker becomes; no --buffer-text given";
+      return false;
+    }
+    if (o.buffer_then.empty() || !Distinct(o.buffer_text, o.buffer_then)) {
+      *error = "--buffer-then needs a marker that differs from --buffer-text, neither part of the "
+               "other";
+      return false;
+    }
+  }
+  if (o.has_wait && !then && !o.has_buffer_then) {
+    *error = "--wait says how long to watch for --then or --buffer-then; neither given";
+    return false;
+  }
   return true;
 }
 
@@ -181,13 +254,27 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       where.type = static_cast<std::int32_t>(n);
       where.has_type = true;
     } else if (arg == "--max-offset") {
-      long long n = 0;
       if (!take("a number")) return false;
-      if (!ParseNumber(value, 0, 1, kMaxMaxOffset, &n)) {
+      if (!ParseCount(value, 1, kMaxMaxOffset, &o->max_offset)) {
         *error = "--max-offset needs a number from 1 to 0x100000, not " + Quote(value);
         return false;
       }
-      o->max_offset = static_cast<std::uint32_t>(n);
+    } else if (arg == "--then") {
+      if (!take("a marker")) return false;
+      if (!ParseThen(value, o, error)) return false;
+    } else if (arg == "--buffer-then") {
+      if (!take("a marker")) return false;
+      o->buffer_then = value;
+      o->has_buffer_then = true;
+    } else if (arg == "--wait") {
+      long long n = 0;
+      if (!take("a number of seconds")) return false;
+      if (!ParseNumber(value, 10, 1, kMaxWaitSeconds, &n)) {
+        *error = "--wait needs a number of seconds from 1 to 3600, not " + Quote(value);
+        return false;
+      }
+      o->wait_seconds = static_cast<std::uint32_t>(n);
+      o->has_wait = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
@@ -217,8 +304,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       return false;
     }
     // Each marker would be found where the other one is.
-    if (o->has_buffer && (t.text.find(o->buffer_text) != std::string::npos ||
-                          o->buffer_text.find(t.text) != std::string::npos)) {
+    if (o->has_buffer && !Distinct(t.text, o->buffer_text)) {
       *error = "--text and --buffer-text need two different markers, neither part of the other";
       return false;
     }
@@ -235,7 +321,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     *error = "--section needs a name without brackets or line breaks";
     return false;
   }
-  return true;
+  return CheckChangeOptions(*o, error);
 }
 
 // The field of a --text marker: the named one, else the wide text, else
@@ -311,6 +397,7 @@ struct FindReport {
   bool object_found = false, buffer_found = false;
   AddressTable table;  // the offsets found
   std::vector<Walk> walks;
+  ChangeResults change;  // --then and --buffer-then
 };
 
 const char* AnswerName(Answer a) {
@@ -330,6 +417,7 @@ const char* OutcomeName(Outcome o) {
     case Outcome::kEmptySlot: return "empty_slot";
     case Outcome::kNoRecord: return "no_record";
     case Outcome::kUnreadable: return "unreadable";
+    case Outcome::kNoEvidence: return "no_evidence";
   }
   return "?";
 }
@@ -346,6 +434,14 @@ std::string QuotedList(const std::vector<std::string>& texts) {
     out += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + Quote(texts[i]);
   }
   return out;
+}
+
+std::string LostReason(std::uint64_t bytes) {
+  return Format(
+      "%.1f KiB of memory that the memory map listed as readable could not be read when the "
+      "scan came to it (freed or protected since), and the evidence may have been there: "
+      "run find again",
+      static_cast<double>(bytes) / 1024.0);
 }
 
 std::string ObjectReason(const FindReport& r) {
@@ -369,6 +465,7 @@ std::string ObjectReason(const FindReport& r) {
                       static_cast<unsigned>(finder::kMaxPointers),
                       static_cast<unsigned>(finder::kMaxCandidates));
   }
+  if (f.lost_bytes > 0) return pair + LostReason(f.lost_bytes);
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format(
                       "%u candidates score alike (best %d, next %d); none picked: "
@@ -395,7 +492,7 @@ std::string ObjectReason(const FindReport& r) {
                         "%u pointers to the markers' records were found, but no word of %s's "
                         "image points up to 0x%X bytes below one: check --module, or try a "
                         "larger --max-offset",
-                        static_cast<unsigned>(f.pointers.size()), r.module.c_str(),
+                        static_cast<unsigned>(f.pointers.size()), LuaEscape(r.module).c_str(),
                         static_cast<unsigned>(r.options.max_offset));
     case finder::Missing::kNoPlausible:
       return pair + "no candidate decodes the records plausibly; see the candidates listed";
@@ -412,15 +509,25 @@ std::string BufferReason(const FindReport& r) {
            Format(" is too common (more than %u hits kept): choose a longer, rarer one",
                   static_cast<unsigned>(finder::kMaxMarkerHits));
   }
+  if (f.lost_image_bytes > 0) return head + LostReason(f.lost_image_bytes);
+  if (f.buffer_text_before) {
+    const finder::BufferCandidate& b = f.buffers.front();
+    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+           Format(" has something other than a NUL unit right before it (at 0x%08X, module + "
+                  "0x%X): text typed before it, or a variable the buffer follows; which, the "
+                  "memory does not say: clear the buffer, type the marker alone and run find "
+                  "again",
+                  static_cast<unsigned>(b.address), static_cast<unsigned>(b.offset));
+  }
   if (f.buffer_answer == Answer::kAmbiguous) {
     return head + Format("%u places in %s's image hold the buffer marker alike; none picked",
-                         static_cast<unsigned>(f.buffer_contenders), r.module.c_str());
+                         static_cast<unsigned>(f.buffer_contenders), LuaEscape(r.module).c_str());
   }
   std::size_t elsewhere = 0;
   for (const finder::MarkerHit& h : f.buffer_hits) elsewhere += h.in_module ? 0 : 1;
   std::string reason =
       head + "the buffer marker " + Quote(r.options.buffer_text) +
-      Format(" is not in %s's image (0x%08X, 0x%X bytes)", r.module.c_str(),
+      Format(" is not in %s's image (0x%08X, 0x%X bytes)", LuaEscape(r.module).c_str(),
              static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size));
   if (elsewhere > 0) {
     return reason + Format(
@@ -483,11 +590,12 @@ void TextObjectEvidence(const FindReport& r, std::string* out) {
                                                    : "";
     Line(out,
          Format("  %s ObjectAddressList=0x%08X ObjectDataOffset=0x%08X  score %d: %d plausible, "
-                "%d implausible, %d unreadable, %d empty%s",
+                "%d implausible, %d unreadable, %d empty, %d zero or without fields%s",
                 i < f.object_contenders ? "*" : " ", static_cast<unsigned>(c.list),
                 static_cast<unsigned>(c.data_offset), c.score, c.Count(Outcome::kPlausible),
                 c.Count(Outcome::kImplausible), c.Count(Outcome::kUnreadable),
-                c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord), reach.c_str()));
+                c.Count(Outcome::kEmptySlot) + c.Count(Outcome::kNoRecord),
+                c.Count(Outcome::kNoEvidence), reach.c_str()));
     const std::int32_t type = r.markers[static_cast<std::size_t>(c.markers.front())].type;
     Line(out, Format("      slot 0x%08X (module + 0x%08X + 4 x %d) -> structure 0x%08X; record "
                      "pointer 0x%08X (structure + 0x%X) -> record 0x%08X",
@@ -535,13 +643,18 @@ std::string TextOutput(const FindReport& r) {
   Line(&out,
        Format("quorvane-probe find in process %u%s: %s at 0x%08X, image 0x%X bytes",
               static_cast<unsigned>(r.process.pid),
-              r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(), r.module.c_str(),
+              r.process.name.empty() ? "" : (" (" + r.process.name + ")").c_str(),
+              LuaEscape(r.module).c_str(),
               static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size)));
   Line(&out,
        Format("scanned %.1f MiB of readable memory in %u regions (%.1f MiB read in all) in %.1f s",
-              Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds));
+              Mib(f.total_bytes), static_cast<unsigned>(f.regions), Mib(f.bytes_read), r.seconds) +
+           (f.lost_bytes > 0 ? Format("; %.1f KiB listed as readable could not be read",
+                                      static_cast<double>(f.lost_bytes) / 1024.0)
+                             : ""));
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
+  for (const std::string& line : ChangeTextLines(r.change, f, Quote)) Line(&out, line);
   if (!r.walks.empty()) {
     Line(&out, "");
     Line(&out, "The walks under the offsets found, as the module reads them:");
@@ -673,6 +786,8 @@ std::string JsonOutput(const FindReport& r) {
   j.Number(static_cast<double>(f.bytes_read));
   j.Key("failed_reads");
   j.Unsigned(f.failed_reads);
+  j.Key("lost_bytes");
+  j.Number(static_cast<double>(f.lost_bytes));
   j.Key("seconds");
   j.Number(r.seconds);
   j.Key("max_data_offset");
@@ -731,6 +846,8 @@ std::string JsonOutput(const FindReport& r) {
       JsonCandidate(&j, f.candidates[i], i < f.object_contenders);
     }
     j.EndArray();
+    JsonChange(r.change.object_ask, r.change.object, f, f.object_answer == Answer::kFound,
+               r.object_found, &j);
     j.EndObject();
   }
 
@@ -741,6 +858,8 @@ std::string JsonOutput(const FindReport& r) {
     j.BeginObject();
     j.Key("answer");
     j.String(AnswerName(f.buffer_answer));
+    j.Key("text_before");
+    j.Bool(f.buffer_text_before);
     j.Key("marker");
     j.String(AnsiToUtf8(r.options.buffer_text));
     j.Key("hits");
@@ -765,6 +884,8 @@ std::string JsonOutput(const FindReport& r) {
       j.EndObject();
     }
     j.EndArray();
+    JsonChange(r.change.buffer_ask, r.change.buffer, f, f.buffer_answer == Answer::kFound,
+               r.buffer_found, &j);
     j.EndObject();
   }
 
@@ -819,13 +940,27 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
     if (marker.bytes.empty()) return Fail("the --text marker cannot be converted to UTF-16");
     r.markers.push_back(info);
     request.objects.push_back(marker);
+    if (t.has_then) {
+      ChangeAsk& ask = r.change.object_ask;
+      ask = {true, t.text, t.then, info.wide ? AnsiToUtf16(t.then) : t.then,
+             r.markers.size() - 1,
+             Format("type %d field \"%s\"", static_cast<int>(info.type), info.field)};
+      if (ask.bytes.empty()) return Fail("the --then marker cannot be converted to UTF-16");
+    }
   }
   if (o.has_buffer) {
     request.buffer_marker = true;
     request.buffer_bytes = AnsiToUtf16(o.buffer_text);
     if (request.buffer_bytes.empty())
       return Fail("the --buffer-text marker cannot be converted to UTF-16");
+    if (o.has_buffer_then) {
+      r.change.buffer_ask = {true, o.buffer_text, o.buffer_then, AnsiToUtf16(o.buffer_then), 0,
+                             "the text buffer"};
+      if (r.change.buffer_ask.bytes.empty())
+        return Fail("the --buffer-then marker cannot be converted to UTF-16");
+    }
   }
+  r.change.wait_seconds = o.wait_seconds;
 
   *process = OpenTargetProcess(o.target, &r.process, &error);
   if (*process == nullptr) return Fail(error);
@@ -847,20 +982,34 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
     std::string close;
     for (const std::string& name : r.process.close_modules)
       close += (close.empty() ? "" : ", ") + name;
-    return Fail(r.module + " is not loaded in process " + pid +
+    return Fail(LuaEscape(r.module) + " is not loaded in process " + pid +
                 (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
 
-  r.object_found = f.object_answer == Answer::kFound;
-  r.buffer_found = f.buffer_answer == Answer::kFound;
-  if (!r.markers.empty() && !r.object_found) r.reasons.push_back(ObjectReason(r));
-  if (o.has_buffer && !r.buffer_found) r.reasons.push_back(BufferReason(r));
+  // A change the author makes settles what the scan left open.
+  if (!WatchChanges(request, f, Quote, &r.change)) {
+    return Fail("process " + pid + " exited while the probe watched for the change");
+  }
+  std::size_t object_index = 0, buffer_index = 0;
+  r.object_found = FoundAfterChange(r.change.object_ask, r.change.object,
+                                    f.object_answer == Answer::kFound, &object_index);
+  r.buffer_found = FoundAfterChange(r.change.buffer_ask, r.change.buffer,
+                                    f.buffer_answer == Answer::kFound, &buffer_index);
+  const std::string object_change =
+      ChangeReason(r.change.object_ask, r.change.object, f, o.wait_seconds,
+                   "ObjectAddressList and ObjectDataOffset: ", Quote);
+  const std::string buffer_change = ChangeReason(r.change.buffer_ask, r.change.buffer, f,
+                                                 o.wait_seconds, "TextBufferAddress: ", Quote);
+  if (!r.markers.empty() && !r.object_found)
+    r.reasons.push_back(object_change.empty() ? ObjectReason(r) : object_change);
+  if (o.has_buffer && !r.buffer_found)
+    r.reasons.push_back(buffer_change.empty() ? BufferReason(r) : buffer_change);
   r.table.module_base = f.module_base;
   if (r.object_found) {
-    r.table.object_address_list = f.candidates.front().list;
-    r.table.object_data_offset = f.candidates.front().data_offset;
+    r.table.object_address_list = f.candidates[object_index].list;
+    r.table.object_data_offset = f.candidates[object_index].data_offset;
   }
-  if (r.buffer_found) r.table.text_buffer_address = f.buffers.front().offset;
+  if (r.buffer_found) r.table.text_buffer_address = f.buffers[buffer_index].offset;
 
   // The evidence: every walk the found offsets allow, as the module reads.
   *L = luaL_newstate();

@@ -7,13 +7,14 @@
 //
 // Exit status: 0 when every walk reaches its data (or no process was given),
 // 1 when some walk stops, 2 for bad arguments, a profile GetAddress gives nil
-// for, or a process that cannot be examined.
+// for, or a process that cannot be examined or exits before the walks end.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "module/lua_api.h"
+#include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "probe/find.h"
 #include "probe/output.h"
@@ -45,7 +46,8 @@ const char kUsage[] =
     "  --version  print the version (that of the Quorvane.dll it comes with)\n"
     "\n"
     "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
-    "arguments, an unreadable profile, or a process that cannot be examined.\n"
+    "arguments, an unreadable profile, or a process that cannot be examined\n"
+    "or exits before the walks are done.\n"
     "\n"
     "find: finds the profile's offsets in a running host from markers placed\n"
     "there; quorvane-probe find --help tells how.\n";
@@ -124,6 +126,10 @@ int Fail(const std::string& message) {
   return kCannotProbe;
 }
 
+int Exited(std::uint32_t pid) {
+  return Fail("process " + std::to_string(pid) + " exited; nothing was read from it");
+}
+
 // Everything after the arguments: the process handle and the Lua state are
 // released by the caller.
 int Probe(const Options& o, lua_State* L, void** process) {
@@ -136,10 +142,12 @@ int Probe(const Options& o, lua_State* L, void** process) {
     if (*process == nullptr) return Fail(error);
     quorvane::SetRemoteProcess(*process);
     report.has_process = true;
+    if (!quorvane::HostProcessRunning()) return Exited(report.process.pid);
   }
   if (!probe::MakeAddressTable(L, report.profile.path, &report.table, &error)) {
     return Fail(error);
   }
+  if (report.has_process && !quorvane::HostProcessRunning()) return Exited(report.process.pid);
   if (report.has_process && quorvane::LastModuleListError() != 0) {
     return Fail("cannot list the modules of process " + std::to_string(report.process.pid) +
                 ": " + probe::ErrorText(quorvane::LastModuleListError()));
@@ -161,6 +169,8 @@ int Probe(const Options& o, lua_State* L, void** process) {
       }
       report.walks.push_back(probe::WalkTextBuffer(L, context));
     }
+    // What was read after the process ended is not to be trusted.
+    if (!quorvane::HostProcessRunning()) return Exited(report.process.pid);
   }
 
   const std::string out = o.json ? probe::JsonReport(report) : probe::TextReport(report);

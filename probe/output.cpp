@@ -12,22 +12,34 @@
 namespace probe {
 
 std::string Format(const char* format, ...) {
-  char text[512];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  std::string text(256, '\0');
+  for (;;) {
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(&text[0], text.size(), format, again);
+    va_end(again);
+    if (n >= 0 && static_cast<std::size_t>(n) < text.size()) {
+      text.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    // C99 says how much is needed; an older C runtime only says too little.
+    const std::size_t needed = n >= 0 ? static_cast<std::size_t>(n) + 1 : 2 * text.size();
+    if (needed > (std::size_t{1} << 24)) {
+      text.clear();  // an encoding error, not a length
+      break;
+    }
+    text.resize(needed);
+  }
   va_end(args);
   return text;
 }
 
-namespace {
+std::string LuaQuote(const std::string& bytes) { return "\"" + LuaEscape(bytes) + "\""; }
 
-using quorvane::FieldKind;
-
-// A Lua string literal of the bytes: what print(string.format("%q", s))
-// shows, except that a newline is written as \n.
-std::string LuaQuote(const std::string& bytes) {
-  std::string out = "\"";
+std::string LuaEscape(const std::string& bytes) {
+  std::string out;
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
@@ -44,8 +56,12 @@ std::string LuaQuote(const std::string& bytes) {
         }
     }
   }
-  return out + '"';
+  return out;
 }
+
+namespace {
+
+using quorvane::FieldKind;
 
 std::string HexBytes(const std::string& bytes) {
   std::string out;

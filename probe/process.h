@@ -10,7 +10,7 @@ namespace probe {
 
 // Opens the process given as a decimal process id or as an executable's file
 // name (case-insensitive; ".exe" may be left out) with
-// PROCESS_QUERY_INFORMATION | PROCESS_VM_READ and nothing more. Returns the
+// PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE and nothing more. Returns the
 // handle, or nullptr with a one-line `error`: no such process, more than one
 // process of that name, no access, or not a 32-bit process.
 void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::string* error);

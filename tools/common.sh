@@ -11,9 +11,15 @@ qv_binfmt_dir=/proc/sys/fs/binfmt_misc
 qv_binfmt_entry=$qv_binfmt_dir/quorvane-i386
 qv_trapno_lib=$qv_cache/emulation/page_fault_trapno.so
 
-# True when 32-bit programs, Wine among them, run on an emulated CPU here.
+# True when 32-bit programs, Wine among them, run on an emulated CPU here:
+# an enabled binfmt_misc entry (ours or another) takes i386 ELF files.
 qv_emulated() {
-  [ -r "$qv_binfmt_entry" ] && [ "$(head -n 1 "$qv_binfmt_entry")" = enabled ]
+  local entry
+  for entry in "$qv_binfmt_dir"/*; do
+    [ -f "$entry" ] && [ "$(head -n 1 "$entry" 2>/dev/null)" = enabled ] &&
+      grep -qx 'magic 7f454c4601010100000000000000000002000300' "$entry" && return 0
+  done
+  return 1
 }
 
 # For the benchmarks: figures taken on an emulated CPU are the emulator's.

@@ -31,6 +31,26 @@
  *   --ballast MIB         MIB MiB of committed memory filled with
  *                         pseudo-random bytes, so that a scan of the process
  *                         has real memory to go through
+ *   --list full|recent    how the module keeps its object list: full (the
+ *                         default), or recent (build 1.4 only): the list
+ *                         keeps the text object alone, and a "recently used"
+ *                         array in the module's image leads to the same text
+ *                         object and to zero-filled records of every other
+ *                         type, a decoy that zeros alone would make win
+ *   --exit-code CODE      with --serve, the code to exit with when the time
+ *                         is up (259 is also STILL_ACTIVE, which a tool must
+ *                         not take for a running process)
+ *   --undo-copies all|text  (build 1.4) the module keeps an undo list in its
+ *                         image, like its object list, with copies of the
+ *                         records of every type (all: one marker alone cannot
+ *                         tell the two lists apart) or of the text record alone
+ *   --change-to TEXT      the current text object's text becomes TEXT when
+ *                         told (--change-on), as an edit would leave it
+ *   --change-copy-to TEXT the undo list's copy of the text record gets TEXT
+ *                         instead, when told: a host that edits a copy
+ *   --change-buffer-to TEXT  the text buffer holds TEXT when told
+ *   --change-on stdin|event:NAME  told by a line on standard input, or by the
+ *                         named event NAME being set (the program makes it)
  * Exit code 2 for bad arguments.
  */
 #include <windows.h>
@@ -63,6 +83,13 @@ typedef struct Options {
   const wchar_t *text;
   const wchar_t *buffer_text;
   unsigned long ballast_mib;
+  int recent_list;
+  unsigned long exit_code;
+  const char *undo_copies;       /* "all", "text" or NULL */
+  const wchar_t *change_to;      /* the live text's, or NULL */
+  const wchar_t *change_copy_to; /* the undo copy's, or NULL */
+  const wchar_t *change_buffer_to; /* the text buffer's, or NULL */
+  const char *change_on;         /* "stdin", "event:NAME" or NULL */
   const char *serve; /* seconds, or NULL for script mode */
   int next;          /* argv index of SCRIPT */
 } Options;
@@ -104,7 +131,10 @@ static int usage(void) {
   fprintf(stderr,
           "usage: sample_host [OPTIONS] SCRIPT [ARGS...]\n"
           "       sample_host [OPTIONS] --serve SECONDS\n"
-          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n");
+          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
+          "         --list full|recent  --exit-code CODE\n"
+          "         --undo-copies all|text  --change-to TEXT  --change-copy-to TEXT\n"
+          "         --change-buffer-to TEXT  --change-on stdin|event:NAME\n");
   return 2;
 }
 
@@ -124,6 +154,63 @@ static int parse_count(const char *text, unsigned long *out) {
   if (*text < '0' || *text > '9') return 0;
   *out = strtoul(text, &end, 10);
   return *end == '\0';
+}
+
+/* The options of the undo list and of a change when told; 0 after a
+ * message for an unknown option or a wrong value. */
+static int parse_change_option(const char *name, const char *value, const wchar_t *wide,
+                               Options *o) {
+  if (strcmp(name, "--undo-copies") == 0) {
+    if (strcmp(value, "all") != 0 && strcmp(value, "text") != 0) {
+      fprintf(stderr, "sample_host: --undo-copies takes all or text, not %s\n", value);
+      return 0;
+    }
+    o->undo_copies = value;
+  } else if (strcmp(name, "--change-to") == 0 || strcmp(name, "--change-copy-to") == 0 ||
+             strcmp(name, "--change-buffer-to") == 0) {
+    const int buffer = strcmp(name, "--change-buffer-to") == 0;
+    const size_t limit = (buffer ? BUFFER_CHARS : TITLE_CHARS) - 1;
+    if (*wide == 0 || wcslen(wide) > limit) {
+      fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name,
+              (unsigned)limit);
+      return 0;
+    }
+    if (buffer) {
+      o->change_buffer_to = wide;
+    } else if (strcmp(name, "--change-to") == 0) {
+      o->change_to = wide;
+    } else {
+      o->change_copy_to = wide;
+    }
+  } else if (strcmp(name, "--change-on") == 0) {
+    if (strcmp(value, "stdin") != 0 && (strncmp(value, "event:", 6) != 0 || value[6] == '\0')) {
+      fprintf(stderr, "sample_host: --change-on takes stdin or event:NAME, not %s\n", value);
+      return 0;
+    }
+    o->change_on = value;
+  } else {
+    fprintf(stderr, "sample_host: unknown option %s\n", name);
+    return 0;
+  }
+  return 1;
+}
+
+static int check_change_options(const Options *o) {
+  const int change =
+      o->change_to != NULL || o->change_copy_to != NULL || o->change_buffer_to != NULL;
+  if (o->change_to != NULL && o->change_copy_to != NULL) {
+    fprintf(stderr, "sample_host: --change-to and --change-copy-to exclude each other\n");
+    return 0;
+  }
+  if (change != (o->change_on != NULL)) {
+    fprintf(stderr, "sample_host: a change needs --change-on, and --change-on a change\n");
+    return 0;
+  }
+  if (o->change_copy_to != NULL && o->undo_copies == NULL) {
+    fprintf(stderr, "sample_host: --change-copy-to needs --undo-copies\n");
+    return 0;
+  }
+  return 1;
 }
 
 /* Reads OPTIONS; 0 after a message when they are wrong. */
@@ -168,8 +255,18 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
                 argv[i + 1]);
         return 0;
       }
-    } else {
-      fprintf(stderr, "sample_host: unknown option %s\n", name);
+    } else if (strcmp(name, "--list") == 0) {
+      if (strcmp(argv[i + 1], "full") != 0 && strcmp(argv[i + 1], "recent") != 0) {
+        fprintf(stderr, "sample_host: --list takes full or recent, not %s\n", argv[i + 1]);
+        return 0;
+      }
+      o->recent_list = strcmp(argv[i + 1], "recent") == 0;
+    } else if (strcmp(name, "--exit-code") == 0) {
+      if (!parse_count(argv[i + 1], &o->exit_code)) {
+        fprintf(stderr, "sample_host: --exit-code takes a number, not %s\n", argv[i + 1]);
+        return 0;
+      }
+    } else if (!parse_change_option(name, argv[i + 1], wide[i + 1], o)) {
       return 0;
     }
   }
@@ -178,7 +275,7 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
   return 1;
 }
 
-/* Hands the texts to the module. */
+/* Hands the texts, and the shape of its object list, to the module. */
 static int set_texts(HMODULE module, const Options *o) {
   struct {
     const char *option, *function;
@@ -196,10 +293,100 @@ static int set_texts(HMODULE module, const Options *o) {
       return 0;
     }
   }
+  if (o->recent_list) {
+    int (*use_recent)(void) =
+        (int (*)(void))(void (*)(void))GetProcAddress(module, "SampleAppUseRecentArray");
+    if (use_recent == NULL || !use_recent()) {
+      fprintf(stderr, "sample_host: this build of the module has no \"recently used\" array\n");
+      return 0;
+    }
+  }
   if (o->text != NULL) {
     /* The marker in another module's memory: this program's own data. */
     wcsncpy(g_window_title, o->text, TITLE_CHARS - 1);
   }
+  return 1;
+}
+
+/* The changes made when told, in this order: the text's (the live
+ * record's or the undo copy's) and the text buffer's, each by a function of
+ * the module (none: no such change). The event tells (NULL: a line on
+ * standard input). */
+typedef struct Change {
+  SetTextFunction set;
+  wchar_t text[BUFFER_CHARS];
+} Change;
+static Change g_changes[2];
+static HANDLE g_change_event;
+
+static DWORD WINAPI change_when_told(LPVOID unused) {
+  (void)unused;
+  if (g_change_event != NULL) {
+    if (WaitForSingleObject(g_change_event, INFINITE) != WAIT_OBJECT_0) return 1;
+  } else {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char c = 0;
+    DWORD got = 0;
+    while (c != '\n') {
+      if (!ReadFile(in, &c, 1, &got, NULL) || got == 0) return 1; /* no line: no change */
+    }
+  }
+  {
+    int i, failed = 0;
+    for (i = 0; i < 2; i++) {
+      if (g_changes[i].set != NULL && !g_changes[i].set(g_changes[i].text)) failed = 1;
+    }
+    return (DWORD)failed;
+  }
+}
+
+/* Keeps the undo copies, and starts waiting to be told to change. */
+static int prepare_change(HMODULE module, const Options *o) {
+  const struct {
+    const wchar_t *text;
+    const char *function;
+  } wanted[2] = {
+      {o->change_to != NULL ? o->change_to : o->change_copy_to,
+       o->change_to != NULL ? "SampleAppSetText" : "SampleAppSetUndoCopyText"},
+      {o->change_buffer_to, "SampleAppSetBufferText"},
+  };
+  HANDLE thread;
+  int i;
+  if (o->undo_copies != NULL) {
+    typedef int (*KeepFunction)(int);
+    KeepFunction keep =
+        (KeepFunction)(void (*)(void))GetProcAddress(module, "SampleAppKeepUndoCopies");
+    if (keep == NULL || !keep(strcmp(o->undo_copies, "all") == 0)) {
+      fprintf(stderr, "sample_host: the module keeps no undo copies (build 1.4 does)\n");
+      return 0;
+    }
+  }
+  if (o->change_on == NULL) return 1;
+  for (i = 0; i < 2; i++) {
+    if (wanted[i].text == NULL) continue;
+    g_changes[i].set =
+        (SetTextFunction)(void (*)(void))GetProcAddress(module, wanted[i].function);
+    if (g_changes[i].set == NULL) {
+      fprintf(stderr, "sample_host: the module has no %s\n", wanted[i].function);
+      return 0;
+    }
+    wcsncpy(g_changes[i].text, wanted[i].text, BUFFER_CHARS - 1);
+  }
+  if (strcmp(o->change_on, "stdin") != 0) {
+    g_change_event = CreateEventA(NULL, TRUE, FALSE, o->change_on + 6);
+    if (g_change_event == NULL) {
+      fprintf(stderr, "sample_host: cannot make the event %s (error %lu)\n", o->change_on + 6,
+              (unsigned long)GetLastError());
+      return 0;
+    }
+  }
+  thread = CreateThread(NULL, 0, change_when_told, NULL, 0, NULL);
+  if (thread == NULL) {
+    fprintf(stderr, "sample_host: cannot start a thread (error %lu)\n",
+            (unsigned long)GetLastError());
+    return 0;
+  }
+  CloseHandle(thread);
   return 1;
 }
 
@@ -313,7 +500,7 @@ static int script_mode(char *exe, char *script, int argc, char **argv) {
   return status != 0 ? 1 : 0;
 }
 
-static int serve_mode(const char *seconds_text) {
+static int serve_mode(const char *seconds_text, unsigned long exit_code) {
   char *end;
   long seconds = strtol(seconds_text, &end, 10);
   if (*seconds_text == '\0' || *end != '\0' || seconds < 0) {
@@ -323,7 +510,7 @@ static int serve_mode(const char *seconds_text) {
   printf("pid %lu\n", (unsigned long)GetCurrentProcessId());
   fflush(stdout);
   for (; seconds > 0; seconds--) Sleep(1000);
-  return 0;
+  return (int)exit_code;
 }
 
 int main(int argc, char **argv) {
@@ -335,7 +522,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sample_host: cannot read the command line\n");
     return 1;
   }
-  ok = parse_options(argc, argv, wide, &options);
+  ok = parse_options(argc, argv, wide, &options) && check_change_options(&options);
   if (!ok) {
     LocalFree(wide);
     return usage();
@@ -346,8 +533,9 @@ int main(int argc, char **argv) {
   }
   module = load_host_module(options.app_folder);
   ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib);
+  ok = ok && prepare_change(module, &options);
   LocalFree(wide);
   if (!ok) return 1;
-  if (options.serve != NULL) return serve_mode(options.serve);
+  if (options.serve != NULL) return serve_mode(options.serve, options.exit_code);
   return script_mode(argv[0], argv[options.next], argc - options.next - 1, argv + options.next + 1);
 }

@@ -20,8 +20,9 @@
  * PROFILE_* and the static assertions at the end compare them with the
  * structure.
  *
- * It exports only what sample_host.exe's --text and --buffer-text need
- * (sample_records.h). An edit of the text keeps an undo step outside the
+ * It exports only what sample_host.exe's --text, --buffer-text and --list
+ * need (sample_records.h), and what its --undo-copies and --change-copy-to
+ * need (below). An edit of the text keeps an undo step outside the
  * image: a copy of the text object's entry, on the heap, whose record
  * pointer leads to a heap copy of the record as the edit left it. No list
  * slot points to that copy of the entry.
@@ -64,6 +65,10 @@ typedef struct AppData {
   BlendRecord scene_blend;   /* type 13 */
   FilterRecord filter;       /* type 80 */
   wchar_t text_buffer[TEXT_BUFFER_CHARS];
+  /* "Recently used": empty unless SampleAppUseRecentArray fills it. */
+  ObjectEntry *recent[TYPE_COUNT];
+  ObjectEntry recent_entries[16];
+  unsigned char zero_record[512];
 } AppData;
 
 /* The section is exactly SAMPLE_APP_DATA_SIZE bytes, so the section that the
@@ -185,6 +190,69 @@ int SampleAppSetText(const wchar_t *text) {
 
 int SampleAppSetBufferText(const wchar_t *text) {
   return copy_wide_text(g_image.data.text_buffer, TEXT_BUFFER_CHARS, text);
+}
+
+int SampleAppUseRecentArray(void) {
+  unsigned t, n = 0;
+  for (t = 0; t < TYPE_COUNT; t++) {
+    ObjectEntry *entry = g_image.data.object_list[t];
+    if (entry == NULL) continue;
+    if (t == 3) {
+      g_image.data.recent[t] = entry;
+      continue;
+    }
+    g_image.data.recent_entries[n] = *entry;
+    g_image.data.recent_entries[n].record = g_image.data.zero_record;
+    g_image.data.recent[t] = &g_image.data.recent_entries[n++];
+    g_image.data.object_list[t] = NULL;
+  }
+  return 1;
+}
+
+/* An undo list of the module's own, in the image, for sample_host.exe's
+ * --undo-copies (this build alone has it): one slot per type index, like the
+ * object list, each pointing to a copy of the type's entry whose record
+ * pointer leads to a copy of the record, both on the heap, as they stood
+ * when the copies were made. Copies of every type's record decode as
+ * plausibly as the live ones: one marker alone cannot tell the lists apart.
+ * A change of the live text leaves the copies as they were. */
+static ObjectEntry *g_undo_list[TYPE_COUNT];
+
+/* Copies the entries and records of every type that has a record
+ * (`every_type`), or of the text object's alone, into g_undo_list. 1, or 0
+ * when memory ran out. */
+SAMPLE_APP_API int SampleAppKeepUndoCopies(int every_type);
+/* The undo list's copy of the text record gets `text`, the live record
+ * keeps its own: a host that edits the wrong record. 1, or 0 when there is
+ * no copy or the text does not fit. */
+SAMPLE_APP_API int SampleAppSetUndoCopyText(const wchar_t *text);
+
+int SampleAppKeepUndoCopies(int every_type) {
+  int type;
+  for (type = 0; type < TYPE_COUNT; type++) {
+    const ObjectEntry *live = g_image.data.object_list[type];
+    ObjectEntry *entry;
+    void *record;
+    if (live == NULL || live->record == NULL || (!every_type && type != 3)) continue;
+    entry = malloc(sizeof *entry);
+    record = malloc(live->record_size);
+    if (entry == NULL || record == NULL) {
+      free(entry);
+      free(record);
+      return 0;
+    }
+    memcpy(record, live->record, live->record_size);
+    *entry = *live;
+    entry->record = record;
+    g_undo_list[type] = entry;
+  }
+  return 1;
+}
+
+int SampleAppSetUndoCopyText(const wchar_t *text) {
+  const ObjectEntry *copy = g_undo_list[3];
+  if (copy == NULL) return 0;
+  return copy_wide_text(((TextRecord *)copy->record)->text, TEXT_CHARS, text);
 }
 
 _Static_assert(offsetof(ObjectEntry, record) == 0x24, "record pointer of an entry");

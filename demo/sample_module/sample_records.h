@@ -146,6 +146,11 @@ _Static_assert(offsetof(FilterRecord, name) == 4 && offsetof(FilterRecord, param
 #define SAMPLE_APP_API __declspec(dllexport)
 SAMPLE_APP_API int SampleAppSetText(const wchar_t *text);
 SAMPLE_APP_API int SampleAppSetBufferText(const wchar_t *text);
+/* Build 1.4 only: the object list keeps the text object's entry alone, and
+ * a "recently used" array in the image points to that entry at type 3 and,
+ * at every other type that had one, to a copy of its entry whose record is
+ * zero-filled, as a list of entries reset since their last use would. */
+SAMPLE_APP_API int SampleAppUseRecentArray(void);
 
 /* Copies NUL-terminated `text` into `out` of `capacity` characters; 0, with
  * nothing copied, when it does not fit. */

@@ -51,7 +51,11 @@ std::string g_host_name;  // file name of the copied host
 std::string g_host_exe;   // its full path
 ServedHost* g_host = nullptr;
 
-constexpr int kServeSeconds = 60;
+// How long a sample host serves. Every test stops its hosts (the shared one at
+// the end of the program); the limit only ends a host left behind by a test
+// program that died, so it is longer than any run of this program, on an
+// emulated CPU and a loaded machine too.
+constexpr int kServeSeconds = 900;
 
 // Where the sample host finds SampleApp 1.5's build of its module.
 constexpr const char* kApp15Folder = "sample-app-1.5";
@@ -153,6 +157,22 @@ Json ProbeJson(std::vector<std::string> args, int* exit_code) {
 }
 
 std::uint32_t U32(const Json& j) { return static_cast<std::uint32_t>(j.number); }
+
+// Standard error without the find's progress lines, which a scan that takes
+// more than a second prints (a slow or busy machine).
+std::string WithoutProgress(const std::string& err) {
+  static const std::string kProgress = "quorvane-probe: scanned ";
+  std::string rest;
+  std::size_t start = 0;
+  while (start < err.size()) {
+    std::size_t end = err.find('\n', start);
+    end = end == std::string::npos ? err.size() : end + 1;
+    const std::string line = err.substr(start, end - start);
+    if (line.compare(0, kProgress.size(), kProgress) != 0) rest += line;
+    start = end;
+  }
+  return rest;
+}
 
 std::string NumberKey(double value) {
   char text[40];
@@ -493,6 +513,10 @@ TEST(SampleHostTest, HostRefusesBadOptions) {
       {"--buffer-text", "", "--serve", "0"},
       {"--ballast", "lots", "--serve", "0"},
       {"--app", "1.5"},
+      {"--undo-copies", "some", "--serve", "0"},
+      {"--change-to", "QV-2", "--serve", "0"},
+      {"--change-copy-to", "QV-2", "--change-on", "stdin", "--serve", "0"},
+      {"--change-to", "QV-2", "--change-on", "event:", "--serve", "0"},
   };
   for (const auto& args : cases) {
     const RunResult run = RunProgram(g_host_exe, args);
@@ -601,7 +625,7 @@ TEST(FindTest, FindsEachBuildsOffsetsEndToEnd) {
     // The text output starts with the section as it goes into a profile.
     const RunResult run = Probe(FindArgs(host.pid(), truth.section));
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(WithoutProgress(run.err), "");
     char section[160];
     std::snprintf(section, sizeof section,
                   "[%s]\r\nObjectAddressList=0x%08X\r\nObjectDataOffset=0x%08X\r\n"
@@ -639,9 +663,18 @@ TEST(FindTest, MissingMarkersAreNamed) {
   struct Case {
     std::vector<std::string> markers;
     std::vector<std::string> said;  // on stderr
+    std::vector<std::string> shown = {};  // on stdout
   };
+  const std::string long_marker = "QV-" + std::string(600, 'L');
   const Case cases[] = {
       {{"--text", "QV-nowhere-0x1"}, {"\"QV-nowhere-0x1\" is nowhere", "check"}},
+      // User texts are quoted as the walks quote strings: a line break in a
+      // marker starts no line of its own, a long one cuts nothing off.
+      {{"--text", "QV-line\n[Evil]\nObjectAddressList=0x1"},
+       {"\"QV-line\\n[Evil]\\nObjectAddressList=0x1\" is nowhere"},
+       {"text marker \"QV-line\\n[Evil]\\nObjectAddressList=0x1\" (UTF-16"}},
+      {{"--text", long_marker}, {"is nowhere"},
+       {"text marker \"" + long_marker + "\" (UTF-16, type 3 field \"text\", record + 48): 0 hits\r\n"}},
       {{"--text", kTextMarker, "--buffer-text", "QV-nowhere-0x2"},
        {"TextBufferAddress: the buffer marker \"QV-nowhere-0x2\" is not in sample_app.dll's image",
         "check"}},
@@ -655,6 +688,7 @@ TEST(FindTest, MissingMarkersAreNamed) {
     SCOPED_TRACE(c.markers.back());
     EXPECT_EQ(run.exit_code, 1);
     for (const std::string& s : c.said) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
+    for (const std::string& s : c.shown) EXPECT_NE(run.out.find(s), std::string::npos) << run.out;
     EXPECT_EQ(run.err.rfind("quorvane-probe: ", 0), 0u);
     std::istringstream lines(run.out);
     std::string line;
@@ -703,6 +737,50 @@ TEST(FindTest, AmbiguityListsTheCandidatesAndPicksNone) {
   ASSERT_NE(listed, std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("TextBufferAddress="), listed);  // the first one listed
   EXPECT_EQ(run.out.rfind("*", listed), run.out.find("*")) << run.out;
+}
+
+// Build 1.4 with its live list holding the text object alone, and a
+// "recently used" array in the image that leads to the same text object and
+// to zero-filled records of every other type. Zeros decode plausibly under
+// any layout but are no evidence: the find gives the true offsets or says
+// it is ambiguous, never the array's.
+TEST(FindTest, RecentlyUsedArrayOfZerosNeverWins) {
+  const Offsets truth = ProfileOffsets(Profile());
+  ServedHost host;
+  std::string error;
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--list", "recent"});
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
+  int status = -1;
+  const Json report = ProbeJson(FindArgs(host.pid(), truth.section), &status);
+  const Json& object = report["object"];
+  const std::string answer = object["answer"].str;
+  EXPECT_TRUE(answer == "found" || answer == "ambiguous") << answer;
+  if (answer == "found") {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
+  } else {
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(report["found"]["ObjectAddressList"].type, Json::kNull);
+  }
+  // The array was met: a candidate other than the truth, through the same
+  // entry, whose other types all lead to zeros; it does not outscore the
+  // truth.
+  const Json* truth_candidate = nullptr;
+  const Json* array = nullptr;
+  for (const Json& c : object["candidates"].items) {
+    if (U32(c["ObjectAddressList"]) == truth.list && U32(c["ObjectDataOffset"]) == truth.data) {
+      truth_candidate = &c;
+      continue;
+    }
+    int zeros = 0;
+    for (const Json& t : c["types"].items) zeros += t["outcome"].str == "no_evidence" ? 1 : 0;
+    if (U32(c["ObjectDataOffset"]) == truth.data && zeros >= 10) array = &c;
+  }
+  ASSERT_NE(truth_candidate, nullptr);
+  ASSERT_NE(array, nullptr) << "no candidate of the \"recently used\" array";
+  EXPECT_LE((*array)["score"].number, (*truth_candidate)["score"].number);
 }
 
 // In the Japanese ANSI code page (the test runs once more under it, for this
@@ -770,6 +848,215 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
     break;
   }
   EXPECT_TRUE(ended) << "the find never took a second";
+}
+
+// ------------------------------------------------------------ find --then
+
+// What the author changes the text marker to.
+constexpr const char* kChangedMarker = "QV-2c4e text";
+
+// The 1.4 host with an undo list in its image: copies of the records of
+// `copies` ("all" or "text"), and `change` options for when it is told.
+std::vector<std::string> UndoHostOptions(const char* copies,
+                                         const std::vector<std::string>& change) {
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--undo-copies", copies});
+  options.insert(options.end(), change.begin(), change.end());
+  return options;
+}
+
+std::vector<std::string> ThenArgs(std::uint32_t pid, const char* wait) {
+  return {"find", std::to_string(pid), "--profile", Profile(), "--text", kTextMarker,
+          "--then", kChangedMarker, "--wait", wait};
+}
+
+// Runs the probe and tells the host once the probe asks for the change.
+RunResult ProbeAndTell(const std::vector<std::string>& args, const std::function<void()>& tell,
+                       bool* told) {
+  *told = false;
+  return RunProgram(g_settings.probe, args, [&](const std::string& err) {
+    if (!*told && err.find("quorvane-probe: now change \"") != std::string::npos) {
+      *told = true;
+      tell();
+    }
+  });
+}
+
+// An undo list in the image with copies of every record: the text marker
+// alone leaves both lists alike. The author's change settles it: the live
+// list is the one whose record now reads the new marker. Told once by a
+// line on standard input (the JSON), once by a named event (the text).
+TEST(FindThenTest, ChangeSettlesWhatOneMarkerLeavesOpen) {
+  const Offsets truth = ProfileOffsets(Profile());
+  for (const bool json : {true, false}) {
+    SCOPED_TRACE(json ? "JSON, told on stdin" : "text, told by an event");
+    const std::string event = "qvprobe-change-" + std::to_string(GetCurrentProcessId());
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(
+        g_host_exe, kServeSeconds, &error,
+        UndoHostOptions("all", {"--change-to", kChangedMarker, "--change-on",
+                                json ? "stdin" : "event:" + event}),
+        json))
+        << error;
+    if (json) {
+      int status = -1;
+      const Json alone =
+          ProbeJson({"find", std::to_string(host.pid()), "--profile", Profile(), "--text",
+                     kTextMarker},
+                    &status);
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(alone["object"]["answer"].str, "ambiguous");
+      EXPECT_EQ(alone["object"]["settled_by"].type, Json::kNull);
+    }
+    std::vector<std::string> args = ThenArgs(host.pid(), "120");
+    if (json) args.push_back("--json");
+    HANDLE set = nullptr;
+    bool told = false;
+    const RunResult run = ProbeAndTell(
+        args,
+        [&] {
+          if (json) {
+            EXPECT_TRUE(host.Tell(""));
+            return;
+          }
+          set = OpenEventA(EVENT_MODIFY_STATE, FALSE, event.c_str());
+          EXPECT_NE(set, nullptr);
+          if (set != nullptr) {
+            EXPECT_TRUE(SetEvent(set));
+          }
+        },
+        &told);
+    if (set != nullptr) CloseHandle(set);
+    EXPECT_TRUE(told) << run.err;
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    if (json) {
+      Json report;
+      ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+      EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
+      EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
+      const Json& object = report["object"];
+      EXPECT_EQ(object["answer"].str, "ambiguous");  // the scan's own
+      EXPECT_EQ(object["settled_by"].str, "change");
+      EXPECT_EQ(object["change"]["settled"].str, "chosen");
+      int contenders = 0, changed = 0;
+      for (const Json& w : object["change"]["watched"].items) {
+        contenders += w["contender"].boolean ? 1 : 0;
+        changed += w["contender"].boolean && w["reading"].str == "new" ? 1 : 0;
+      }
+      EXPECT_GE(contenders, 2);
+      EXPECT_EQ(changed, 1);
+      // The walks go under the offsets the change settled, and see it.
+      const Json* text = FindWalk(report, "GetObjectData", 3);
+      ASSERT_NE(text, nullptr);
+      for (const Json& field : (*text)["fields"].items) {
+        if (field["name"].str == "text") {
+          EXPECT_EQ(field["value"].str, kChangedMarker);
+        }
+      }
+    } else {
+      char section[120];
+      std::snprintf(section, sizeof section,
+                    "[Found]\r\nObjectAddressList=0x%08X\r\nObjectDataOffset=0x%08X\r\n;",
+                    static_cast<unsigned>(truth.list), static_cast<unsigned>(truth.data));
+      EXPECT_EQ(run.out.rfind(section, 0), 0u) << run.out.substr(0, 400);
+      char settled[160];
+      std::snprintf(settled, sizeof settled,
+                    "; settled by the change: of the 2 candidates the scan left alike, only "
+                    "ObjectAddressList=0x%08X ObjectDataOffset=0x%08X now reads \"%s\"\r\n",
+                    static_cast<unsigned>(truth.list), static_cast<unsigned>(truth.data),
+                    kChangedMarker);
+      EXPECT_NE(run.out.find(settled), std::string::npos) << run.out;
+    }
+  }
+}
+
+// A buffer marker that begins both the text buffer and the text record of
+// build 1.4 leaves two places in the image alike; changing the buffer's
+// text settles it.
+TEST(FindThenTest, BufferChangeSettlesPlacesThatTie) {
+  const Offsets truth = ProfileOffsets(Profile());
+  const char* changed = "B2-51d0 buffer";
+  std::vector<std::string> options = HostOptions("1.4");
+  options.insert(options.end(), {"--change-buffer-to", changed, "--change-on", "stdin"});
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options, true)) << error;
+  bool told = false;
+  const RunResult run = ProbeAndTell(
+      {"find", std::to_string(host.pid()), "--profile", Profile(), "--buffer-text", "QV-",
+       "--buffer-then", changed, "--wait", "120", "--json"},
+      [&] { EXPECT_TRUE(host.Tell("")); }, &told);
+  EXPECT_TRUE(told) << run.err;
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.err.find("in the host (the text buffer); watching 2 places"), std::string::npos)
+      << run.err;
+  Json report;
+  ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+  EXPECT_EQ(U32(report["found"]["TextBufferAddress"]), truth.buffer);
+  const Json& buffer = report["text_buffer"];
+  EXPECT_EQ(buffer["answer"].str, "ambiguous");  // the scan's own
+  EXPECT_EQ(buffer["settled_by"].str, "change");
+  EXPECT_EQ(buffer["change"]["settled"].str, "chosen");
+}
+
+// Nothing settles it: a host that never changes (exit 1 after the wait,
+// with the reason), and a host that changes the undo copy instead of the
+// live record while the scan had one clear answer (a conflict: the change
+// never overrules the scan).
+TEST(FindThenTest, NoChangeAndAChangedCopyPickNothing) {
+  const Offsets truth = ProfileOffsets(Profile());
+  {
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, UndoHostOptions("all", {})))
+        << error;
+    const RunResult run = Probe(ThenArgs(host.pid(), "2"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("quorvane-probe: now change \"QV-7f3a text\" to \"QV-2c4e text\" in "
+                           "the host (type 3 field \"text\")"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("quorvane-probe: ObjectAddressList and ObjectDataOffset: no candidate "
+                           "changed in 2 s"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.rfind("; No section", 0), 0u) << run.out.substr(0, 400);
+    EXPECT_NE(run.out.find("; no candidate changed in 2 s"), std::string::npos) << run.out;
+  }
+  {
+    const std::string event = "qvprobe-copy-" + std::to_string(GetCurrentProcessId());
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error,
+                           UndoHostOptions("text", {"--change-copy-to", kChangedMarker,
+                                                    "--change-on", "event:" + event})))
+        << error;
+    std::vector<std::string> args = ThenArgs(host.pid(), "120");
+    args.push_back("--json");
+    bool told = false;
+    const RunResult run = ProbeAndTell(
+        args,
+        [&] {
+          HANDLE set = OpenEventA(EVENT_MODIFY_STATE, FALSE, event.c_str());
+          ASSERT_NE(set, nullptr);
+          EXPECT_TRUE(SetEvent(set));
+          CloseHandle(set);
+        },
+        &told);
+    EXPECT_TRUE(told) << run.err;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find("ObjectAddressList and ObjectDataOffset: conflict: the scan's answer"),
+              std::string::npos)
+        << run.err;
+    Json report;
+    ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+    EXPECT_EQ(report["found"]["ObjectAddressList"].type, Json::kNull);
+    const Json& object = report["object"];
+    EXPECT_EQ(object["answer"].str, "found");  // the scan's own
+    EXPECT_EQ(U32(object["candidates"][0]["ObjectAddressList"]), truth.list);
+    EXPECT_EQ(object["change"]["settled"].str, "conflict");
+  }
 }
 
 TEST(ProbeTest, TextReportShowsTheModulesStrings) {
@@ -1138,6 +1425,17 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   EXPECT_EQ(text.exit_code, 0);
   EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
+
+  // A value whose quoted form is longer than any fixed line keeps its
+  // reading and its line break.
+  const std::string long_value = "0x1040" + std::string(130, '\x01');
+  const RunResult long_text =
+      Probe({WriteProfile("long", "SampleApp 1.4", kModule, long_value.c_str(), "0x24", "0x1B60")});
+  EXPECT_EQ(long_text.exit_code, 0);
+  std::string quoted = "\"0x1040";
+  for (int i = 0; i < 130; ++i) quoted += "\\001";
+  EXPECT_NE(long_text.out.find(quoted + "\" -> 0x00001040\r\n      note: "), std::string::npos)
+      << long_text.out;
 }
 
 // ------------------------------------------------------------ version
@@ -1182,7 +1480,7 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
 
 struct BadCase {
   const char* name;
-  std::vector<std::string> args;  // {profile}, {pid}, {missing}, {no-module} are filled in
+  std::vector<std::string> args;  // {profile}, {pid}, {missing}, {no-module}, {exited} are filled in
   const char* message;            // part of the one line on stderr
 };
 
@@ -1192,9 +1490,16 @@ class BadInputTest : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(BadInputTest, SaysWhyOnOneLine) {
   std::vector<std::string> args;
+  ServedHost exited;  // for {exited}: a host that has exited with code 259, STILL_ACTIVE
   for (const std::string& a : GetParam().args) {
     if (a == "{profile}") args.push_back(Profile());
     else if (a == "{pid}") args.push_back(Pid());
+    else if (a == "{exited}") {
+      std::string error;
+      ASSERT_TRUE(exited.Start(g_host_exe, 0, &error, {"--exit-code", "259"})) << error;
+      ASSERT_TRUE(exited.WaitForExit());
+      args.push_back(std::to_string(exited.pid()));
+    }
     else if (a == "{missing}") args.push_back(g_scratch + "no-such-profile.ini");
     else if (a == "{no-module}")
       args.push_back(WriteProfile("no-module", "SampleApp 1.4", nullptr, "0x1040", "0x24", "0"));
@@ -1241,7 +1546,27 @@ INSTANTIATE_TEST_SUITE_P(
                 {"find", "{pid}", "--module", "m", "--text", "QV-1", "--buffer-text", "QV-12"},
                 "two different markers"},
         BadCase{"find_offset_limit", {"find", "{pid}", "--module", "m", "--text", "QV",
-                                      "--max-offset", "0x200000"}, "--max-offset needs"}),
+                                      "--max-offset", "0x200000"}, "--max-offset needs"},
+        // A host that exited with code 259 has not gone on running.
+        BadCase{"process_exited", {"{profile}", "{exited}"}, "exited"},
+        BadCase{"find_process_exited", {"find", "{exited}", "--module", "sample_app.dll", "--text",
+                                        "QV"}, "exited"},
+        BadCase{"find_then_before_text",
+                {"find", "{pid}", "--module", "m", "--then", "QV-2", "--text", "QV-1"},
+                "give it after that --text"},
+        BadCase{"find_then_holds_the_marker",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--then", "QV-12"},
+                "--then needs a marker that differs"},
+        BadCase{"find_buffer_then_alone",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--buffer-then", "QV-2"},
+                "no --buffer-text given"},
+        BadCase{"find_wait_alone",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--wait", "5"},
+                "neither given"},
+        BadCase{"find_wait_zero",
+                {"find", "{pid}", "--module", "m", "--text", "QV-1", "--then", "QV-2", "--wait",
+                 "0"},
+                "--wait needs a number of seconds"}),
     [](const ::testing::TestParamInfo<BadCase>& param) { return std::string(param.param.name); });
 
 // ------------------------------------------------------------ JSON text

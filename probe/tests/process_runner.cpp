@@ -55,11 +55,11 @@ void ReadAll(HANDLE pipe, std::string* out,
 }
 
 bool Launch(const std::string& program, const std::vector<std::string>& args, HANDLE out,
-            HANDLE err, PROCESS_INFORMATION* pi) {
+            HANDLE err, PROCESS_INFORMATION* pi, HANDLE in = GetStdHandle(STD_INPUT_HANDLE)) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdInput = in;
   si.hStdOutput = out;
   si.hStdError = err;
   std::string line = CommandLine(program, args);
@@ -105,17 +105,31 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 bool ServedHost::Start(const std::string& program, int seconds, std::string* error,
-                       const std::vector<std::string>& options) {
-  HANDLE out_read, out_write;
+                       const std::vector<std::string>& options, bool input) {
+  HANDLE out_read, out_write, in_read = GetStdHandle(STD_INPUT_HANDLE), in_write = nullptr;
   if (!MakePipe(&out_read, &out_write)) {
     *error = "cannot make a pipe";
     return false;
   }
+  // The child inherits the read end of its input; the write end stays ours.
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  if (input && !CreatePipe(&in_read, &in_write, &sa, 0)) {
+    CloseHandle(out_read);
+    CloseHandle(out_write);
+    *error = "cannot make a pipe";
+    return false;
+  }
+  if (input) SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
   PROCESS_INFORMATION pi{};
   std::vector<std::string> args = options;
   args.insert(args.end(), {"--serve", std::to_string(seconds)});
-  const bool launched = Launch(program, args, out_write, GetStdHandle(STD_ERROR_HANDLE), &pi);
+  const bool launched =
+      Launch(program, args, out_write, GetStdHandle(STD_ERROR_HANDLE), &pi, in_read);
   CloseHandle(out_write);
+  if (input) {
+    CloseHandle(in_read);
+    input_ = in_write;
+  }
   if (!launched) {
     CloseHandle(out_read);
     *error = "cannot start " + program + " (error " + std::to_string(GetLastError()) + ")";
@@ -142,6 +156,18 @@ bool ServedHost::Start(const std::string& program, int seconds, std::string* err
   return true;
 }
 
+bool ServedHost::WaitForExit() {
+  return process_ != nullptr && WaitForSingleObject(process_, 60000) == WAIT_OBJECT_0;
+}
+
+bool ServedHost::Tell(const std::string& line) {
+  const std::string text = line + "\n";
+  DWORD wrote = 0;
+  return input_ != nullptr &&
+         WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
+         wrote == text.size();
+}
+
 void ServedHost::Stop() {
   if (process_ != nullptr) {
     TerminateProcess(process_, 0);
@@ -152,6 +178,10 @@ void ServedHost::Stop() {
   if (output_ != nullptr) {
     CloseHandle(output_);
     output_ = nullptr;
+  }
+  if (input_ != nullptr) {
+    CloseHandle(input_);
+    input_ = nullptr;
   }
   pid_ = 0;
 }

@@ -35,14 +35,21 @@ class ServedHost {
   ~ServedHost() { Stop(); }
 
   // Starts it and reads its pid line; false with `error` if that fails.
+  // With `input`, its standard input is a pipe that Tell writes to.
   bool Start(const std::string& program, int seconds, std::string* error,
-             const std::vector<std::string>& options = {});
+             const std::vector<std::string>& options = {}, bool input = false);
+  // Writes `line` and a line break to its standard input.
+  bool Tell(const std::string& line);
   void Stop();
+  // Waits until it has exited by itself (then its handle is still held, so
+  // its process id still names it); false if it does not within a minute.
+  bool WaitForExit();
   std::uint32_t pid() const { return pid_; }
 
  private:
   void* process_ = nullptr;
   void* output_ = nullptr;
+  void* input_ = nullptr;
   std::uint32_t pid_ = 0;
 };
 

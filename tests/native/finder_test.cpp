@@ -13,6 +13,7 @@
 #include "finder/plausibility.h"
 #include "finder/scan.h"
 #include "platform/fake_platform.h"
+#include "utf16_bytes.h"
 
 namespace finder {
 namespace {
@@ -27,15 +28,6 @@ constexpr std::uint32_t kOtherModule = 0x00400000;
 const char kModule[] = "host_app.dll";
 const std::u16string kMarker = u"QV-7f3a";
 const std::u16string kBufferMarker = u"QV-b9c2";
-
-std::string Utf16(const std::u16string& text) {
-  std::string bytes;
-  for (const char16_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
-  }
-  return bytes;
-}
 
 // Little-endian bytes, field by field.
 struct Bytes {
@@ -96,11 +88,28 @@ struct Shape {
   bool heap = false;                 // structures and records on the heap, not in the image
   bool only_text = false;            // no other type has a record
   bool decoys = false;               // an unlisted undo copy and the marker in another module
+  // A "recently used" array in the image: the text type's structure at its
+  // type, a structure with a zero-filled record at every other type.
+  bool recent = false;
   std::u16string text = kMarker;
   std::u16string buffer_text = kBufferMarker;
+  std::u16string buffer_before;        // typed before the marker, which stays at `buffer`
+  // A variable whose high half is not zero right before the buffer, and a
+  // copy of the marker with NUL units around it elsewhere in the image.
+  bool buffer_after_variable = false;
 };
 
 constexpr std::uint32_t kStructureSize = 0x40;
+constexpr std::uint32_t kRecentArray = 0x5800;  // image offset of Shape::recent's array
+
+// Types with a layout whose records have fields to judge.
+int TypesWithFields() {
+  int n = 0;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    n += quorvane::FindLayout(quorvane::kTypesWithLayout[i])->count > 0 ? 1 : 0;
+  }
+  return n;
+}
 
 // Lays the host out in the fake address space. Types with a layout get a
 // structure and a record each, in type order.
@@ -129,6 +138,31 @@ void BuildHost(const Shape& s) {
     Record(type, s.text).WriteAt(record);
   }
   fake::WriteWide(kBase + s.buffer, s.buffer_text);
+  if (!s.buffer_before.empty()) {
+    const std::string before = Utf16(s.buffer_before);
+    fake::Write(kBase + s.buffer - static_cast<std::uint32_t>(before.size()), before.data(),
+                before.size());
+  }
+  if (s.buffer_after_variable) {
+    fake::WriteU32(kBase + s.buffer - 4, 0x16001234);
+    fake::WriteWide(kBase + 0x5002, s.buffer_text);
+  }
+  if (s.recent) {
+    std::vector<std::uint8_t> zero_record(0x200, 0);
+    for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+      const std::int32_t type = quorvane::kTypesWithLayout[i];
+      const std::uint32_t slot = kBase + kRecentArray + 4u * static_cast<std::uint32_t>(type);
+      if (type == 3) {
+        fake::WriteU32(slot, structures + static_cast<std::uint32_t>(i) * kStructureSize);
+        continue;
+      }
+      const std::uint32_t structure = 0x00C80000 + static_cast<std::uint32_t>(i) * kStructureSize;
+      const std::uint32_t record = 0x00C90000 + static_cast<std::uint32_t>(i) * 0x200;
+      fake::WriteU32(slot, structure);
+      fake::WriteU32(structure + s.data_offset, record);
+      fake::Write(record, zero_record.data(), zero_record.size());
+    }
+  }
   if (s.decoys) {
     // An undo copy of the text record, from an unlisted structure right
     // after the listed ones, with its pointer at the same offset.
@@ -190,6 +224,28 @@ Shape OnlyText() {
   return s;
 }
 
+// The live list holds the text object alone; a "recently used" array in
+// the image holds the same structure at type 3 and zero-filled records for
+// every other type. Zeros are no evidence: the array must not win.
+Shape RecentArray() {
+  Shape s;
+  s.only_text = true;
+  s.recent = true;
+  return s;
+}
+
+Shape TextBeforeBuffer() {
+  Shape s;
+  s.buffer_before = u"Hello ";
+  return s;
+}
+
+Shape BufferAfterVariable() {
+  Shape s;
+  s.buffer_after_variable = true;
+  return s;
+}
+
 Shape TwoBuffers() {
   Shape s;
   s.decoys = true;
@@ -221,7 +277,8 @@ TEST_P(FindTest, GivesTheTrueOffsetsOrListsThemFirst) {
   EXPECT_EQ(best.slot, kBase + c.shape.list + 12);
   if (c.object == Answer::kFound) {
     EXPECT_EQ(r.object_contenders, 1u);
-    EXPECT_EQ(best.Count(Outcome::kPlausible), quorvane::kTypesWithLayoutCount);
+    EXPECT_EQ(best.Count(Outcome::kPlausible), TypesWithFields());
+    EXPECT_EQ(best.Count(Outcome::kNoEvidence), quorvane::kTypesWithLayoutCount - TypesWithFields());
     EXPECT_GE(best.score, r.candidates[1 % r.candidates.size()].score + kClearLead);
   } else {
     EXPECT_GE(r.object_contenders, 2u);
@@ -252,7 +309,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Only the text object exists: the undo copy's structure scores as
         // well as the listed one. Both are listed, the hinted first.
         FindCase{"only_text", OnlyText(), kDefaultChunk, Answer::kAmbiguous, Answer::kFound},
+        FindCase{"recently_used_array_of_zeros", RecentArray(), kDefaultChunk, Answer::kAmbiguous,
+                 Answer::kFound},
         FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
+                 Answer::kAmbiguous},
+        // The marker typed after other text: its one hit is not where the
+        // buffer starts.
+        FindCase{"text_before_the_buffer_marker", TextBeforeBuffer(), kDefaultChunk,
+                 Answer::kFound, Answer::kAmbiguous},
+        // Whether the unit before a hit is text or a variable's, the bytes
+        // do not say: the buffer after a variable ties with a NUL-framed
+        // copy, and the hinted one is listed first.
+        FindCase{"buffer_after_a_variable", BufferAfterVariable(), kDefaultChunk, Answer::kFound,
                  Answer::kAmbiguous}),
     [](const ::testing::TestParamInfo<FindCase>& p) { return std::string(p.param.name); });
 
@@ -332,6 +400,13 @@ TEST(FindTest, MoreMarkersMoreEvidence) {
   EXPECT_EQ(best.list, 0x2210u);
   EXPECT_EQ(best.data_offset, 0x30u);
   EXPECT_EQ(best.markers, (std::vector<int>{0, 1}));
+  // The chain shown is the first marker's, though type 0's slot comes first
+  // in the image.
+  EXPECT_EQ(best.slot, kBase + 0x2210 + 4 * 3);
+  for (const Candidate& c : two.candidates) {
+    const auto type = static_cast<std::uint32_t>(request.objects[c.markers.front()].type);
+    EXPECT_EQ(c.slot, kBase + c.list + 4 * type) << c.list << " " << c.data_offset;
+  }
   ASSERT_EQ(two.object_hits.size(), 2u);
   EXPECT_EQ(two.object_hits[1].hits.size(), 1u);
   for (std::size_t i = 1; i < two.candidates.size(); ++i) {
@@ -380,6 +455,33 @@ TEST(FindTest, EvidenceCutIsNeverOneAnswer) {
   }
 }
 
+// Memory that the memory map lists as readable but that is gone when the
+// scan comes to it (freed, decommitted or protected since) may have held
+// the evidence: a decoy left alone is never the answer. Only image pages
+// matter to the buffer.
+TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
+  struct Case {
+    const char* name;
+    std::uint32_t page;  // that vanishes
+    Answer buffer;
+  };
+  const Case cases[] = {
+      // Left alone, the undo copy's chain gives one candidate.
+      {"true_record", kRecords, Answer::kFound},
+      {"image_page_of_the_buffer", kBase + 0x4000, Answer::kNotFound},
+      {"elsewhere", 0x02002000, Answer::kFound},
+  };
+  for (const Case& c : cases) {
+    BuildHost(Heap(0x2210, 0x30, 0x4F00, true));
+    fake::VanishAfterReads(c.page, quorvane::kHostPageSize, 0);
+    const FindResult r = Find(Request());
+    EXPECT_FALSE(r.process_ended) << c.name;
+    EXPECT_GE(r.lost_bytes, quorvane::kHostPageSize) << c.name;  // in each pass that met it
+    EXPECT_NE(r.object_answer, Answer::kFound) << c.name;
+    EXPECT_EQ(r.buffer_answer, c.buffer) << c.name;
+  }
+}
+
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // 12 readable pages read a page at a time: the ends fall in the marker
   // pass, the pointer pass, the image pass and the scoring.
@@ -398,7 +500,7 @@ TEST(ScoreTest, OnlyTheTrueOffsetsDecodeEveryType) {
   BuildHost(Heap(0x2210, 0x30, 0x2F00, false));
   HostView view;
   const Candidate right = ScoreCandidate(view, kBase, 0x2210, 0x30);
-  EXPECT_EQ(right.score, quorvane::kTypesWithLayoutCount);
+  EXPECT_EQ(right.score, TypesWithFields());
   // Off by one slot: every type reads the next type's record.
   const Candidate off_by_four = ScoreCandidate(view, kBase, 0x2214, 0x30);
   EXPECT_LE(off_by_four.score, right.score - kClearLead);
@@ -413,6 +515,7 @@ struct RecordCase {
   std::int32_t type;
   void (*spoil)(std::uint32_t record);  // null: the plausible record as it is
   const char* field;                    // the field judged implausible, or null
+  bool evidence = true;                 // some field holds more than zeros
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
@@ -430,6 +533,7 @@ TEST_P(RecordTest, JudgesTheField) {
   EXPECT_TRUE(v.readable);
   if (c.field == nullptr) {
     EXPECT_TRUE(v.Plausible()) << (v.issues.empty() ? "" : v.issues[0].what);
+    EXPECT_EQ(v.evidence, c.evidence);
   } else {
     ASSERT_EQ(v.issues.size(), 1u);
     EXPECT_STREQ(v.issues[0].field, c.field) << v.issues[0].what;
@@ -459,7 +563,29 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"negative_sample_count", 6,
                    [](std::uint32_t r) { fake::WriteU32(r + 296, 0xFFFFFFF0); }, "sample_n"},
         RecordCase{"blend_any_layout", 11, [](std::uint32_t r) { fake::WriteU32(r, 0x10000); },
-                   "blend"}),
+                   "blend"},
+        // Zero-filled memory decodes plausibly under every layout, and so
+        // does any record under a layout without fields: neither is evidence.
+        RecordCase{"zero_filled_text", 3,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                   },
+                   nullptr, false},
+        RecordCase{"zero_filled_video", 6,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                   },
+                   nullptr, false},
+        RecordCase{"layout_without_fields", 5, nullptr, nullptr, false},
+        RecordCase{"zeros_but_one_colour", 3,
+                   [](std::uint32_t r) {
+                     const std::vector<std::uint8_t> zeros(0x200, 0);
+                     fake::Write(r, zeros.data(), zeros.size());
+                     fake::WriteU32(r + 8, 0x000080);
+                   },
+                   nullptr, true}),
     [](const ::testing::TestParamInfo<RecordCase>& p) { return std::string(p.param.name); });
 
 TEST(RecordTest, UnreadableRecord) {
@@ -565,6 +691,47 @@ TEST(ScanTest, PagesThatVanishDuringThePass) {
       EXPECT_EQ(stats.bytes, 0x11000u - c.size);
       EXPECT_EQ(last_done, 0x11000u);
     }
+  }
+}
+
+// A marker across the boundary of two chunks, when the second cannot be
+// read whole: the page-by-page read of it still joins the bytes carried
+// over, unless the marker's own pages are gone. What could not be read is
+// noted.
+TEST(ScanTest, CarriedBytesOutliveAFailedChunk) {
+  struct Case {
+    std::uint32_t chunk_pages;
+    std::uint32_t vanished;  // page of the 8-page region
+    std::size_t hits;  // 1: found where it is
+  };
+  const Case cases[] = {{4, 6, 1}, {4, 5, 1}, {2, 5, 1}, {4, 4, 0}, {4, 3, 0}, {1, 6, 1}};
+  constexpr std::uint32_t kRegion = 0x00900000, kPage = quorvane::kHostPageSize;
+  const std::string marker = Utf16(u"QV-7f3a");
+  const std::uint32_t at = kRegion + 4 * kPage - 6;  // the end of page 3, into page 4
+  for (const Case& c : cases) {
+    fake::Reset();
+    std::vector<std::uint8_t> ones(8 * kPage, 1);
+    fake::Write(kRegion, ones.data(), ones.size());
+    fake::Write(at, marker.data(), marker.size());
+    bool ended = false;
+    const std::vector<HostRegion> regions = ReadableRegions(0, std::uint64_t{1} << 32, &ended);
+    ASSERT_EQ(regions.size(), 1u);
+    fake::VanishAfterReads(kRegion + c.vanished * kPage, kPage, 0);
+    const MarkerSearch search({marker});
+    std::vector<std::uint32_t> hits;
+    const PassStats stats = StreamRegions(
+        regions, c.chunk_pages * kPage, search.Overlap(),
+        [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
+            std::size_t carried) {
+          search.Search(address, data, size, carried,
+                        [&](std::size_t, std::uint32_t a) { hits.push_back(a); });
+        },
+        [](std::uint64_t) {});
+    EXPECT_EQ(hits, std::vector<std::uint32_t>(c.hits, at)) << c.chunk_pages << " " << c.vanished;
+    ASSERT_EQ(stats.lost.size(), 1u) << c.chunk_pages << " " << c.vanished;
+    EXPECT_EQ(stats.lost[0].base, kRegion + c.vanished * kPage);
+    EXPECT_EQ(stats.lost[0].size, kPage);
+    EXPECT_EQ(stats.bytes, 7u * kPage);
   }
 }
 

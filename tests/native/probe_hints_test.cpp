@@ -1,11 +1,13 @@
 // The probe's hints for profile authors that need no system: names close to
-// one that was not found, and the offset behind walks that all stop alike.
+// one that was not found, and the offset behind walks that all stop alike;
+// and how it reads the numbers given on its command line.
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 
 #include "probe/near_names.h"
+#include "probe/numbers.h"
 #include "probe/shared_stop.h"
 
 namespace probe {
@@ -28,6 +30,30 @@ TEST(NameDistanceTest, CountsEditsIgnoringCase) {
   for (const Case& c : cases) {
     EXPECT_EQ(NameDistance(c.a, c.b), c.distance) << c.a << " / " << c.b;
     EXPECT_EQ(NameDistance(c.b, c.a), c.distance) << c.b << " / " << c.a;
+  }
+}
+
+// Hexadecimal after 0x, decimal otherwise: a leading zero is no octal.
+TEST(ParseCountTest, HexOnlyAfter0x) {
+  struct Case {
+    const char* text;
+    bool ok;
+    std::uint32_t value;
+  };
+  const Case cases[] = {
+      {"0x100", true, 0x100},      {"0X1f", true, 0x1F},        {"0100", true, 100},
+      {"0800", true, 800},         {"4096", true, 4096},        {"0x100000", true, 0x100000},
+      {"1048576", true, 0x100000}, {"1", true, 1},              {"0x100001", false, 0},
+      {"1048577", false, 0},       {"0", false, 0},             {"0x0", false, 0},
+      {"", false, 0},              {"0x", false, 0},            {"-1", false, 0},
+      {"+5", false, 0},            {" 5", false, 0},            {"5 ", false, 0},
+      {"1e3", false, 0},           {"0x1g", false, 0},          {"12a", false, 0},
+      {"99999999999999999999", false, 0}, {"0x100000000000000001", false, 0},
+  };
+  for (const Case& c : cases) {
+    std::uint32_t value = 7;
+    EXPECT_EQ(ParseCount(c.text, 1, 0x100000, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 7u) << c.text;
   }
 }
 

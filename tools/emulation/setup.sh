@@ -39,18 +39,27 @@ qemu_major() {
 }
 installed() { dpkg-query -W -f='${db:Status-Status}\n' "$1" 2>/dev/null | grep -qx installed; }
 # The entry keeps the qemu binary that was opened when it was written: after
-# an upgrade it must be written again. The stamp records which file that was.
+# an upgrade it must be written again. The stamp records which file that was;
+# like the entry, it is the machine's, not a user's.
+stamp=/run/quorvane-i386.interpreter
 interpreter_id() { stat -L -c '%d:%i:%Y' /usr/bin/qemu-i386 2>/dev/null; }
 
+root_ok=0
+{ [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; } && root_ok=1
 need_qemu=0 need_wineserver=0 need_entry=0
 [ "$(qemu_major || true)" -ge 8 ] 2>/dev/null || need_qemu=1
 installed wine64 || need_wineserver=1
-{ qv_emulated && [ "$(cat "$dir/registered-interpreter" 2>/dev/null)" = "$(interpreter_id)" ]; } ||
+# Our entry, written for the qemu binary installed now. Without root, an
+# entry that runs 32-bit programs already is left as the administrator made it.
+if [ "$(head -n 1 "$qv_binfmt_entry" 2>/dev/null)" != enabled ]; then
   need_entry=1
+elif [ "$(cat "$stamp" 2>/dev/null)" != "$(interpreter_id)" ]; then
+  [ $root_ok = 0 ] && runs_32bit || need_entry=1
+fi
 if [ $need_qemu = 1 ] || [ $need_wineserver = 1 ] || [ $need_entry = 1 ]; then
   SUDO=
   if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null ||
+    [ $root_ok = 1 ] ||
       fail "this machine cannot run 32-bit x86 programs (LuaJIT's build tools, Wine), and" \
            "making it run them under qemu needs root: run tools/install-deps.sh as root, or" \
            "have an administrator run tools/emulation/setup.sh (it says what it installs)."
@@ -88,7 +97,7 @@ if [ $need_entry = 1 ]; then
     $SUDO tee "$qv_binfmt_dir/register" >/dev/null 2>&1 ||
     fail "could not write $qv_binfmt_dir/register (read-only here?): register" \
          "/usr/bin/qemu-i386 there for i386 ELF with flag F, or use a machine that can."
-  interpreter_id >"$dir/registered-interpreter"
+  interpreter_id | $SUDO tee "$stamp" >/dev/null
 fi
 if [ ! -f "$qv_trapno_lib" ] || [ "$here/page_fault_trapno.c" -nt "$qv_trapno_lib" ]; then
   gcc -m32 -shared -fPIC -O2 -Wall -Wextra -o "$qv_trapno_lib.new" "$here/page_fault_trapno.c" -ldl

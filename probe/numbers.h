@@ -1,0 +1,18 @@
+// Numbers given on the probe's command line.
+#ifndef QUORVANE_PROBE_NUMBERS_H
+#define QUORVANE_PROBE_NUMBERS_H
+
+#include <cstdint>
+#include <string>
+
+namespace probe {
+
+// An unsigned number from min to max, written in hexadecimal after "0x" or
+// "0X" and in decimal otherwise: a leading zero is a decimal zero, not a
+// sign of octal. Nothing else is taken: no sign, no spaces, no suffix.
+bool ParseCount(const std::string& text, std::uint32_t min, std::uint32_t max,
+                std::uint32_t* value);
+
+}  // namespace probe
+
+#endif
