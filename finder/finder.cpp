@@ -98,7 +98,17 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
   // answer.
   bool cut = result->pointers_cut || result->candidates_cut || result->lost_bytes > 0;
   for (const MarkerHits& hits : result->object_hits) cut = cut || hits.cut;
-  if (best <= 0) {
+  // Under the best candidate the module must read the records its markers
+  // lie in: where it cannot, those offsets lead a script to nil.
+  bool marked_unreadable = false;
+  for (const int k : c.front().markers) {
+    for (const TypeCheck& check : c.front().checks) {
+      marked_unreadable = marked_unreadable ||
+                          (check.type == request.objects[static_cast<std::size_t>(k)].type &&
+                           check.outcome == Outcome::kUnreadable);
+    }
+  }
+  if (best <= 0 || marked_unreadable) {
     result->object_answer = Answer::kNotFound;
     result->object_missing = Missing::kNoPlausible;
   } else {

@@ -35,27 +35,18 @@ std::string Utf16(const std::string& ansi) {
   return out;
 }
 
-// Calls a module function with a table of address fields (and a type) and
-// returns the string it gives (or the field `field` of the table it gives).
-bool Walk(lua_State* L, const char* function, const std::vector<std::pair<const char*, std::uint32_t>>& table,
-          std::int32_t type, const char* field, std::string* out) {
+// What a module function gives for an address table (and a type): the
+// string it returns, or field `field` of the table it returns.
+bool Walk(lua_State* L, const char* function,
+          const std::vector<std::pair<const char*, std::uint32_t>>& table, std::int32_t type,
+          const char* field, std::string* out) {
   const int top = lua_gettop(L);
-  lua_getglobal(L, "Q");
-  lua_getfield(L, -1, function);
-  lua_createtable(L, 0, 4);
-  for (const auto& f : table) {
-    lua_pushnumber(L, f.second);
-    lua_setfield(L, -2, f.first);
-  }
-  int args = 1;
-  if (field != nullptr) {
-    lua_pushinteger(L, type);
-    ++args;
-  }
-  FUZZ_CHECK(lua_pcall(L, args, 1, 0) == 0, lua_tostring(L, -1));
-  if (field != nullptr && lua_istable(L, -1)) lua_getfield(L, -1, field);
+  const int results = fuzz::CallModule(L, function, table, field != nullptr ? &type : nullptr);
+  FUZZ_CHECK(results == 0 || results == 1, function);
+  if (results == 1 && field != nullptr && lua_istable(L, -1)) lua_getfield(L, -1, field);
   std::size_t n = 0;
-  const char* s = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &n) : nullptr;
+  const char* s =
+      results == 1 && lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &n) : nullptr;
   if (s != nullptr) out->assign(s, n);
   lua_settop(L, top);
   return s != nullptr;
@@ -63,8 +54,8 @@ bool Walk(lua_State* L, const char* function, const std::vector<std::pair<const 
 
 // How each type fared under a candidate: "type:outcome" for each.
 std::string Checks(const finder::Candidate& c) {
-  static const char* const kOutcomes[] = {"plausible", "implausible", "empty", "no_record",
-                                          "unreadable"};
+  static const char* const kOutcomes[] = {"plausible", "implausible", "empty",
+                                          "no_record", "unreadable", "no_evidence"};
   std::string out;
   for (const finder::TypeCheck& t : c.checks) {
     out += " " + std::to_string(t.type) + ":" + kOutcomes[static_cast<int>(t.outcome)];
@@ -140,17 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!best.markers.empty(), "an answer no marker reaches");
     for (const int k : best.markers) {
       const finder::ObjectMarker& m = request.objects[static_cast<std::size_t>(k)];
-      // Left out for now: an answer under which the finder itself found the
-      // marked record unreadable (it still wins on other types' zero-filled
-      // records). Whether such a candidate may win at all belongs to the
-      // ranking's rework (zero records count as nothing, a candidate wins
-      // only on evidence); corpus/finder/marked_record_unreadable is the
-      // input that shows it.
-      bool unreadable = false;
-      for (const finder::TypeCheck& t : best.checks) {
-        unreadable = unreadable || (t.type == m.type && t.outcome == finder::Outcome::kUnreadable);
-      }
-      if (unreadable) continue;
       std::string value;
       const bool read = Walk(L, "GetObjectData",
                              {{"ModuleAddress", kBase}, {"ObjectAddressList", best.list},
@@ -169,23 +149,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 1; i < result.buffers.size(); ++i) {
       FUZZ_CHECK(result.buffers[i].score < best.score, "a buffer answer out of a tie");
     }
-    // Left out for now, like the unreadable marked record above: a buffer
-    // answer whose marker runs on into text the module cannot read to its
-    // end (no terminator before an unreadable page). The buffer ranking's
-    // rework decides whether such a hit may be the answer;
-    // corpus/finder/buffer_runs_into_unreadable shows it.
     std::string value;
-    if (best.terminated) {
-      const bool read = Walk(L, "GetTextbufferString",
-                             {{"ModuleAddress", kBase}, {"TextBufferAddress", best.offset}}, 0,
-                             nullptr, &value);
-      FUZZ_CHECK(read && value.compare(0, buffer_text.size(), buffer_text) == 0,
-                 "the buffer answer does not reach the marker (offset " +
-                     std::to_string(best.offset) + (best.starts ? ", starts" : "") +
-                     ", score " + std::to_string(best.score) + ", " +
-                     std::to_string(result.buffers.size()) + " hits): " +
-                     (read ? "reads \"" + value + "\"" : "reads nothing"));
-    }
+    const bool read = Walk(L, "GetTextbufferString",
+                           {{"ModuleAddress", kBase}, {"TextBufferAddress", best.offset}}, 0,
+                           nullptr, &value);
+    FUZZ_CHECK(read && value.compare(0, buffer_text.size(), buffer_text) == 0,
+               "the buffer answer does not reach the marker (offset " +
+                   std::to_string(best.offset) + (best.starts ? ", starts" : "") +
+                   ", score " + std::to_string(best.score) + ", " +
+                   std::to_string(result.buffers.size()) + " hits): " +
+                   (read ? "reads \"" + value + "\"" : "reads nothing"));
   }
   lua_close(L);
   return 0;

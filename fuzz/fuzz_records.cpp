@@ -210,19 +210,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 3:
     case 4: {  // GetObjectData as a script calls it
-      lua_getglobal(L, "Q");
-      lua_getfield(L, -1, "GetObjectData");
-      lua_remove(L, -2);
-      lua_createtable(L, 0, 3);
-      lua_pushnumber(L, module);
-      lua_setfield(L, -2, "ModuleAddress");
-      lua_pushnumber(L, list);
-      lua_setfield(L, -2, "ObjectAddressList");
-      lua_pushnumber(L, data_offset);
-      lua_setfield(L, -2, "ObjectDataOffset");
-      lua_pushinteger(L, type);
-      FUZZ_CHECK(lua_pcall(L, 2, LUA_MULTRET, 0) == 0, lua_tostring(L, -1));
-      const int results = lua_gettop(L) - top;
+      const int results = fuzz::CallModule(L, "GetObjectData",
+                                           {{"ModuleAddress", module},
+                                            {"ObjectAddressList", list},
+                                            {"ObjectDataOffset", data_offset}},
+                                           &type);
       FUZZ_CHECK(results == 0 || results == 1, "");
       std::uint32_t held = 0, record = 0;
       bool readable = false;
@@ -235,16 +227,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 5: {  // GetTextbufferString
-      lua_getglobal(L, "Q");
-      lua_getfield(L, -1, "GetTextbufferString");
-      lua_remove(L, -2);
-      lua_createtable(L, 0, 2);
-      lua_pushnumber(L, module);
-      lua_setfield(L, -2, "ModuleAddress");
-      lua_pushnumber(L, list);
-      lua_setfield(L, -2, "TextBufferAddress");
-      FUZZ_CHECK(lua_pcall(L, 1, LUA_MULTRET, 0) == 0, lua_tostring(L, -1));
-      const int results = lua_gettop(L) - top;
+      const int results = fuzz::CallModule(
+          L, "GetTextbufferString", {{"ModuleAddress", module}, {"TextBufferAddress", list}},
+          nullptr);
       std::string expected;
       const bool readable = module != 0 && list != 0 &&
                             ref.Run(module + list, 2, quorvane::kMaxTextElements * 2, &expected);

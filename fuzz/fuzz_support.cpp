@@ -100,6 +100,23 @@ lua_State* NewLua() {
   return L;
 }
 
+int CallModule(lua_State* L, const char* function,
+               const std::vector<std::pair<const char*, std::uint32_t>>& fields,
+               const std::int32_t* type) {
+  const int top = lua_gettop(L);
+  lua_getglobal(L, "Q");
+  lua_getfield(L, -1, function);
+  lua_remove(L, -2);
+  lua_createtable(L, 0, static_cast<int>(fields.size()));
+  for (const auto& f : fields) {
+    lua_pushnumber(L, f.second);
+    lua_setfield(L, -2, f.first);
+  }
+  if (type != nullptr) lua_pushinteger(L, *type);
+  FUZZ_CHECK(lua_pcall(L, type != nullptr ? 2 : 1, LUA_MULTRET, 0) == 0, lua_tostring(L, -1));
+  return lua_gettop(L) - top;
+}
+
 void Image::TakeStates(FuzzedDataProvider& in) {
   for (PageState& s : states_) s = static_cast<PageState>(in.ConsumeIntegralInRange(0, 3));
 }

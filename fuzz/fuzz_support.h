@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/lua_api.h"
@@ -42,6 +43,13 @@ bool IsValidUtf8(const std::string& text);
 
 // A fresh state with the base library and the module's table as global Q.
 lua_State* NewLua();
+
+// Calls Q.<function>(table) or Q.<function>(table, type) as a script would,
+// the table holding the given address fields. Returns how many values it
+// gave; they are left on the stack. A Lua error breaks the property.
+int CallModule(lua_State* L, const char* function,
+               const std::vector<std::pair<const char*, std::uint32_t>>& fields,
+               const std::int32_t* type);
 
 // --- a host memory image ------------------------------------------------------
 

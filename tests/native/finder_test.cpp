@@ -363,6 +363,21 @@ TEST(FindTest, NoListAtTheImageStart) {
   for (const Candidate& c : r.candidates) EXPECT_NE(c.list, 0u);
 }
 
+// The marked text runs on, without its terminator, into a page that cannot
+// be read: every other type decodes plausibly, but the module gives nil for
+// the marked record, so no answer rests on it.
+TEST(FindTest, NoAnswerThroughAnUnreadableMarkedRecord) {
+  BuildHost(Shape{});
+  const std::uint32_t record = kBase + 0x5FC0;  // its text ends the page
+  Record(3, kMarker).WriteAt(record);
+  fake::Write(record + 48 + 2 * static_cast<std::uint32_t>(kMarker.size()), "aa", 2);
+  fake::SetReadable(kBase + 0x6000, 0x1000, false);
+  fake::WriteU32(kBase + 0x2000 + 3 * kStructureSize + 0x24, record);
+  const FindResult r = Find(Request());
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_EQ(r.object_answer, Answer::kNotFound);
+}
+
 TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   // The file name of type 1 (4 bytes in), in the ANSI code page.
   BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
