@@ -378,6 +378,20 @@ TEST(FindTest, NoAnswerThroughAnUnreadableMarkedRecord) {
   EXPECT_EQ(r.object_answer, Answer::kNotFound);
 }
 
+// The same for the buffer: its marker runs on into a page that cannot be
+// read, so GetTextbufferString would give nil there.
+TEST(FindTest, NoBufferThatRunsIntoUnreadableMemory) {
+  const Shape s = Heap(0x2210, 0x30, 0x2F00, false);
+  BuildHost(s);
+  const std::uint32_t after = kBase + s.buffer + 2 * static_cast<std::uint32_t>(kBufferMarker.size());
+  const std::vector<std::uint8_t> letters(kBase + 0x3000 - after, 'a');
+  fake::Write(after, letters.data(), letters.size());
+  fake::SetReadable(kBase + 0x3000, 0x1000, false);
+  const FindResult r = Find(Request());
+  EXPECT_EQ(r.buffer_answer, Answer::kNotFound);
+  EXPECT_TRUE(r.buffers.empty());
+}
+
 TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   // The file name of type 1 (4 bytes in), in the ANSI code page.
   BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
