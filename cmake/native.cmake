@@ -3,8 +3,6 @@ set(SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-
 add_compile_options(-g ${SANITIZE})
 add_link_options(${SANITIZE})
 
-file(GLOB LUA_CORE_SOURCES ${LUA_SOURCE_DIR}/*.c)
-list(FILTER LUA_CORE_SOURCES EXCLUDE REGEX "/(lua|luac|print)\\.c$")
 add_library(lua_native STATIC ${LUA_CORE_SOURCES})
 target_include_directories(lua_native SYSTEM PUBLIC ${LUA_SOURCE_DIR})
 target_compile_definitions(lua_native PRIVATE LUA_USE_POSIX)

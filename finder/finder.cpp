@@ -6,6 +6,7 @@
 
 #include "finder/scan.h"
 #include "platform/host_scan.h"
+#include "readers/host_strings.h"
 #include "readers/layouts.h"
 
 namespace finder {
@@ -98,7 +99,17 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
   // answer.
   bool cut = result->pointers_cut || result->candidates_cut || result->lost_bytes > 0;
   for (const MarkerHits& hits : result->object_hits) cut = cut || hits.cut;
-  if (best <= 0) {
+  // Under the best candidate the module must read the records its markers
+  // lie in: where it cannot, those offsets lead a script to nil.
+  bool marked_unreadable = false;
+  for (const int k : c.front().markers) {
+    for (const TypeCheck& check : c.front().checks) {
+      marked_unreadable = marked_unreadable ||
+                          (check.type == request.objects[static_cast<std::size_t>(k)].type &&
+                           check.outcome == Outcome::kUnreadable);
+    }
+  }
+  if (best <= 0 || marked_unreadable) {
     result->object_answer = Answer::kNotFound;
     result->object_missing = Missing::kNoPlausible;
   } else {
@@ -142,6 +153,18 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
 // the buffer belongs to the variable the image keeps there, which may be
 // anything. Only where no hit ends so does one without text before it
 // (the marker with more typed after it) stand out.
+// Whether GetTextbufferString can read the wide text that goes on at
+// `address` to its terminator (or its cap): one that runs into memory that
+// cannot be read gives a script nil, so a hit there is no buffer.
+bool TextReadable(HostView& view, std::uint32_t address) {
+  for (std::uint32_t taken = 0; taken < 2 * quorvane::kMaxTextElements; taken += 2) {
+    std::uint8_t unit[2];
+    if (!view.Read(address + taken, unit, 2)) return false;
+    if (unit[0] == 0 && unit[1] == 0) return true;
+  }
+  return true;
+}
+
 void CollectBuffers(const FindRequest& request, const Image& image, HostView& view,
                     FindResult* result) {
   const auto length = static_cast<std::uint32_t>(request.buffer_bytes.size());
@@ -153,6 +176,7 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
     std::uint8_t unit[2];
     c.starts = !view.Read(hit.address - 2, unit, 2) || (unit[0] == 0 && unit[1] == 0);
     c.terminated = view.Read(hit.address + length, unit, 2) && unit[0] == 0 && unit[1] == 0;
+    if (!c.terminated && !TextReadable(view, hit.address + length)) continue;
     c.score = c.terminated ? 2 : c.starts ? 1 : 0;
     result->buffers.push_back(c);
   }
@@ -173,6 +197,7 @@ void CollectCandidates(const FindRequest& request, const Image& image,
     const std::uint32_t d = p.address - word;
     const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.objects[marker].type);
     const std::uint32_t list = slot - image.base - type_bytes;
+    if (list == 0) return;  // GetObjectData takes a list of 0 for a missing key
     ++result->candidates_considered;
     const auto key = std::make_pair(list, d);
     auto known = found.find(key);

@@ -41,6 +41,8 @@ FakeSystem& System() {
   return system;
 }
 
+void (*read_observer)(std::uint32_t address, std::uint32_t size) = nullptr;
+
 bool Ended() {
   const FakeSystem& system = System();
   return system.ends && system.reads >= system.end_at_reads;
@@ -129,6 +131,10 @@ void VanishAfterReads(std::uint32_t address, std::uint32_t size, std::uint64_t r
 
 std::uint64_t ReadCount() { return System().reads; }
 
+void SetReadObserver(void (*observer)(std::uint32_t address, std::uint32_t size)) {
+  read_observer = observer;
+}
+
 void EndProcessAfterReads(std::uint64_t reads) {
   System().ends = true;
   System().end_at_reads = System().reads + reads;
@@ -157,6 +163,7 @@ bool ReadHostMemory(std::uint32_t address, void* out, std::uint32_t size) {
   FakeSystem& system = System();
   if (Ended()) return false;
   ++system.reads;
+  if (read_observer != nullptr) read_observer(address, size);
   for (auto v = system.vanishing.begin(); v != system.vanishing.end();) {
     if (system.reads <= v->at_reads) {
       ++v;

@@ -50,6 +50,10 @@ void SetHighestApplicationAddress(std::uint32_t highest);
 // Number of ReadHostMemory calls since the last Reset.
 std::uint64_t ReadCount();
 
+// Called with the range of every ReadHostMemory call from then on, before
+// it is read (nullptr: none). Reset keeps it.
+void SetReadObserver(void (*observer)(std::uint32_t address, std::uint32_t size));
+
 // The process ends after that many more ReadHostMemory calls: from then on
 // nothing can be read or queried and HostProcessRunning gives false.
 void EndProcessAfterReads(std::uint64_t reads);

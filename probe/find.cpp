@@ -136,19 +136,6 @@ bool ParseNumber(const std::string& text, int base, long long min, long long max
   return true;
 }
 
-// Whether a section name holds a bracket or a line break, character by
-// character in the ANSI code page: the second byte of a double-byte
-// character may be a '[' (code page 932's long vowel mark is 0x81 0x5B).
-bool HasBracketOrBreak(const std::string& ansi) {
-  const std::string wide = AnsiToUtf16(ansi);
-  if (wide.empty()) return ansi.find_first_of("[]\r\n") != std::string::npos;
-  for (std::size_t i = 0; i + 1 < wide.size(); i += 2) {
-    const char c = wide[i];
-    if (wide[i + 1] == 0 && (c == '[' || c == ']' || c == '\r' || c == '\n')) return true;
-  }
-  return false;
-}
-
 // Whether two markers could be told apart where either stands: different,
 // neither part of the other.
 bool Distinct(const std::string& a, const std::string& b) {

@@ -27,4 +27,18 @@ std::string AnsiToUtf16(const std::string& ansi) {
   return bytes;
 }
 
+bool HasBracketOrBreak(const std::string& ansi) {
+  // Read as the line it will stand in: a last byte that leads a double-byte
+  // character takes the closing bracket with it.
+  const std::string wide = AnsiToUtf16("[" + ansi + "]");
+  if (wide.empty()) return ansi.find_first_of("[]\r\n") != std::string::npos;
+  const std::size_t last = wide.size() - 2;
+  if (wide.size() < 4 || wide[last] != ']' || wide[last + 1] != 0) return true;
+  for (std::size_t i = 2; i < last; i += 2) {
+    const char c = wide[i];
+    if (wide[i + 1] == 0 && (c == '[' || c == ']' || c == '\r' || c == '\n')) return true;
+  }
+  return false;
+}
+
 }  // namespace probe

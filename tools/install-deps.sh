@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need: the i686 MinGW
-# cross compiler, 32-bit Wine, CMake and GoogleTest sources, plus a deb-src
+# cross compiler, 32-bit Wine, CMake and GoogleTest sources, clang with
+# libFuzzer (the fuzz targets, tools/fuzz.sh), plus a deb-src
 # entry so the Lua runtimes can be fetched as source packages. On a machine
 # that cannot run 32-bit programs, tools/emulation/setup.sh then makes them
 # run under qemu. Quick when everything is already there.
@@ -11,6 +12,7 @@ packages=(
   g++ g++-mingw-w64-i686 gcc-multilib cmake ninja-build make
   googletest dpkg-dev xz-utils zip unzip ca-certificates
   wine wine32:i386
+  clang libclang-rt-14-dev
 )
 
 missing=()

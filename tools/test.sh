@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native unit tests (sanitizers)
-# and the end-to-end tests under Wine with both Lua runtimes.
+# Builds everything and runs every test: the native unit tests (sanitizers),
+# the fuzz targets over their corpora and the end-to-end tests under Wine
+# with both Lua runtimes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 start=$(date +%s)
@@ -11,6 +12,8 @@ start=$(date +%s)
 export LC_ALL=C.UTF-8
 "$root/tools/wine.sh" --prepare
 ctest --test-dir "$root/build/native" -j2 --timeout 300 --output-on-failure
+# Each fuzz target over its corpus: every input that ever found a fault.
+"$root/tools/fuzz.sh" all 0
 echo "build and native tests took $(( $(date +%s) - start )) s; now the Wine tests"
 ctest --test-dir "$root/build/win32" --timeout 300 --output-on-failure
 # The Wine programs run many cases each, and ctest shows their output only on

@@ -352,6 +352,46 @@ TEST(FindTest, SaysWhatIsMissing) {
   }
 }
 
+// A list at the very start of the image reads as ObjectAddressList 0, which
+// GetObjectData takes for a missing key: never an answer.
+TEST(FindTest, NoListAtTheImageStart) {
+  Shape s;
+  s.list = 0;
+  BuildHost(s);
+  const FindResult r = Find(Request());
+  ASSERT_GT(r.candidates_considered, 0u);
+  for (const Candidate& c : r.candidates) EXPECT_NE(c.list, 0u);
+}
+
+// The marked text runs on, without its terminator, into a page that cannot
+// be read: every other type decodes plausibly, but the module gives nil for
+// the marked record, so no answer rests on it.
+TEST(FindTest, NoAnswerThroughAnUnreadableMarkedRecord) {
+  BuildHost(Shape{});
+  const std::uint32_t record = kBase + 0x5FC0;  // its text ends the page
+  Record(3, kMarker).WriteAt(record);
+  fake::Write(record + 48 + 2 * static_cast<std::uint32_t>(kMarker.size()), "aa", 2);
+  fake::SetReadable(kBase + 0x6000, 0x1000, false);
+  fake::WriteU32(kBase + 0x2000 + 3 * kStructureSize + 0x24, record);
+  const FindResult r = Find(Request());
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_EQ(r.object_answer, Answer::kNotFound);
+}
+
+// The same for the buffer: its marker runs on into a page that cannot be
+// read, so GetTextbufferString would give nil there.
+TEST(FindTest, NoBufferThatRunsIntoUnreadableMemory) {
+  const Shape s = Heap(0x2210, 0x30, 0x2F00, false);
+  BuildHost(s);
+  const std::uint32_t after = kBase + s.buffer + 2 * static_cast<std::uint32_t>(kBufferMarker.size());
+  const std::vector<std::uint8_t> letters(kBase + 0x3000 - after, 'a');
+  fake::Write(after, letters.data(), letters.size());
+  fake::SetReadable(kBase + 0x3000, 0x1000, false);
+  const FindResult r = Find(Request());
+  EXPECT_EQ(r.buffer_answer, Answer::kNotFound);
+  EXPECT_TRUE(r.buffers.empty());
+}
+
 TEST(FindTest, MarkerOfAnotherLayoutsStringField) {
   // The file name of type 1 (4 bytes in), in the ANSI code page.
   BuildHost(Heap(0x2210, 0x30, 0x2F00, true));
