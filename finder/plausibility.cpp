@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "readers/host_words.h"
+
 namespace finder {
 
 namespace {
@@ -59,7 +61,7 @@ std::string CheckStringBytes(const std::uint8_t* bytes, std::uint32_t length) {
 
 std::string CheckWideUnits(const std::uint8_t* bytes, std::uint32_t units) {
   for (std::uint32_t i = 0; i < units; ++i) {
-    const unsigned unit = bytes[2 * i] | bytes[2 * i + 1] << 8;
+    const std::uint32_t unit = quorvane::LoadU16(bytes + 2 * i);
     const bool control = unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r';
     const bool high = unit >= 0xD800 && unit <= 0xDBFF;
     const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
@@ -84,28 +86,21 @@ bool ReadRun(HostView& view, std::uint32_t address, std::uint32_t unit, std::uin
              std::vector<std::uint8_t>* run, bool* terminated) {
   run->clear();
   *terminated = false;
-  std::uint8_t element[2] = {};
-  // Page by page: a terminator just before an unreadable page still counts.
   std::uint8_t page[quorvane::kHostPageSize];
   std::uint32_t taken = 0;
-  while (bound - taken >= unit) {
-    const std::uint32_t at = address + taken;
-    std::uint32_t n = quorvane::kHostPageSize - at % quorvane::kHostPageSize;
-    if (n > bound - taken) n = bound - taken;
-    n -= n % unit;
-    if (n == 0) n = unit;
-    if (!view.Read(at, page, n)) return false;
-    for (std::uint32_t i = 0; i + unit <= n; i += unit) {
-      std::memcpy(element, page + i, unit);
-      if (element[0] == 0 && (unit == 1 || element[1] == 0)) {
-        *terminated = true;
-        return true;
-      }
-      run->insert(run->end(), page + i, page + i + unit);
-    }
-    taken += n;
-  }
-  return true;
+  const quorvane::RunStep said = quorvane::ReadRunByPages(
+      address, unit, bound, &taken, [&](std::uint32_t at, std::uint32_t, std::uint32_t n) {
+        if (!view.Read(at, page, n)) return quorvane::RunStep::kUnreadable;
+        for (std::uint32_t i = 0; i + unit <= n; i += unit) {
+          if (page[i] == 0 && (unit == 1 || page[i + 1] == 0)) {
+            *terminated = true;
+            return quorvane::RunStep::kEnd;
+          }
+          run->insert(run->end(), page + i, page + i + unit);
+        }
+        return quorvane::RunStep::kGoOn;
+      });
+  return said != quorvane::RunStep::kUnreadable;
 }
 
 }  // namespace
@@ -144,9 +139,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         verdict.readable = false;
         return verdict;
       }
-      const std::uint32_t raw =
-          static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-          static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+      const std::uint32_t raw = quorvane::LoadU32(b);
       what = CheckNumber(type, field, raw);
       verdict.evidence = verdict.evidence || raw != 0;
     } else {

@@ -9,6 +9,7 @@
 #include "platform/host_scan.h"
 #include "platform/platform.h"
 #include "readers/host_strings.h"
+#include "readers/host_words.h"
 #include "readers/readers.h"
 
 namespace probe {
@@ -117,14 +118,6 @@ int MakeAddressTableProtected(lua_State* L) {
   return 0;
 }
 
-bool ReadU32(std::uint32_t address, std::uint32_t* value) {
-  std::uint8_t bytes[4];
-  if (!quorvane::ReadHostMemory(address, bytes, sizeof bytes)) return false;
-  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-  return true;
-}
-
 // The first byte of [address, address + size) that cannot be read. Pages
 // are readable as a whole, so one byte per page tells.
 std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size) {
@@ -144,25 +137,22 @@ bool RunIsReadable(std::uint32_t address, std::uint32_t unit, std::uint32_t max_
                    std::uint32_t* bad) {
   std::vector<std::uint8_t> buffer(quorvane::kHostPageSize + unit);
   std::uint32_t taken = 0;
-  while (max_bytes - taken >= unit) {
-    const std::uint32_t at = address + taken;
-    std::uint32_t chunk =
-        std::min(quorvane::kHostPageSize - at % quorvane::kHostPageSize, max_bytes - taken);
-    chunk -= chunk % unit;
-    if (chunk == 0) chunk = unit;
-    if (!quorvane::ReadHostMemory(at, buffer.data(), chunk)) {
-      *bad = FirstUnreadable(at, chunk);
-      return false;
-    }
-    for (std::uint32_t i = 0; i < chunk; i += unit) {
-      if (std::all_of(buffer.begin() + i, buffer.begin() + i + unit,
-                      [](std::uint8_t b) { return b == 0; })) {
-        return true;
-      }
-    }
-    taken += chunk;
-  }
-  return true;
+  const quorvane::RunStep said = quorvane::ReadRunByPages(
+      address, unit, max_bytes, &taken,
+      [&](std::uint32_t at, std::uint32_t, std::uint32_t chunk) {
+        if (!quorvane::ReadHostMemory(at, buffer.data(), chunk)) {
+          *bad = FirstUnreadable(at, chunk);
+          return quorvane::RunStep::kUnreadable;
+        }
+        for (std::uint32_t i = 0; i < chunk; i += unit) {
+          if (std::all_of(buffer.begin() + i, buffer.begin() + i + unit,
+                          [](std::uint8_t b) { return b == 0; })) {
+            return quorvane::RunStep::kEnd;
+          }
+        }
+        return quorvane::RunStep::kGoOn;
+      });
+  return said != quorvane::RunStep::kUnreadable;
 }
 
 Walk Stopped(Walk walk, const char* hop, const char* reason, std::string message) {
@@ -313,11 +303,10 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
                        " has no record layout: GetObjectData gives nil without reading");
   }
 
-  // Sums of host addresses wrap modulo 2^32, as in the module.
   const std::uint32_t slot_address =
-      t.module_base + t.object_address_list + 4u * static_cast<std::uint32_t>(type);
+      quorvane::SlotAddress(t.module_base, t.object_address_list, type);
   std::uint32_t slot = 0;
-  if (!ReadU32(slot_address, &slot)) {
+  if (!quorvane::ReadHostU32(slot_address, &slot)) {
     return StoppedUnreadable(std::move(walk), "slot", slot_address,
                              FirstUnreadable(slot_address, 4),
                              "the slot at " + Hex(slot_address) + " (module + " +
@@ -334,7 +323,7 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
 
   const std::uint32_t pointer_address = slot + t.object_data_offset;
   std::uint32_t record = 0;
-  if (!ReadU32(pointer_address, &record)) {
+  if (!quorvane::ReadHostU32(pointer_address, &record)) {
     return StoppedUnreadable(std::move(walk), "record_pointer", pointer_address,
                              FirstUnreadable(pointer_address, 4),
                              "the record pointer at " + Hex(pointer_address) + " (structure + " +
