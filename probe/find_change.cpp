@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "config/profile_keys.h"
 #include "platform/host_scan.h"
 #include "probe/output.h"
 #include "probe/system_text.h"
@@ -276,12 +277,12 @@ void JsonChange(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult
   for (const WatchedPlace& p : watch.places()) {
     j->BeginObject();
     if (watch.objects()) {
-      j->Key("ObjectAddressList");
+      j->Key(quorvane::kObjectAddressListKey);
       j->Unsigned(result.candidates[p.index].list);
-      j->Key("ObjectDataOffset");
+      j->Key(quorvane::kObjectDataOffsetKey);
       j->Unsigned(result.candidates[p.index].data_offset);
     } else {
-      j->Key("TextBufferAddress");
+      j->Key(quorvane::kTextBufferAddressKey);
       j->Unsigned(result.buffers[p.index].offset);
     }
     j->Key("contender");

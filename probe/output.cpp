@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "config/profile_keys.h"
 #include "probe/json.h"
 #include "probe/near_names.h"
 #include "probe/shared_stop.h"
@@ -83,23 +84,7 @@ const char* KindName(FieldKind kind) {
   return "unknown";
 }
 
-const char* HopTitle(const std::string& hop) {
-  if (hop == "module") return "the module";
-  if (hop == "address_table") return "the address table";
-  if (hop == "layout") return "the layout";
-  if (hop == "slot") return "the slot";
-  if (hop == "record_pointer") return "the record pointer";
-  if (hop == "record") return "the record";
-  if (hop == "text_buffer") return "the text buffer";
-  return "?";
-}
-
-const char* StepTitle(const char* step) {
-  const std::string name = step;
-  if (name == "record_pointer") return "record pointer";
-  if (name == "text_buffer") return "text buffer";
-  return step;
-}
+std::string HopPhrase(Hop hop) { return std::string("the ") + HopTitle(hop); }
 
 std::string CallOf(const Walk& walk) {
   return walk.text_buffer ? "GetTextbufferString(addr)"
@@ -154,7 +139,7 @@ void TextCloseModules(const ProcessInfo& process, std::string* out) {
 
 void TextSharedStop(const SharedStop& shared, std::string* out) {
   *out += "\nAll " + std::to_string(shared.walks) + " GetObjectData walks stop at " +
-          HopTitle(shared.hop) + ": " + shared.what + ".\n";
+          HopPhrase(shared.hop) + ": " + shared.what + ".\n";
   *out += "  likely cause: " + shared.cause + "\n";
 }
 
@@ -197,7 +182,7 @@ void TextField(const FieldValue& f, std::string* out) {
 void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::string* out) {
   *out += "\n" + CallOf(walk) + (walk.ok ? "" : " = nil") + "\n";
   for (const Step& s : walk.steps) {
-    std::string line = Format("  %-15s %s", StepTitle(s.name), Hex(s.address).c_str());
+    std::string line = Format("  %-15s %s", HopTitle(s.name), Hex(s.address).c_str());
     if (s.has_value) line += " -> " + Hex(s.value);
     if (walk.text_buffer) line += " (module + " + Hex(table.text_buffer_address) + ")";
     *out += line + "\n";
@@ -213,7 +198,7 @@ void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::str
             i.what + "\n";
   }
   if (!walk.ok && !shared) {
-    *out += std::string("  stopped at ") + HopTitle(walk.stop.hop) + ": " + walk.stop.message +
+    *out += std::string("  stopped at ") + HopPhrase(walk.stop.hop) + ": " + walk.stop.message +
             "\n";
   }
 }
@@ -246,9 +231,9 @@ void JsonSharedStop(const SharedStop& shared, JsonWriter* j) {
   }
   j->BeginObject();
   j->Key("hop");
-  j->String(shared.hop);
+  j->String(HopCode(shared.hop));
   j->Key("reason");
-  j->String(shared.reason);
+  j->String(StopReasonCode(shared.reason));
   j->Key("walks");
   j->Integer(shared.walks);
   j->Key("keys");
@@ -320,7 +305,7 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
   for (const Step& s : walk.steps) {
     j->BeginObject();
     j->Key("step");
-    j->String(s.name);
+    j->String(HopCode(s.name));
     j->Key("address");
     j->Unsigned(s.address);
     if (s.has_value) {
@@ -382,9 +367,9 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
   } else {
     j->BeginObject();
     j->Key("hop");
-    j->String(walk.stop.hop);
+    j->String(HopCode(walk.stop.hop));
     j->Key("reason");
-    j->String(walk.stop.reason);
+    j->String(StopReasonCode(walk.stop.reason));
     if (!walk.stop.field.empty()) {
       j->Key("field");
       j->String(walk.stop.field);
@@ -472,11 +457,11 @@ std::string JsonReport(const Report& report) {
     j.BeginObject();
     j.Key("ModuleAddress");
     j.Unsigned(report.table.module_base);
-    j.Key("ObjectAddressList");
+    j.Key(quorvane::kObjectAddressListKey);
     j.Unsigned(report.table.object_address_list);
-    j.Key("ObjectDataOffset");
+    j.Key(quorvane::kObjectDataOffsetKey);
     j.Unsigned(report.table.object_data_offset);
-    j.Key("TextBufferAddress");
+    j.Key(quorvane::kTextBufferAddressKey);
     j.Unsigned(report.table.text_buffer_address);
     j.EndObject();
     j.EndObject();

@@ -352,6 +352,17 @@ TEST(FindTest, SaysWhatIsMissing) {
   }
 }
 
+// A marker given without --type or --field is looked for in the wide text of
+// type 3's records: the named defaults must say that field.
+TEST(FindTest, TheDefaultMarkerIsTheWideTextOfType3) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(kDefaultMarkerType);
+  ASSERT_NE(layout, nullptr);
+  ASSERT_LT(kDefaultMarkerField, layout->count);
+  const quorvane::FieldSpec& field = layout->fields[kDefaultMarkerField];
+  EXPECT_STREQ(field.name, "text");
+  EXPECT_EQ(field.kind, quorvane::FieldKind::kWideText);
+}
+
 // A list at the very start of the image reads as ObjectAddressList 0, which
 // GetObjectData takes for a missing key: never an answer.
 TEST(FindTest, NoListAtTheImageStart) {

@@ -101,8 +101,8 @@ TEST(WalkTest, NamesWhyMemoryCannotBeRead) {
       const Walk walk = h.into == Into::kTextBuffer ? WalkTextBuffer(L, context)
                                                     : WalkObject(L, context, kType);
       EXPECT_FALSE(walk.ok);
-      EXPECT_EQ(walk.stop.hop, h.hop);
-      EXPECT_EQ(walk.stop.reason, "unreadable");
+      EXPECT_STREQ(HopCode(walk.stop.hop), h.hop);
+      EXPECT_EQ(walk.stop.reason, StopReason::kUnreadable);
       EXPECT_EQ(walk.stop.cause, t.cause) << walk.stop.message;
       EXPECT_TRUE(walk.stop.has_address);
       EXPECT_EQ(walk.stop.address, trap);
