@@ -260,6 +260,23 @@ bool MarkerOffset(const ObjectMarker& marker, std::uint32_t* offset) {
 
 }  // namespace
 
+int MarkerField(std::int32_t type, const std::string* name) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(type);
+  if (layout == nullptr) return -1;
+  int first_string = -1;
+  for (int i = 0; i < layout->count; ++i) {
+    const quorvane::FieldSpec& f = layout->fields[i];
+    if (quorvane::TextUnit(f.kind) == 0) continue;
+    if (name != nullptr) {
+      if (*name == f.name) return i;
+      continue;
+    }
+    if (f.kind == quorvane::FieldKind::kWideText) return i;
+    if (first_string < 0) first_string = i;
+  }
+  return first_string;
+}
+
 int Candidate::Count(Outcome outcome) const {
   int n = 0;
   for (const TypeCheck& check : checks) n += check.outcome == outcome ? 1 : 0;

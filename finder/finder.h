@@ -46,6 +46,11 @@ constexpr std::size_t kMaxCandidates = 20000;
 constexpr std::int32_t kDefaultMarkerType = 3;
 constexpr int kDefaultMarkerField = 11;  // layout 3's "text"
 
+// The index of the string field of type `type`'s layout that a marker is in:
+// the one called `*name`, or without a name, the wide text, else the first
+// string field. -1 when the type has no layout or no such field.
+int MarkerField(std::int32_t type, const std::string* name);
+
 // A text of the author's choosing in a string field of the current record
 // of one type.
 struct ObjectMarker {

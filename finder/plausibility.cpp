@@ -32,7 +32,8 @@ const NumberRange kRanges[] = {
     {80, "filter", 0, 32767},
 };
 
-std::string Format(const char* format, long long value) {
+// One number put into a printf format: the finder's texts take one each.
+std::string WithNumber(const char* format, long long value) {
   char text[96];
   std::snprintf(text, sizeof text, format, value);
   return text;
@@ -52,8 +53,8 @@ std::int64_t Signed(FieldKind kind, std::uint32_t raw) {
 std::string CheckStringBytes(const std::uint8_t* bytes, std::uint32_t length) {
   for (std::uint32_t i = 0; i < length; ++i) {
     if (bytes[i] < 0x20 || bytes[i] == 0x7F) {
-      return Format("control character \\%lld", bytes[i]) +
-             Format(" at byte %lld: not text", static_cast<long long>(i));
+      return WithNumber("control character \\%lld", bytes[i]) +
+             WithNumber(" at byte %lld: not text", static_cast<long long>(i));
     }
   }
   return "";
@@ -74,7 +75,7 @@ std::string CheckWideUnits(const std::uint8_t* bytes, std::uint32_t units) {
         bad = true;
       }
     }
-    if (bad) return Format("unit U+%04llX", unit) + Format(" at %lld: not text", i);
+    if (bad) return WithNumber("unit U+%04llX", unit) + WithNumber(" at %lld: not text", i);
   }
   return "";
 }
@@ -107,7 +108,7 @@ bool ReadRun(HostView& view, std::uint32_t address, std::uint32_t unit, std::uin
 
 std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t raw) {
   if (field.kind == FieldKind::kColour) {
-    return raw > 0xFFFFFFu ? Format("0x%08llX has a top byte: not a colour", raw) : "";
+    return raw > 0xFFFFFFu ? WithNumber("0x%08llX has a top byte: not a colour", raw) : "";
   }
   const std::int64_t value = Signed(field.kind, raw);
   for (const NumberRange& range : kRanges) {
@@ -116,8 +117,8 @@ std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t
       continue;
     }
     if (value < range.min || value > range.max) {
-      return Format("%lld", value) + Format(" is outside %lld", range.min) +
-             Format(" to %lld", range.max);
+      return WithNumber("%lld", value) + WithNumber(" is outside %lld", range.min) +
+             WithNumber(" to %lld", range.max);
     }
   }
   return "";
@@ -153,7 +154,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         return verdict;
       }
       if (!terminated) {
-        what = Format("no terminator within %lld bytes", bound);
+        what = WithNumber("no terminator within %lld bytes", bound);
       } else {
         const auto length = static_cast<std::uint32_t>(run.size());
         verdict.evidence = verdict.evidence || length > 0;

@@ -1,9 +1,7 @@
 #include "probe/find.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +13,7 @@
 #include "platform/remote_process.h"
 #include "probe/json.h"
 #include "probe/numbers.h"
+#include "probe/command.h"
 #include "probe/find_change.h"
 #include "probe/find_output.h"
 #include "probe/find_reasons.h"
@@ -34,9 +33,6 @@ using finder::Candidate;
 using finder::FindResult;
 using finder::Outcome;
 
-constexpr int kFound = 0;
-constexpr int kNotFound = 1;
-constexpr int kBadUse = 2;
 
 // Larger offsets would make nearly every word of an image a candidate.
 constexpr std::uint32_t kMaxMaxOffset = 0x100000;
@@ -96,16 +92,6 @@ const char kUsage[] =
     "not found or ambiguous (one line per offset on standard error), 2 bad\n"
     "arguments, a process that cannot be examined, a module that is not loaded or\n"
     "a process that exited during the scan.\n";
-
-bool ParseNumber(const std::string& text, int base, long long min, long long max, long long* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, base);
-  if (*end != '\0' || errno == ERANGE || value < min || value > max) return false;
-  *out = value;
-  return true;
-}
 
 // Whether two markers could be told apart where either stands: different,
 // neither part of the other.
@@ -212,9 +198,9 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
       where.field = value;
       where.has_field = true;
     } else if (arg == "--type") {
-      long long n = 0;
+      std::int32_t type = 0;
       if (!take("a type index")) return false;
-      if (!ParseNumber(value, 10, INT32_MIN, INT32_MAX, &n)) {
+      if (!ParseType(value, &type)) {
         *error = "--type needs a type index, not " + Quote(value);
         return false;
       }
@@ -222,7 +208,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
         *error = "--type given twice for one --text marker";
         return false;
       }
-      where.type = static_cast<std::int32_t>(n);
+      where.type = type;
       where.has_type = true;
     } else if (arg == "--max-offset") {
       if (!take("a number")) return false;
@@ -240,7 +226,7 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
     } else if (arg == "--wait") {
       long long n = 0;
       if (!take("a number of seconds")) return false;
-      if (!ParseNumber(value, 10, 1, kMaxWaitSeconds, &n)) {
+      if (!ParseDecimal(value, 1, kMaxWaitSeconds, &n)) {
         *error = "--wait needs a number of seconds from 1 to 3600, not " + Quote(value);
         return false;
       }
@@ -295,36 +281,19 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
   return CheckChangeOptions(*o, error);
 }
 
-// The field of a --text marker: the named one, else the wide text, else
-// the first string field. -1 with `error` when the layout has none.
+// The field of a --text marker (finder::MarkerField); -1 with `error` when
+// the type has none.
 int MarkerField(const TextOption& o, std::string* error) {
-  const quorvane::RecordLayout* layout = quorvane::FindLayout(o.type);
-  if (layout == nullptr) {
-    *error = "type " + std::to_string(o.type) + " has no record layout";
-    return -1;
+  const int field = finder::MarkerField(o.type, o.has_field ? &o.field : nullptr);
+  if (field >= 0) return field;
+  const std::string type = "type " + std::to_string(o.type);
+  if (quorvane::FindLayout(o.type) == nullptr) {
+    *error = type + " has no record layout";
+  } else {
+    *error = o.has_field ? type + " has no string field " + Quote(o.field)
+                         : type + " has no string field for a marker";
   }
-  int first_string = -1;
-  for (int i = 0; i < layout->count; ++i) {
-    const quorvane::FieldSpec& f = layout->fields[i];
-    const bool text =
-        f.kind == quorvane::FieldKind::kString || f.kind == quorvane::FieldKind::kWideText;
-    if (!text) continue;
-    if (o.has_field) {
-      if (o.field == f.name) return i;
-      continue;
-    }
-    if (f.kind == quorvane::FieldKind::kWideText) return i;
-    if (first_string < 0) first_string = i;
-  }
-  if (first_string >= 0) return first_string;
-  *error = o.has_field ? "type " + std::to_string(o.type) + " has no string field " + Quote(o.field)
-                       : "type " + std::to_string(o.type) + " has no string field for a marker";
   return -1;
-}
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "quorvane-probe: %s\n", message.c_str());
-  return kBadUse;
 }
 
 // Progress on standard error once a find has taken a second, then every
@@ -429,9 +398,7 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
                   ErrorText(quorvane::LastModuleListError()));
     }
     NoteCloseModules(r.module, &r.process);
-    std::string close;
-    for (const std::string& name : r.process.close_modules)
-      close += (close.empty() ? "" : ", ") + name;
+    const std::string close = Join(r.process.close_modules);
     return Fail(LuaEscape(r.module) + " is not loaded in process " + pid +
                 (close.empty() ? "" : " (loaded, with a close name: " + close + ")"));
   }
@@ -468,11 +435,7 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   context.table = r.table;
   context.module = r.module;
   context.pid = r.process.pid;
-  if (r.object_found) {
-    for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
-      r.walks.push_back(WalkObject(*L, context, quorvane::kTypesWithLayout[i]));
-    }
-  }
+  if (r.object_found) r.walks = WalkEveryType(*L, context);
   if (r.buffer_found) r.walks.push_back(WalkTextBuffer(*L, context));
   if (!quorvane::HostProcessRunning()) {
     return Fail("process " + pid + " exited during the scan; nothing was found");
@@ -484,7 +447,7 @@ int Find(const FindOptions& o, void** process, lua_State** L) {
   std::fflush(stdout);
   for (const std::string& reason : r.reasons)
     std::fprintf(stderr, "quorvane-probe: %s\n", reason.c_str());
-  return r.reasons.empty() ? kFound : kNotFound;
+  return r.reasons.empty() ? kExitComplete : kExitIncomplete;
 }
 
 }  // namespace
@@ -497,7 +460,7 @@ int RunFind(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(kUsage, stdout);
-    return kFound;
+    return kExitComplete;
   }
   void* process = nullptr;
   lua_State* L = nullptr;

@@ -1,6 +1,5 @@
 #include "probe/output.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "config/profile_keys.h"
@@ -11,31 +10,6 @@
 #include "readers/readers.h"
 
 namespace probe {
-
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text(256, '\0');
-  for (;;) {
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(&text[0], text.size(), format, again);
-    va_end(again);
-    if (n >= 0 && static_cast<std::size_t>(n) < text.size()) {
-      text.resize(static_cast<std::size_t>(n));
-      break;
-    }
-    // C99 says how much is needed; an older C runtime only says too little.
-    const std::size_t needed = n >= 0 ? static_cast<std::size_t>(n) + 1 : 2 * text.size();
-    if (needed > (std::size_t{1} << 24)) {
-      text.clear();  // an encoding error, not a length
-      break;
-    }
-    text.resize(needed);
-  }
-  va_end(args);
-  return text;
-}
 
 std::string LuaQuote(const std::string& bytes) { return "\"" + LuaEscape(bytes) + "\""; }
 
@@ -132,9 +106,7 @@ void TextCloseModules(const ProcessInfo& process, std::string* out) {
             " modules loaded)\n";
     return;
   }
-  std::string names;
-  for (const std::string& name : process.close_modules) names += (names.empty() ? "" : ", ") + name;
-  *out += "  loaded modules with close names: " + names + "\n";
+  *out += "  loaded modules with close names: " + Join(process.close_modules) + "\n";
 }
 
 void TextSharedStop(const SharedStop& shared, std::string* out) {

@@ -9,9 +9,6 @@
 
 namespace probe {
 
-// printf into a std::string, as long as it comes out.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // Bytes as a Lua string literal shows them: what print(string.format("%q",
 // s)) shows, except that a newline is written as \n. No line break or
 // other control character is left in it. LuaEscape is the same without the

@@ -6,21 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "config/hex_notes.h"
+#include "probe/text.h"
 #include "readers/layouts.h"
 
 namespace probe {
-
-// A host address as profile authors write it: 0x and eight digits.
-inline std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 // The places a walk passes: where it may stop (a hop) and what it reached
 // (a step). One table names each: its code in the JSON report and its title

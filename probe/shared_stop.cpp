@@ -39,11 +39,9 @@ std::uint32_t Value(const AddressTable& table, const std::string& key) {
 }
 
 std::string Named(const std::vector<std::string>& keys, const AddressTable& table) {
-  std::string out;
-  for (const std::string& key : keys) {
-    out += (out.empty() ? "" : ", or ") + key + " = " + Hex(Value(table, key));
-  }
-  return out;
+  std::vector<std::string> named;
+  for (const std::string& key : keys) named.push_back(key + " = " + Hex(Value(table, key)));
+  return Join(named, ", or ");
 }
 
 }  // namespace

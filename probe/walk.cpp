@@ -361,6 +361,14 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
   return walk;
 }
 
+std::vector<Walk> WalkEveryType(lua_State* L, const WalkContext& context) {
+  std::vector<Walk> walks;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    walks.push_back(WalkObject(L, context, quorvane::kTypesWithLayout[i]));
+  }
+  return walks;
+}
+
 Walk WalkTextBuffer(lua_State* L, const WalkContext& context) {
   const AddressTable& t = context.table;
   Walk walk;

@@ -363,6 +363,25 @@ TEST(FindTest, TheDefaultMarkerIsTheWideTextOfType3) {
   EXPECT_EQ(field.kind, quorvane::FieldKind::kWideText);
 }
 
+// The field a marker is in: the named string field, else the wide text, else
+// the first string field; never a number, never a type without a layout.
+TEST(FindTest, MarkerFieldIsAStringField) {
+  struct Case {
+    std::int32_t type;
+    const char* name;  // nullptr: none given
+    int field;
+  };
+  const Case cases[] = {
+      {3, nullptr, 11}, {3, "font", 10},    {3, "color", -1}, {3, "nothing", -1},
+      {80, nullptr, 2}, {80, "param", 3},   {7, nullptr, -1}, {-1, nullptr, -1},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.name != nullptr ? c.name : "";
+    EXPECT_EQ(MarkerField(c.type, c.name != nullptr ? &name : nullptr), c.field)
+        << c.type << " " << name;
+  }
+}
+
 // A list at the very start of the image reads as ObjectAddressList 0, which
 // GetObjectData takes for a missing key: never an answer.
 TEST(FindTest, NoListAtTheImageStart) {
