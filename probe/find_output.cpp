@@ -196,13 +196,10 @@ void JsonHits(JsonWriter* j, const std::vector<finder::MarkerHit>& hits, std::ui
   j->BeginArray();
   for (const finder::MarkerHit& h : hits) {
     j->BeginObject();
-    j->Key("address");
-    j->Unsigned(h.address);
-    j->Key("in_module");
-    j->Bool(h.in_module);
+    j->UnsignedField("address", h.address);
+    j->BoolField("in_module", h.in_module);
     if (with_record) {
-      j->Key("record");
-      j->Unsigned(h.address - field_offset);
+      j->UnsignedField("record", h.address - field_offset);
     }
     j->EndObject();
   }
@@ -211,37 +208,26 @@ void JsonHits(JsonWriter* j, const std::vector<finder::MarkerHit>& hits, std::ui
 
 void JsonCandidate(JsonWriter* j, const Candidate& c, bool contender) {
   j->BeginObject();
-  j->Key(quorvane::kObjectAddressListKey);
-  j->Unsigned(c.list);
-  j->Key(quorvane::kObjectDataOffsetKey);
-  j->Unsigned(c.data_offset);
-  j->Key("score");
-  j->Integer(c.score);
-  j->Key("contender");
-  j->Bool(contender);
+  j->UnsignedField(quorvane::kObjectAddressListKey, c.list);
+  j->UnsignedField(quorvane::kObjectDataOffsetKey, c.data_offset);
+  j->IntegerField("score", c.score);
+  j->BoolField("contender", contender);
   j->Key("markers");
   j->BeginArray();
   for (const int m : c.markers) j->Integer(m);
   j->EndArray();
-  j->Key("slot");
-  j->Unsigned(c.slot);
-  j->Key("structure");
-  j->Unsigned(c.structure);
-  j->Key("record_pointer");
-  j->Unsigned(c.pointer);
-  j->Key("record");
-  j->Unsigned(c.record);
+  j->UnsignedField("slot", c.slot);
+  j->UnsignedField("structure", c.structure);
+  j->UnsignedField("record_pointer", c.pointer);
+  j->UnsignedField("record", c.record);
   j->Key("types");
   j->BeginArray();
   for (const finder::TypeCheck& t : c.checks) {
     j->BeginObject();
-    j->Key("type");
-    j->Integer(t.type);
-    j->Key("outcome");
-    j->String(OutcomeName(t.outcome));
+    j->IntegerField("type", t.type);
+    j->StringField("outcome", OutcomeName(t.outcome));
     if (!t.note.empty()) {
-      j->Key("note");
-      j->String(AnsiToUtf8(t.note));
+      j->StringField("note", AnsiToUtf8(t.note));
     }
     j->EndObject();
   }
@@ -255,10 +241,8 @@ std::string FindJsonOutput(const FindReport& r) {
   const FindResult& f = r.result;
   JsonWriter j;
   j.BeginObject();
-  j.Key("ok");
-  j.Bool(r.reasons.empty());
-  j.Key("section");
-  j.String(AnsiToUtf8(r.options.section));
+  j.BoolField("ok", r.reasons.empty());
+  j.StringField("section", AnsiToUtf8(r.options.section));
   j.Key("found");
   j.BeginObject();
   JsonOffsetOrNull(&j, quorvane::kObjectAddressListKey, r.object_found, r.table.object_address_list);
@@ -271,36 +255,24 @@ std::string FindJsonOutput(const FindReport& r) {
   j.EndArray();
   j.Key("process");
   j.BeginObject();
-  j.Key("pid");
-  j.Unsigned(r.process.pid);
-  j.Key("name");
-  j.String(AnsiToUtf8(r.process.name));
+  j.UnsignedField("pid", r.process.pid);
+  j.StringField("name", AnsiToUtf8(r.process.name));
   j.EndObject();
   j.Key("module");
   j.BeginObject();
-  j.Key("name");
-  j.String(AnsiToUtf8(r.module));
-  j.Key("base");
-  j.Unsigned(f.module_base);
-  j.Key("size");
-  j.Unsigned(f.module_size);
+  j.StringField("name", AnsiToUtf8(r.module));
+  j.UnsignedField("base", f.module_base);
+  j.UnsignedField("size", f.module_size);
   j.EndObject();
   j.Key("scan");
   j.BeginObject();
-  j.Key("regions");
-  j.Unsigned(f.regions);
-  j.Key("readable_bytes");
-  j.Number(static_cast<double>(f.total_bytes));
-  j.Key("bytes_read");
-  j.Number(static_cast<double>(f.bytes_read));
-  j.Key("failed_reads");
-  j.Unsigned(f.failed_reads);
-  j.Key("lost_bytes");
-  j.Number(static_cast<double>(f.lost_bytes));
-  j.Key("seconds");
-  j.Number(r.seconds);
-  j.Key("max_data_offset");
-  j.Unsigned(r.options.max_offset);
+  j.UnsignedField("regions", f.regions);
+  j.NumberField("readable_bytes", static_cast<double>(f.total_bytes));
+  j.NumberField("bytes_read", static_cast<double>(f.bytes_read));
+  j.UnsignedField("failed_reads", f.failed_reads);
+  j.NumberField("lost_bytes", static_cast<double>(f.lost_bytes));
+  j.NumberField("seconds", r.seconds);
+  j.UnsignedField("max_data_offset", r.options.max_offset);
   j.EndObject();
 
   j.Key("object");
@@ -308,27 +280,20 @@ std::string FindJsonOutput(const FindReport& r) {
     j.Null();
   } else {
     j.BeginObject();
-    j.Key("answer");
-    j.String(AnswerName(f.object_answer));
+    j.StringField("answer", AnswerName(f.object_answer));
     j.Key("markers");
     j.BeginArray();
     for (std::size_t k = 0; k < r.markers.size(); ++k) {
       const MarkerInfo& m = r.markers[k];
       j.BeginObject();
-      j.Key("text");
-      j.String(AnsiToUtf8(m.text));
-      j.Key("encoding");
-      j.String(m.wide ? "utf-16" : "ansi");
-      j.Key("type");
-      j.Integer(m.type);
-      j.Key("field");
-      j.String(m.field);
-      j.Key("field_offset");
-      j.Unsigned(m.field_offset);
+      j.StringField("text", AnsiToUtf8(m.text));
+      j.StringField("encoding", m.wide ? "utf-16" : "ansi");
+      j.IntegerField("type", m.type);
+      j.StringField("field", m.field);
+      j.UnsignedField("field_offset", m.field_offset);
       j.Key("hits");
       JsonHits(&j, f.object_hits[k].hits, m.field_offset, true);
-      j.Key("hits_cut");
-      j.Bool(f.object_hits[k].cut);
+      j.BoolField("hits_cut", f.object_hits[k].cut);
       j.EndObject();
     }
     j.EndArray();
@@ -336,19 +301,14 @@ std::string FindJsonOutput(const FindReport& r) {
     j.BeginArray();
     for (const finder::RecordPointer& p : f.pointers) {
       j.BeginObject();
-      j.Key("address");
-      j.Unsigned(p.address);
-      j.Key("record");
-      j.Unsigned(p.record);
+      j.UnsignedField("address", p.address);
+      j.UnsignedField("record", p.record);
       j.EndObject();
     }
     j.EndArray();
-    j.Key("record_pointers_cut");
-    j.Bool(f.pointers_cut);
-    j.Key("considered");
-    j.Number(static_cast<double>(f.candidates_considered));
-    j.Key("candidates_cut");
-    j.Bool(f.candidates_cut);
+    j.BoolField("record_pointers_cut", f.pointers_cut);
+    j.NumberField("considered", static_cast<double>(f.candidates_considered));
+    j.BoolField("candidates_cut", f.candidates_cut);
     j.Key("candidates");
     j.BeginArray();
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
@@ -365,12 +325,9 @@ std::string FindJsonOutput(const FindReport& r) {
     j.Null();
   } else {
     j.BeginObject();
-    j.Key("answer");
-    j.String(AnswerName(f.buffer_answer));
-    j.Key("text_before");
-    j.Bool(f.buffer_text_before);
-    j.Key("marker");
-    j.String(AnsiToUtf8(r.options.buffer_text));
+    j.StringField("answer", AnswerName(f.buffer_answer));
+    j.BoolField("text_before", f.buffer_text_before);
+    j.StringField("marker", AnsiToUtf8(r.options.buffer_text));
     j.Key("hits");
     JsonHits(&j, f.buffer_hits, 0, false);
     j.Key("candidates");
@@ -378,18 +335,12 @@ std::string FindJsonOutput(const FindReport& r) {
     for (std::size_t i = 0; i < f.buffers.size(); ++i) {
       const finder::BufferCandidate& b = f.buffers[i];
       j.BeginObject();
-      j.Key(quorvane::kTextBufferAddressKey);
-      j.Unsigned(b.offset);
-      j.Key("address");
-      j.Unsigned(b.address);
-      j.Key("score");
-      j.Integer(b.score);
-      j.Key("contender");
-      j.Bool(i < f.buffer_contenders);
-      j.Key("starts");
-      j.Bool(b.starts);
-      j.Key("terminated");
-      j.Bool(b.terminated);
+      j.UnsignedField(quorvane::kTextBufferAddressKey, b.offset);
+      j.UnsignedField("address", b.address);
+      j.IntegerField("score", b.score);
+      j.BoolField("contender", i < f.buffer_contenders);
+      j.BoolField("starts", b.starts);
+      j.BoolField("terminated", b.terminated);
       j.EndObject();
     }
     j.EndArray();

@@ -179,12 +179,9 @@ void JsonNotes(const quorvane::HexReading& reading, JsonWriter* j) {
   j->BeginArray();
   for (const quorvane::HexNote& note : reading.notes) {
     j->BeginObject();
-    j->Key("code");
-    j->String(quorvane::HexNoteCode(note.kind));
-    j->Key("position");
-    j->Unsigned(static_cast<std::uint32_t>(note.position));
-    j->Key("message");
-    j->String(AnsiToUtf8(quorvane::DescribeHexNote(reading, note)));
+    j->StringField("code", quorvane::HexNoteCode(note.kind));
+    j->UnsignedField("position", static_cast<std::uint32_t>(note.position));
+    j->StringField("message", AnsiToUtf8(quorvane::DescribeHexNote(reading, note)));
     j->EndObject();
   }
   j->EndArray();
@@ -202,35 +199,24 @@ void JsonSharedStop(const SharedStop& shared, JsonWriter* j) {
     return;
   }
   j->BeginObject();
-  j->Key("hop");
-  j->String(HopCode(shared.hop));
-  j->Key("reason");
-  j->String(StopReasonCode(shared.reason));
-  j->Key("walks");
-  j->Integer(shared.walks);
+  j->StringField("hop", HopCode(shared.hop));
+  j->StringField("reason", StopReasonCode(shared.reason));
+  j->IntegerField("walks", shared.walks);
   j->Key("keys");
   JsonStrings(shared.keys, j);
-  j->Key("what");
-  j->String(AnsiToUtf8(shared.what));
-  j->Key("cause");
-  j->String(AnsiToUtf8(shared.cause));
+  j->StringField("what", AnsiToUtf8(shared.what));
+  j->StringField("cause", AnsiToUtf8(shared.cause));
   j->EndObject();
 }
 
 void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->BeginObject();
-  j->Key("path");
-  j->String(AnsiToUtf8(p.path));
-  j->Key("given_path");
-  j->String(AnsiToUtf8(p.given_path));
-  j->Key("relative");
-  j->Bool(p.relative);
-  j->Key("version");
-  j->String(AnsiToUtf8(p.version));
-  j->Key("module");
-  j->String(AnsiToUtf8(p.module));
-  j->Key("section_found");
-  j->Bool(p.section_found);
+  j->StringField("path", AnsiToUtf8(p.path));
+  j->StringField("given_path", AnsiToUtf8(p.given_path));
+  j->BoolField("relative", p.relative);
+  j->StringField("version", AnsiToUtf8(p.version));
+  j->StringField("module", AnsiToUtf8(p.module));
+  j->BoolField("section_found", p.section_found);
   j->Key("sections");
   JsonStrings(p.sections, j);
   j->Key("close_sections");
@@ -239,14 +225,10 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->BeginArray();
   for (const ProfileOffset& o : p.offsets) {
     j->BeginObject();
-    j->Key("key");
-    j->String(o.key);
-    j->Key("present");
-    j->Bool(o.reading.present);
-    j->Key("written");
-    j->String(AnsiToUtf8(o.reading.text));
-    j->Key("value");
-    j->Unsigned(o.reading.value);
+    j->StringField("key", o.key);
+    j->BoolField("present", o.reading.present);
+    j->StringField("written", AnsiToUtf8(o.reading.text));
+    j->UnsignedField("value", o.reading.value);
     j->Key("notes");
     JsonNotes(o.reading, j);
     j->EndObject();
@@ -256,33 +238,25 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
 }
 
 void JsonText(const std::string& ansi, JsonWriter* j) {
-  j->Key("value");
-  j->String(AnsiToUtf8(ansi));
-  j->Key("ansi");
-  j->String(HexBytes(ansi));
+  j->StringField("value", AnsiToUtf8(ansi));
+  j->StringField("ansi", HexBytes(ansi));
 }
 
 void JsonWalk(const Walk& walk, JsonWriter* j) {
   j->BeginObject();
-  j->Key("call");
-  j->String(walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
+  j->StringField("call", walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
   if (!walk.text_buffer) {
-    j->Key("type");
-    j->Integer(walk.type);
+    j->IntegerField("type", walk.type);
   }
-  j->Key("ok");
-  j->Bool(walk.ok);
+  j->BoolField("ok", walk.ok);
   j->Key("steps");
   j->BeginArray();
   for (const Step& s : walk.steps) {
     j->BeginObject();
-    j->Key("step");
-    j->String(HopCode(s.name));
-    j->Key("address");
-    j->Unsigned(s.address);
+    j->StringField("step", HopCode(s.name));
+    j->UnsignedField("address", s.address);
     if (s.has_value) {
-      j->Key("value");
-      j->Unsigned(s.value);
+      j->UnsignedField("value", s.value);
     }
     j->EndObject();
   }
@@ -297,19 +271,14 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
       j->BeginArray();
       for (const FieldValue& f : walk.fields) {
         j->BeginObject();
-        j->Key("name");
-        j->String(f.name);
-        j->Key("kind");
-        j->String(KindName(f.kind));
-        j->Key("offset");
-        j->Unsigned(f.offset);
-        j->Key("address");
-        j->Unsigned(f.address);
+        j->StringField("name", f.name);
+        j->StringField("kind", KindName(f.kind));
+        j->UnsignedField("offset", f.offset);
+        j->UnsignedField("address", f.address);
         if (f.is_text) {
           JsonText(f.text, j);
         } else {
-          j->Key("value");
-          j->Number(f.number);
+          j->NumberField("value", f.number);
         }
         j->EndObject();
       }
@@ -317,18 +286,14 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
     }
   }
   if (walk.ok && !walk.text_buffer) {
-    j->Key("plausible");
-    j->Bool(walk.implausible.empty());
+    j->BoolField("plausible", walk.implausible.empty());
     j->Key("implausible");
     j->BeginArray();
     for (const Implausible& i : walk.implausible) {
       j->BeginObject();
-      j->Key("field");
-      j->String(i.field);
-      j->Key("offset");
-      j->Unsigned(i.offset);
-      j->Key("message");
-      j->String(AnsiToUtf8(i.what));
+      j->StringField("field", i.field);
+      j->UnsignedField("offset", i.offset);
+      j->StringField("message", AnsiToUtf8(i.what));
       j->EndObject();
     }
     j->EndArray();
@@ -338,24 +303,18 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
     j->Null();
   } else {
     j->BeginObject();
-    j->Key("hop");
-    j->String(HopCode(walk.stop.hop));
-    j->Key("reason");
-    j->String(StopReasonCode(walk.stop.reason));
+    j->StringField("hop", HopCode(walk.stop.hop));
+    j->StringField("reason", StopReasonCode(walk.stop.reason));
     if (!walk.stop.field.empty()) {
-      j->Key("field");
-      j->String(walk.stop.field);
+      j->StringField("field", walk.stop.field);
     }
     if (!walk.stop.cause.empty()) {
-      j->Key("cause");
-      j->String(walk.stop.cause);
+      j->StringField("cause", walk.stop.cause);
     }
     if (walk.stop.has_address) {
-      j->Key("address");
-      j->Unsigned(walk.stop.address);
+      j->UnsignedField("address", walk.stop.address);
     }
-    j->Key("message");
-    j->String(AnsiToUtf8(walk.stop.message));
+    j->StringField("message", AnsiToUtf8(walk.stop.message));
     j->EndObject();
   }
   j->EndObject();
@@ -413,28 +372,20 @@ std::string JsonReport(const Report& report) {
     j.Null();
   } else {
     j.BeginObject();
-    j.Key("pid");
-    j.Unsigned(report.process.pid);
-    j.Key("name");
-    j.String(AnsiToUtf8(report.process.name));
-    j.Key("module_base");
-    j.Unsigned(report.table.module_base);
+    j.UnsignedField("pid", report.process.pid);
+    j.StringField("name", AnsiToUtf8(report.process.name));
+    j.UnsignedField("module_base", report.table.module_base);
     if (report.process.modules_listed) {
-      j.Key("loaded_modules");
-      j.Unsigned(static_cast<std::uint32_t>(report.process.loaded_modules));
+      j.UnsignedField("loaded_modules", static_cast<std::uint32_t>(report.process.loaded_modules));
       j.Key("close_modules");
       JsonStrings(report.process.close_modules, &j);
     }
     j.Key("address_table");
     j.BeginObject();
-    j.Key("ModuleAddress");
-    j.Unsigned(report.table.module_base);
-    j.Key(quorvane::kObjectAddressListKey);
-    j.Unsigned(report.table.object_address_list);
-    j.Key(quorvane::kObjectDataOffsetKey);
-    j.Unsigned(report.table.object_data_offset);
-    j.Key(quorvane::kTextBufferAddressKey);
-    j.Unsigned(report.table.text_buffer_address);
+    j.UnsignedField("ModuleAddress", report.table.module_base);
+    j.UnsignedField(quorvane::kObjectAddressListKey, report.table.object_address_list);
+    j.UnsignedField(quorvane::kObjectDataOffsetKey, report.table.object_data_offset);
+    j.UnsignedField(quorvane::kTextBufferAddressKey, report.table.text_buffer_address);
     j.EndObject();
     j.EndObject();
   }
@@ -444,8 +395,7 @@ std::string JsonReport(const Report& report) {
   j.EndArray();
   j.Key("shared_stop");
   JsonSharedStop(FindSharedStop(report.walks, report.table), &j);
-  j.Key("ok");
-  j.Bool(report.AllWalksOk());
+  j.BoolField("ok", report.AllWalksOk());
   j.EndObject();
   return j.Text();
 }

@@ -13,6 +13,7 @@
 #include "finder/plausibility.h"
 #include "finder/scan.h"
 #include "platform/fake_platform.h"
+#include "bytes.h"
 #include "utf16_bytes.h"
 
 namespace finder {
@@ -28,34 +29,6 @@ constexpr std::uint32_t kOtherModule = 0x00400000;
 const char kModule[] = "host_app.dll";
 const std::u16string kMarker = u"QV-7f3a";
 const std::u16string kBufferMarker = u"QV-b9c2";
-
-// Little-endian bytes, field by field.
-struct Bytes {
-  std::vector<std::uint8_t> data;
-  Bytes& At(std::size_t offset) {
-    data.resize(std::max(data.size(), offset), 0);
-    data.resize(offset);
-    return *this;
-  }
-  Bytes& Raw(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    data.insert(data.end(), b, b + n);
-    return *this;
-  }
-  Bytes& U8(std::uint8_t v) { return Raw(&v, 1); }
-  Bytes& U16(std::uint16_t v) {
-    return U8(static_cast<std::uint8_t>(v)).U8(static_cast<std::uint8_t>(v >> 8));
-  }
-  Bytes& U32(std::uint32_t v) {
-    return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16));
-  }
-  Bytes& Str(const std::string& s) { return Raw(s.data(), s.size()).U8(0); }
-  Bytes& Wide(const std::u16string& s) {
-    for (const char16_t c : s) U16(c);
-    return U16(0);
-  }
-  void WriteAt(std::uint32_t address) const { fake::Write(address, data.data(), data.size()); }
-};
 
 // A plausible record of each type with a layout; type 3 holds `text`.
 Bytes Record(std::int32_t type, const std::u16string& text) {
@@ -204,6 +177,7 @@ struct FindCase {
   std::uint32_t chunk;
   Answer object;  // kFound: exactly the shape's; kAmbiguous: the shape's listed first
   Answer buffer;
+  void (*more)() = nullptr;  // what the case adds to the host after BuildHost
 };
 
 void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
@@ -257,7 +231,7 @@ class FindTest : public ::testing::TestWithParam<FindCase> {};
 TEST_P(FindTest, GivesTheTrueOffsetsOrListsThemFirst) {
   const FindCase& c = GetParam();
   BuildHost(c.shape);
-  if (std::string(c.name) == "two_whole_buffers") fake::WriteWide(kBase + 0x5000, kBufferMarker);
+  if (c.more != nullptr) c.more();
   FindRequest request = Request(c.chunk);
   // The hint is an older build's, which is not this one's.
   request.hint_list = request.hint_data = request.hint_buffer = true;
@@ -312,7 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
         FindCase{"recently_used_array_of_zeros", RecentArray(), kDefaultChunk, Answer::kAmbiguous,
                  Answer::kFound},
         FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
-                 Answer::kAmbiguous},
+                 Answer::kAmbiguous,
+                 [] { fake::WriteWide(kBase + 0x5000, kBufferMarker); }},
         // The marker typed after other text: its one hit is not where the
         // buffer starts.
         FindCase{"text_before_the_buffer_marker", TextBeforeBuffer(), kDefaultChunk,
