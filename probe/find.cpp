@@ -29,9 +29,7 @@ namespace probe {
 namespace {
 
 using finder::Answer;
-using finder::Candidate;
 using finder::FindResult;
-using finder::Outcome;
 
 
 // Larger offsets would make nearly every word of an image a candidate.

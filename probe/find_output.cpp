@@ -3,6 +3,7 @@
 #include "config/profile_keys.h"
 #include "probe/find_reasons.h"
 #include "probe/json.h"
+#include "probe/output.h"
 #include "probe/system_text.h"
 
 namespace probe {

@@ -11,8 +11,8 @@
 
 #include "finder/finder.h"
 #include "probe/find_change.h"
-#include "probe/output.h"
 #include "probe/report.h"
+#include "probe/text.h"
 
 namespace probe {
 

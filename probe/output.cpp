@@ -11,29 +11,6 @@
 
 namespace probe {
 
-std::string LuaQuote(const std::string& bytes) { return "\"" + LuaEscape(bytes) + "\""; }
-
-std::string LuaEscape(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += Format("\\%03u", byte);
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 namespace {
 
 using quorvane::FieldKind;

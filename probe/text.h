@@ -23,6 +23,13 @@ inline std::string Hex(std::uint32_t value) {
 // The items one after the other, `separator` between two.
 std::string Join(const std::vector<std::string>& items, const char* separator = ", ");
 
+// Bytes as a Lua string literal shows them: what print(string.format("%q",
+// s)) shows, except that a newline is written as \n. No line break or
+// other control character is left in it. LuaEscape is the same without the
+// quotes around it.
+std::string LuaQuote(const std::string& bytes);
+std::string LuaEscape(const std::string& bytes);
+
 }  // namespace probe
 
 #endif
