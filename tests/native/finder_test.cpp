@@ -517,14 +517,24 @@ TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
 }
 
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
-  // 12 readable pages read a page at a time: the ends fall in the marker
-  // pass, the pointer pass, the image pass (32 reads in all) and the
-  // scoring (one more: the image's 8 pages at once).
-  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 32ull}) {
+  // A whole find first, with its progress: the scan is over when its last
+  // report says all is done. Then the process ends before each of the whole
+  // find's reads in turn: in every pass over memory and in the scoring.
+  BuildHost(Shape{});
+  static bool all_done;
+  all_done = false;
+  const FindResult whole = FindOffsets(Request(4096), [](std::uint64_t done, std::uint64_t total) {
+    all_done = done == total;
+  });
+  ASSERT_FALSE(whole.process_ended);
+  EXPECT_TRUE(all_done);
+  const std::uint64_t reads = fake::ReadCount();
+  ASSERT_GT(reads, 0u);
+  for (std::uint64_t end = 0; end < reads; ++end) {
     BuildHost(Shape{});
-    fake::EndProcessAfterReads(reads);
+    fake::EndProcessAfterReads(end);
     const FindResult r = Find(Request(4096));
-    EXPECT_TRUE(r.process_ended) << reads;
+    EXPECT_TRUE(r.process_ended) << end << " of " << reads;
   }
 }
 
