@@ -5,18 +5,10 @@
 
 #include <cstdint>
 
+#include "config/profile_keys.h"
 #include "module/lua_api.h"
 
 namespace quorvane {
-
-// Names of the address table's fields; the three offsets are also the keys
-// of the layout section.
-inline constexpr const char* kModuleAddressField = "ModuleAddress";
-inline constexpr const char* kObjectAddressListKey = "ObjectAddressList";
-inline constexpr const char* kObjectDataOffsetKey = "ObjectDataOffset";
-inline constexpr const char* kTextBufferAddressKey = "TextBufferAddress";
-inline constexpr const char* kOffsetKeys[] = {
-    kObjectAddressListKey, kObjectDataOffsetKey, kTextBufferAddressKey};
 
 // The value of a hexadecimal digit, or -1 for any other character.
 int HexDigitValue(char c);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "finder/host_view.h"
+#include "readers/host_words.h"
 #include "readers/layouts.h"
 
 namespace finder {
@@ -79,7 +80,7 @@ Reading ChangeWatch::ReadPlace(HostView& view, WatchedPlace* place) const {
   place->at = 0;
   std::uint32_t at = where.address;
   if (object_) {
-    const std::uint32_t slot = base_ + where.list + 4u * static_cast<std::uint32_t>(type_);
+    const std::uint32_t slot = quorvane::SlotAddress(base_, where.list, type_);
     std::uint32_t structure = 0, record = 0;
     if (!view.ReadU32(slot, &structure) || structure == 0 ||
         !view.ReadU32(structure + where.data_offset, &record) || record == 0) {

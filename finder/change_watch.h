@@ -106,7 +106,7 @@ class ChangeWatch {
 
   bool object_ = true;
   std::uint32_t base_ = 0;
-  std::int32_t type_ = 3;
+  std::int32_t type_ = kDefaultMarkerType;
   std::uint32_t field_offset_ = 0;
   std::string old_bytes_, new_bytes_;
   std::uint32_t wait_ms_ = 0;

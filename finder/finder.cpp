@@ -7,6 +7,7 @@
 #include "finder/scan.h"
 #include "platform/host_scan.h"
 #include "readers/host_strings.h"
+#include "readers/host_words.h"
 #include "readers/layouts.h"
 
 namespace finder {
@@ -43,7 +44,7 @@ int TypeScore(Outcome outcome) {
 
 TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
                     std::uint32_t data_offset, std::int32_t type) {
-  const std::uint32_t slot_address = base + list + 4u * static_cast<std::uint32_t>(type);
+  const std::uint32_t slot_address = quorvane::SlotAddress(base, list, type);
   std::uint32_t structure = 0, record = 0;
   if (!view.ReadU32(slot_address, &structure)) {
     return {type, Outcome::kUnreadable, "the slot cannot be read"};
@@ -195,8 +196,7 @@ void CollectCandidates(const FindRequest& request, const Image& image,
   std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found;
   const auto add = [&](std::uint32_t slot, std::uint32_t word, const RecordPointer& p, int marker) {
     const std::uint32_t d = p.address - word;
-    const std::uint32_t type_bytes = 4u * static_cast<std::uint32_t>(request.objects[marker].type);
-    const std::uint32_t list = slot - image.base - type_bytes;
+    const std::uint32_t list = quorvane::ListOffset(image.base, slot, request.objects[marker].type);
     if (list == 0) return;  // GetObjectData takes a list of 0 for a missing key
     ++result->candidates_considered;
     const auto key = std::make_pair(list, d);
@@ -227,10 +227,7 @@ void CollectCandidates(const FindRequest& request, const Image& image,
   const auto visit = [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
                          std::size_t) {
     for (std::size_t i = 0; i + 4 <= size; i += 4) {
-      const std::uint32_t word = static_cast<std::uint32_t>(data[i]) |
-                                 static_cast<std::uint32_t>(data[i + 1]) << 8 |
-                                 static_cast<std::uint32_t>(data[i + 2]) << 16 |
-                                 static_cast<std::uint32_t>(data[i + 3]) << 24;
+      const std::uint32_t word = quorvane::LoadU32(data + i);
       auto p =
           std::lower_bound(pointers.begin(), pointers.end(), word,
                            [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
@@ -262,6 +259,23 @@ bool MarkerOffset(const ObjectMarker& marker, std::uint32_t* offset) {
 }
 
 }  // namespace
+
+int MarkerField(std::int32_t type, const std::string* name) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(type);
+  if (layout == nullptr) return -1;
+  int first_string = -1;
+  for (int i = 0; i < layout->count; ++i) {
+    const quorvane::FieldSpec& f = layout->fields[i];
+    if (quorvane::TextUnit(f.kind) == 0) continue;
+    if (name != nullptr) {
+      if (*name == f.name) return i;
+      continue;
+    }
+    if (f.kind == quorvane::FieldKind::kWideText) return i;
+    if (first_string < 0) first_string = i;
+  }
+  return first_string;
+}
 
 int Candidate::Count(Outcome outcome) const {
   int n = 0;

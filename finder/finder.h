@@ -41,12 +41,22 @@ constexpr std::size_t kMaxMarkerHits = 4096;
 constexpr std::size_t kMaxPointers = 65536;
 constexpr std::size_t kMaxCandidates = 20000;
 
+// Where a marker is looked for unless told otherwise: the wide text of
+// type 3's records.
+constexpr std::int32_t kDefaultMarkerType = 3;
+constexpr int kDefaultMarkerField = 11;  // layout 3's "text"
+
+// The index of the string field of type `type`'s layout that a marker is in:
+// the one called `*name`, or without a name, the wide text, else the first
+// string field. -1 when the type has no layout or no such field.
+int MarkerField(std::int32_t type, const std::string* name);
+
 // A text of the author's choosing in a string field of the current record
 // of one type.
 struct ObjectMarker {
-  std::string bytes;      // as they stand in host memory (UTF-16LE or ANSI), no terminator
-  std::int32_t type = 3;  // the layout whose field holds them
-  int field = 11;         // index of that field in the layout (11: layout 3's "text")
+  std::string bytes;  // as they stand in host memory (UTF-16LE or ANSI), no terminator
+  std::int32_t type = kDefaultMarkerType;  // the layout whose field holds them
+  int field = kDefaultMarkerField;         // index of that field in the layout
 };
 
 struct FindRequest {

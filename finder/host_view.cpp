@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "readers/host_words.h"
+
 namespace finder {
 
 using quorvane::kHostPageSize;
@@ -87,8 +89,7 @@ bool HostView::Read(std::uint32_t address, void* out, std::uint32_t size) {
 bool HostView::ReadU32(std::uint32_t address, std::uint32_t* value) {
   std::uint8_t b[4];
   if (!Read(address, b, 4)) return false;
-  *value = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  *value = quorvane::LoadU32(b);
   return true;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "readers/host_words.h"
+
 namespace finder {
 
 namespace {
@@ -30,7 +32,8 @@ const NumberRange kRanges[] = {
     {80, "filter", 0, 32767},
 };
 
-std::string Format(const char* format, long long value) {
+// One number put into a printf format: the finder's texts take one each.
+std::string WithNumber(const char* format, long long value) {
   char text[96];
   std::snprintf(text, sizeof text, format, value);
   return text;
@@ -50,8 +53,8 @@ std::int64_t Signed(FieldKind kind, std::uint32_t raw) {
 std::string CheckStringBytes(const std::uint8_t* bytes, std::uint32_t length) {
   for (std::uint32_t i = 0; i < length; ++i) {
     if (bytes[i] < 0x20 || bytes[i] == 0x7F) {
-      return Format("control character \\%lld", bytes[i]) +
-             Format(" at byte %lld: not text", static_cast<long long>(i));
+      return WithNumber("control character \\%lld", bytes[i]) +
+             WithNumber(" at byte %lld: not text", static_cast<long long>(i));
     }
   }
   return "";
@@ -59,7 +62,7 @@ std::string CheckStringBytes(const std::uint8_t* bytes, std::uint32_t length) {
 
 std::string CheckWideUnits(const std::uint8_t* bytes, std::uint32_t units) {
   for (std::uint32_t i = 0; i < units; ++i) {
-    const unsigned unit = bytes[2 * i] | bytes[2 * i + 1] << 8;
+    const std::uint32_t unit = quorvane::LoadU16(bytes + 2 * i);
     const bool control = unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r';
     const bool high = unit >= 0xD800 && unit <= 0xDBFF;
     const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
@@ -72,7 +75,7 @@ std::string CheckWideUnits(const std::uint8_t* bytes, std::uint32_t units) {
         bad = true;
       }
     }
-    if (bad) return Format("unit U+%04llX", unit) + Format(" at %lld: not text", i);
+    if (bad) return WithNumber("unit U+%04llX", unit) + WithNumber(" at %lld: not text", i);
   }
   return "";
 }
@@ -84,35 +87,28 @@ bool ReadRun(HostView& view, std::uint32_t address, std::uint32_t unit, std::uin
              std::vector<std::uint8_t>* run, bool* terminated) {
   run->clear();
   *terminated = false;
-  std::uint8_t element[2] = {};
-  // Page by page: a terminator just before an unreadable page still counts.
   std::uint8_t page[quorvane::kHostPageSize];
   std::uint32_t taken = 0;
-  while (bound - taken >= unit) {
-    const std::uint32_t at = address + taken;
-    std::uint32_t n = quorvane::kHostPageSize - at % quorvane::kHostPageSize;
-    if (n > bound - taken) n = bound - taken;
-    n -= n % unit;
-    if (n == 0) n = unit;
-    if (!view.Read(at, page, n)) return false;
-    for (std::uint32_t i = 0; i + unit <= n; i += unit) {
-      std::memcpy(element, page + i, unit);
-      if (element[0] == 0 && (unit == 1 || element[1] == 0)) {
-        *terminated = true;
-        return true;
-      }
-      run->insert(run->end(), page + i, page + i + unit);
-    }
-    taken += n;
-  }
-  return true;
+  const quorvane::RunStep said = quorvane::ReadRunByPages(
+      address, unit, bound, &taken, [&](std::uint32_t at, std::uint32_t, std::uint32_t n) {
+        if (!view.Read(at, page, n)) return quorvane::RunStep::kUnreadable;
+        for (std::uint32_t i = 0; i + unit <= n; i += unit) {
+          if (page[i] == 0 && (unit == 1 || page[i + 1] == 0)) {
+            *terminated = true;
+            return quorvane::RunStep::kEnd;
+          }
+          run->insert(run->end(), page + i, page + i + unit);
+        }
+        return quorvane::RunStep::kGoOn;
+      });
+  return said != quorvane::RunStep::kUnreadable;
 }
 
 }  // namespace
 
 std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t raw) {
   if (field.kind == FieldKind::kColour) {
-    return raw > 0xFFFFFFu ? Format("0x%08llX has a top byte: not a colour", raw) : "";
+    return raw > 0xFFFFFFu ? WithNumber("0x%08llX has a top byte: not a colour", raw) : "";
   }
   const std::int64_t value = Signed(field.kind, raw);
   for (const NumberRange& range : kRanges) {
@@ -121,8 +117,8 @@ std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t
       continue;
     }
     if (value < range.min || value > range.max) {
-      return Format("%lld", value) + Format(" is outside %lld", range.min) +
-             Format(" to %lld", range.max);
+      return WithNumber("%lld", value) + WithNumber(" is outside %lld", range.min) +
+             WithNumber(" to %lld", range.max);
     }
   }
   return "";
@@ -144,9 +140,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         verdict.readable = false;
         return verdict;
       }
-      const std::uint32_t raw =
-          static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-          static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+      const std::uint32_t raw = quorvane::LoadU32(b);
       what = CheckNumber(type, field, raw);
       verdict.evidence = verdict.evidence || raw != 0;
     } else {
@@ -160,7 +154,7 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
         return verdict;
       }
       if (!terminated) {
-        what = Format("no terminator within %lld bytes", bound);
+        what = WithNumber("no terminator within %lld bytes", bound);
       } else {
         const auto length = static_cast<std::uint32_t>(run.size());
         verdict.evidence = verdict.evidence || length > 0;

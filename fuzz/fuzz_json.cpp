@@ -12,11 +12,18 @@ namespace {
 
 using probe_test::Json;
 
-const char* const kSteps[] = {"slot", "structure", "record_pointer", "record", "text_buffer"};
-const char* const kHops[] = {"module", "address_table", "layout", "slot", "record_pointer",
-                             "record", "text_buffer"};
-const char* const kReasons[] = {"not_loaded", "zero_field", "no_layout", "zero", "unreadable",
-                                "not_convertible", "lua_error"};
+const probe::Hop kSteps[] = {probe::Hop::kSlot, probe::Hop::kStructure,
+                             probe::Hop::kRecordPointer, probe::Hop::kRecord,
+                             probe::Hop::kTextBuffer};
+const probe::Hop kHops[] = {probe::Hop::kModule,        probe::Hop::kAddressTable,
+                            probe::Hop::kLayout,        probe::Hop::kSlot,
+                            probe::Hop::kRecordPointer, probe::Hop::kRecord,
+                            probe::Hop::kTextBuffer};
+const probe::StopReason kReasons[] = {
+    probe::StopReason::kNotLoaded,  probe::StopReason::kZeroField,
+    probe::StopReason::kNoLayout,   probe::StopReason::kZero,
+    probe::StopReason::kUnreadable, probe::StopReason::kNotConvertible,
+    probe::StopReason::kLuaError};
 
 std::string Text(FuzzedDataProvider& in) { return in.ConsumeRandomLengthString(64); }
 

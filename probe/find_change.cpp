@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "config/profile_keys.h"
 #include "platform/host_scan.h"
 #include "probe/output.h"
 #include "probe/system_text.h"
@@ -258,38 +259,28 @@ void JsonChange(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult
     return;
   }
   j->BeginObject();
-  j->Key("from");
-  j->String(AnsiToUtf8(ask.from));
-  j->Key("to");
-  j->String(AnsiToUtf8(ask.to));
-  j->Key("settled");
-  j->String(SettledName(watch.settled()));
+  j->StringField("from", AnsiToUtf8(ask.from));
+  j->StringField("to", AnsiToUtf8(ask.to));
+  j->StringField("settled", SettledName(watch.settled()));
   if (watch.settled() == Settled::kNotWatched) {
-    j->Key("not_watched");
-    j->String(watch.unwatched() == finder::Unwatched::kEvidenceCut ? "evidence_cut"
-                                                                   : "no_candidate");
+    j->StringField("not_watched", watch.unwatched() == finder::Unwatched::kEvidenceCut
+                                      ? "evidence_cut"
+                                      : "no_candidate");
   }
-  j->Key("seconds");
-  j->Number(static_cast<double>(watch.elapsed_ms()) / 1000.0);
+  j->NumberField("seconds", static_cast<double>(watch.elapsed_ms()) / 1000.0);
   j->Key("watched");
   j->BeginArray();
   for (const WatchedPlace& p : watch.places()) {
     j->BeginObject();
     if (watch.objects()) {
-      j->Key("ObjectAddressList");
-      j->Unsigned(result.candidates[p.index].list);
-      j->Key("ObjectDataOffset");
-      j->Unsigned(result.candidates[p.index].data_offset);
+      j->UnsignedField(quorvane::kObjectAddressListKey, result.candidates[p.index].list);
+      j->UnsignedField(quorvane::kObjectDataOffsetKey, result.candidates[p.index].data_offset);
     } else {
-      j->Key("TextBufferAddress");
-      j->Unsigned(result.buffers[p.index].offset);
+      j->UnsignedField(quorvane::kTextBufferAddressKey, result.buffers[p.index].offset);
     }
-    j->Key("contender");
-    j->Bool(p.contender);
-    j->Key("reading");
-    j->String(ReadingName(p.reading));
-    j->Key("address");
-    j->Unsigned(p.at);
+    j->BoolField("contender", p.contender);
+    j->StringField("reading", ReadingName(p.reading));
+    j->UnsignedField("address", p.at);
     j->EndObject();
   }
   j->EndArray();

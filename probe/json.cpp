@@ -112,4 +112,29 @@ void JsonWriter::Null() {
   out_ += "null";
 }
 
+void JsonWriter::StringField(const char* key, const std::string& utf8) {
+  Key(key);
+  String(utf8);
+}
+
+void JsonWriter::NumberField(const char* key, double value) {
+  Key(key);
+  Number(value);
+}
+
+void JsonWriter::UnsignedField(const char* key, std::uint32_t value) {
+  Key(key);
+  Unsigned(value);
+}
+
+void JsonWriter::IntegerField(const char* key, std::int64_t value) {
+  Key(key);
+  Integer(value);
+}
+
+void JsonWriter::BoolField(const char* key, bool value) {
+  Key(key);
+  Bool(value);
+}
+
 }  // namespace probe

@@ -29,6 +29,13 @@ class JsonWriter {
   void Bool(bool value);
   void Null();
 
+  // A key and its value in one call, inside an object.
+  void StringField(const char* key, const std::string& utf8);
+  void NumberField(const char* key, double value);
+  void UnsignedField(const char* key, std::uint32_t value);
+  void IntegerField(const char* key, std::int64_t value);
+  void BoolField(const char* key, bool value);
+
   const std::string& Text() const { return out_; }
 
  private:

@@ -8,15 +8,15 @@
 // Exit status: 0 when every walk reaches its data (or no process was given),
 // 1 when some walk stops, 2 for bad arguments, a profile GetAddress gives nil
 // for, or a process that cannot be examined or exits before the walks end.
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "module/lua_api.h"
 #include "platform/host_scan.h"
 #include "platform/remote_process.h"
+#include "probe/command.h"
 #include "probe/find.h"
+#include "probe/numbers.h"
 #include "probe/output.h"
 #include "probe/process.h"
 #include "probe/profile.h"
@@ -26,9 +26,7 @@
 
 namespace {
 
-constexpr int kAllReached = 0;
-constexpr int kSomeStopped = 1;
-constexpr int kCannotProbe = 2;
+using probe::Fail;
 
 const char kUsage[] =
     "usage: quorvane-probe PROFILE [PID | EXE-NAME] [--type N] [--json]\n"
@@ -61,16 +59,6 @@ struct Options {
   std::string target;  // empty: no process
 };
 
-bool ParseType(const std::string& text, std::int32_t* type) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
-  *type = static_cast<std::int32_t>(value);
-  return true;
-}
-
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
@@ -90,7 +78,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
       } else {
         value = arg.substr(7);
       }
-      if (!ParseType(value, &o->type)) {
+      if (!probe::ParseType(value, &o->type)) {
         *error = "--type needs a type index, not \"" + value + "\"";
         return false;
       }
@@ -121,10 +109,6 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   return true;
 }
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "quorvane-probe: %s\n", message.c_str());
-  return kCannotProbe;
-}
 
 int Exited(std::uint32_t pid) {
   return Fail("process " + std::to_string(pid) + " exited; nothing was read from it");
@@ -164,9 +148,7 @@ int Probe(const Options& o, lua_State* L, void** process) {
     if (o.has_type) {
       report.walks.push_back(probe::WalkObject(L, context, o.type));
     } else {
-      for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
-        report.walks.push_back(probe::WalkObject(L, context, quorvane::kTypesWithLayout[i]));
-      }
+      report.walks = probe::WalkEveryType(L, context);
       report.walks.push_back(probe::WalkTextBuffer(L, context));
     }
     // What was read after the process ended is not to be trusted.
@@ -176,7 +158,7 @@ int Probe(const Options& o, lua_State* L, void** process) {
   const std::string out = o.json ? probe::JsonReport(report) : probe::TextReport(report);
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
-  return report.AllWalksOk() ? kAllReached : kSomeStopped;
+  return report.AllWalksOk() ? probe::kExitComplete : probe::kExitIncomplete;
 }
 
 }  // namespace
@@ -184,7 +166,7 @@ int Probe(const Options& o, lua_State* L, void** process) {
 int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--version") {
     std::printf("quorvane-probe %s\n", QUORVANE_VERSION);
-    return kAllReached;
+    return probe::kExitComplete;
   }
   if (argc > 1 && std::string(argv[1]) == "find") return probe::RunFind(argc - 1, argv + 1);
   Options options;
@@ -194,7 +176,7 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(kUsage, stdout);
-    return kAllReached;
+    return probe::kExitComplete;
   }
   lua_State* L = luaL_newstate();
   if (L == nullptr) return Fail("cannot create a Lua state");

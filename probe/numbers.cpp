@@ -1,5 +1,8 @@
 #include "probe/numbers.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 namespace probe {
 
 namespace {
@@ -29,6 +32,23 @@ bool ParseCount(const std::string& text, std::uint32_t min, std::uint32_t max,
   }
   if (n < min) return false;
   *value = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+bool ParseDecimal(const std::string& text, long long min, long long max, long long* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno == ERANGE || n < min || n > max) return false;
+  *value = n;
+  return true;
+}
+
+bool ParseType(const std::string& text, std::int32_t* type) {
+  long long n = 0;
+  if (!ParseDecimal(text, INT32_MIN, INT32_MAX, &n)) return false;
+  *type = static_cast<std::int32_t>(n);
   return true;
 }
 

@@ -13,6 +13,13 @@ namespace probe {
 bool ParseCount(const std::string& text, std::uint32_t min, std::uint32_t max,
                 std::uint32_t* value);
 
+// A decimal integer from min to max as strtoll reads it (blanks before it and
+// a sign are taken), with nothing after it.
+bool ParseDecimal(const std::string& text, long long min, long long max, long long* value);
+
+// A type index: any 32-bit signed decimal integer.
+bool ParseType(const std::string& text, std::int32_t* type);
+
 }  // namespace probe
 
 #endif

@@ -1,8 +1,8 @@
 #include "probe/output.h"
 
-#include <cstdarg>
 #include <cstdio>
 
+#include "config/profile_keys.h"
 #include "probe/json.h"
 #include "probe/near_names.h"
 #include "probe/shared_stop.h"
@@ -10,54 +10,6 @@
 #include "readers/readers.h"
 
 namespace probe {
-
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text(256, '\0');
-  for (;;) {
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(&text[0], text.size(), format, again);
-    va_end(again);
-    if (n >= 0 && static_cast<std::size_t>(n) < text.size()) {
-      text.resize(static_cast<std::size_t>(n));
-      break;
-    }
-    // C99 says how much is needed; an older C runtime only says too little.
-    const std::size_t needed = n >= 0 ? static_cast<std::size_t>(n) + 1 : 2 * text.size();
-    if (needed > (std::size_t{1} << 24)) {
-      text.clear();  // an encoding error, not a length
-      break;
-    }
-    text.resize(needed);
-  }
-  va_end(args);
-  return text;
-}
-
-std::string LuaQuote(const std::string& bytes) { return "\"" + LuaEscape(bytes) + "\""; }
-
-std::string LuaEscape(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += Format("\\%03u", byte);
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
 
 namespace {
 
@@ -83,23 +35,7 @@ const char* KindName(FieldKind kind) {
   return "unknown";
 }
 
-const char* HopTitle(const std::string& hop) {
-  if (hop == "module") return "the module";
-  if (hop == "address_table") return "the address table";
-  if (hop == "layout") return "the layout";
-  if (hop == "slot") return "the slot";
-  if (hop == "record_pointer") return "the record pointer";
-  if (hop == "record") return "the record";
-  if (hop == "text_buffer") return "the text buffer";
-  return "?";
-}
-
-const char* StepTitle(const char* step) {
-  const std::string name = step;
-  if (name == "record_pointer") return "record pointer";
-  if (name == "text_buffer") return "text buffer";
-  return step;
-}
+std::string HopPhrase(Hop hop) { return std::string("the ") + HopTitle(hop); }
 
 std::string CallOf(const Walk& walk) {
   return walk.text_buffer ? "GetTextbufferString(addr)"
@@ -147,14 +83,12 @@ void TextCloseModules(const ProcessInfo& process, std::string* out) {
             " modules loaded)\n";
     return;
   }
-  std::string names;
-  for (const std::string& name : process.close_modules) names += (names.empty() ? "" : ", ") + name;
-  *out += "  loaded modules with close names: " + names + "\n";
+  *out += "  loaded modules with close names: " + Join(process.close_modules) + "\n";
 }
 
 void TextSharedStop(const SharedStop& shared, std::string* out) {
   *out += "\nAll " + std::to_string(shared.walks) + " GetObjectData walks stop at " +
-          HopTitle(shared.hop) + ": " + shared.what + ".\n";
+          HopPhrase(shared.hop) + ": " + shared.what + ".\n";
   *out += "  likely cause: " + shared.cause + "\n";
 }
 
@@ -197,7 +131,7 @@ void TextField(const FieldValue& f, std::string* out) {
 void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::string* out) {
   *out += "\n" + CallOf(walk) + (walk.ok ? "" : " = nil") + "\n";
   for (const Step& s : walk.steps) {
-    std::string line = Format("  %-15s %s", StepTitle(s.name), Hex(s.address).c_str());
+    std::string line = Format("  %-15s %s", HopTitle(s.name), Hex(s.address).c_str());
     if (s.has_value) line += " -> " + Hex(s.value);
     if (walk.text_buffer) line += " (module + " + Hex(table.text_buffer_address) + ")";
     *out += line + "\n";
@@ -213,7 +147,7 @@ void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::str
             i.what + "\n";
   }
   if (!walk.ok && !shared) {
-    *out += std::string("  stopped at ") + HopTitle(walk.stop.hop) + ": " + walk.stop.message +
+    *out += std::string("  stopped at ") + HopPhrase(walk.stop.hop) + ": " + walk.stop.message +
             "\n";
   }
 }
@@ -222,12 +156,9 @@ void JsonNotes(const quorvane::HexReading& reading, JsonWriter* j) {
   j->BeginArray();
   for (const quorvane::HexNote& note : reading.notes) {
     j->BeginObject();
-    j->Key("code");
-    j->String(quorvane::HexNoteCode(note.kind));
-    j->Key("position");
-    j->Unsigned(static_cast<std::uint32_t>(note.position));
-    j->Key("message");
-    j->String(AnsiToUtf8(quorvane::DescribeHexNote(reading, note)));
+    j->StringField("code", quorvane::HexNoteCode(note.kind));
+    j->UnsignedField("position", static_cast<std::uint32_t>(note.position));
+    j->StringField("message", AnsiToUtf8(quorvane::DescribeHexNote(reading, note)));
     j->EndObject();
   }
   j->EndArray();
@@ -245,35 +176,24 @@ void JsonSharedStop(const SharedStop& shared, JsonWriter* j) {
     return;
   }
   j->BeginObject();
-  j->Key("hop");
-  j->String(shared.hop);
-  j->Key("reason");
-  j->String(shared.reason);
-  j->Key("walks");
-  j->Integer(shared.walks);
+  j->StringField("hop", HopCode(shared.hop));
+  j->StringField("reason", StopReasonCode(shared.reason));
+  j->IntegerField("walks", shared.walks);
   j->Key("keys");
   JsonStrings(shared.keys, j);
-  j->Key("what");
-  j->String(AnsiToUtf8(shared.what));
-  j->Key("cause");
-  j->String(AnsiToUtf8(shared.cause));
+  j->StringField("what", AnsiToUtf8(shared.what));
+  j->StringField("cause", AnsiToUtf8(shared.cause));
   j->EndObject();
 }
 
 void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->BeginObject();
-  j->Key("path");
-  j->String(AnsiToUtf8(p.path));
-  j->Key("given_path");
-  j->String(AnsiToUtf8(p.given_path));
-  j->Key("relative");
-  j->Bool(p.relative);
-  j->Key("version");
-  j->String(AnsiToUtf8(p.version));
-  j->Key("module");
-  j->String(AnsiToUtf8(p.module));
-  j->Key("section_found");
-  j->Bool(p.section_found);
+  j->StringField("path", AnsiToUtf8(p.path));
+  j->StringField("given_path", AnsiToUtf8(p.given_path));
+  j->BoolField("relative", p.relative);
+  j->StringField("version", AnsiToUtf8(p.version));
+  j->StringField("module", AnsiToUtf8(p.module));
+  j->BoolField("section_found", p.section_found);
   j->Key("sections");
   JsonStrings(p.sections, j);
   j->Key("close_sections");
@@ -282,14 +202,10 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->BeginArray();
   for (const ProfileOffset& o : p.offsets) {
     j->BeginObject();
-    j->Key("key");
-    j->String(o.key);
-    j->Key("present");
-    j->Bool(o.reading.present);
-    j->Key("written");
-    j->String(AnsiToUtf8(o.reading.text));
-    j->Key("value");
-    j->Unsigned(o.reading.value);
+    j->StringField("key", o.key);
+    j->BoolField("present", o.reading.present);
+    j->StringField("written", AnsiToUtf8(o.reading.text));
+    j->UnsignedField("value", o.reading.value);
     j->Key("notes");
     JsonNotes(o.reading, j);
     j->EndObject();
@@ -299,33 +215,25 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
 }
 
 void JsonText(const std::string& ansi, JsonWriter* j) {
-  j->Key("value");
-  j->String(AnsiToUtf8(ansi));
-  j->Key("ansi");
-  j->String(HexBytes(ansi));
+  j->StringField("value", AnsiToUtf8(ansi));
+  j->StringField("ansi", HexBytes(ansi));
 }
 
 void JsonWalk(const Walk& walk, JsonWriter* j) {
   j->BeginObject();
-  j->Key("call");
-  j->String(walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
+  j->StringField("call", walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
   if (!walk.text_buffer) {
-    j->Key("type");
-    j->Integer(walk.type);
+    j->IntegerField("type", walk.type);
   }
-  j->Key("ok");
-  j->Bool(walk.ok);
+  j->BoolField("ok", walk.ok);
   j->Key("steps");
   j->BeginArray();
   for (const Step& s : walk.steps) {
     j->BeginObject();
-    j->Key("step");
-    j->String(s.name);
-    j->Key("address");
-    j->Unsigned(s.address);
+    j->StringField("step", HopCode(s.name));
+    j->UnsignedField("address", s.address);
     if (s.has_value) {
-      j->Key("value");
-      j->Unsigned(s.value);
+      j->UnsignedField("value", s.value);
     }
     j->EndObject();
   }
@@ -340,19 +248,14 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
       j->BeginArray();
       for (const FieldValue& f : walk.fields) {
         j->BeginObject();
-        j->Key("name");
-        j->String(f.name);
-        j->Key("kind");
-        j->String(KindName(f.kind));
-        j->Key("offset");
-        j->Unsigned(f.offset);
-        j->Key("address");
-        j->Unsigned(f.address);
+        j->StringField("name", f.name);
+        j->StringField("kind", KindName(f.kind));
+        j->UnsignedField("offset", f.offset);
+        j->UnsignedField("address", f.address);
         if (f.is_text) {
           JsonText(f.text, j);
         } else {
-          j->Key("value");
-          j->Number(f.number);
+          j->NumberField("value", f.number);
         }
         j->EndObject();
       }
@@ -360,18 +263,14 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
     }
   }
   if (walk.ok && !walk.text_buffer) {
-    j->Key("plausible");
-    j->Bool(walk.implausible.empty());
+    j->BoolField("plausible", walk.implausible.empty());
     j->Key("implausible");
     j->BeginArray();
     for (const Implausible& i : walk.implausible) {
       j->BeginObject();
-      j->Key("field");
-      j->String(i.field);
-      j->Key("offset");
-      j->Unsigned(i.offset);
-      j->Key("message");
-      j->String(AnsiToUtf8(i.what));
+      j->StringField("field", i.field);
+      j->UnsignedField("offset", i.offset);
+      j->StringField("message", AnsiToUtf8(i.what));
       j->EndObject();
     }
     j->EndArray();
@@ -381,24 +280,18 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
     j->Null();
   } else {
     j->BeginObject();
-    j->Key("hop");
-    j->String(walk.stop.hop);
-    j->Key("reason");
-    j->String(walk.stop.reason);
+    j->StringField("hop", HopCode(walk.stop.hop));
+    j->StringField("reason", StopReasonCode(walk.stop.reason));
     if (!walk.stop.field.empty()) {
-      j->Key("field");
-      j->String(walk.stop.field);
+      j->StringField("field", walk.stop.field);
     }
     if (!walk.stop.cause.empty()) {
-      j->Key("cause");
-      j->String(walk.stop.cause);
+      j->StringField("cause", walk.stop.cause);
     }
     if (walk.stop.has_address) {
-      j->Key("address");
-      j->Unsigned(walk.stop.address);
+      j->UnsignedField("address", walk.stop.address);
     }
-    j->Key("message");
-    j->String(AnsiToUtf8(walk.stop.message));
+    j->StringField("message", AnsiToUtf8(walk.stop.message));
     j->EndObject();
   }
   j->EndObject();
@@ -456,28 +349,20 @@ std::string JsonReport(const Report& report) {
     j.Null();
   } else {
     j.BeginObject();
-    j.Key("pid");
-    j.Unsigned(report.process.pid);
-    j.Key("name");
-    j.String(AnsiToUtf8(report.process.name));
-    j.Key("module_base");
-    j.Unsigned(report.table.module_base);
+    j.UnsignedField("pid", report.process.pid);
+    j.StringField("name", AnsiToUtf8(report.process.name));
+    j.UnsignedField("module_base", report.table.module_base);
     if (report.process.modules_listed) {
-      j.Key("loaded_modules");
-      j.Unsigned(static_cast<std::uint32_t>(report.process.loaded_modules));
+      j.UnsignedField("loaded_modules", static_cast<std::uint32_t>(report.process.loaded_modules));
       j.Key("close_modules");
       JsonStrings(report.process.close_modules, &j);
     }
     j.Key("address_table");
     j.BeginObject();
-    j.Key("ModuleAddress");
-    j.Unsigned(report.table.module_base);
-    j.Key("ObjectAddressList");
-    j.Unsigned(report.table.object_address_list);
-    j.Key("ObjectDataOffset");
-    j.Unsigned(report.table.object_data_offset);
-    j.Key("TextBufferAddress");
-    j.Unsigned(report.table.text_buffer_address);
+    j.UnsignedField("ModuleAddress", report.table.module_base);
+    j.UnsignedField(quorvane::kObjectAddressListKey, report.table.object_address_list);
+    j.UnsignedField(quorvane::kObjectDataOffsetKey, report.table.object_data_offset);
+    j.UnsignedField(quorvane::kTextBufferAddressKey, report.table.text_buffer_address);
     j.EndObject();
     j.EndObject();
   }
@@ -487,8 +372,7 @@ std::string JsonReport(const Report& report) {
   j.EndArray();
   j.Key("shared_stop");
   JsonSharedStop(FindSharedStop(report.walks, report.table), &j);
-  j.Key("ok");
-  j.Bool(report.AllWalksOk());
+  j.BoolField("ok", report.AllWalksOk());
   j.EndObject();
   return j.Text();
 }

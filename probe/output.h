@@ -6,18 +6,9 @@
 
 #include "probe/json.h"
 #include "probe/report.h"
+#include "probe/text.h"
 
 namespace probe {
-
-// printf into a std::string, as long as it comes out.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Bytes as a Lua string literal shows them: what print(string.format("%q",
-// s)) shows, except that a newline is written as \n. No line break or
-// other control character is left in it. LuaEscape is the same without the
-// quotes around it.
-std::string LuaQuote(const std::string& bytes);
-std::string LuaEscape(const std::string& bytes);
 
 // Strings appear as the module returns them: ANSI bytes, in Lua's quoting.
 std::string TextReport(const Report& report);

@@ -8,6 +8,7 @@
 #include "platform/tool_system.h"
 #include "probe/near_names.h"
 #include "probe/system_text.h"
+#include "probe/text.h"
 
 namespace probe {
 
@@ -75,9 +76,9 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
       return nullptr;
     }
     if (found.size() > 1) {
-      std::string ids;
-      for (std::uint32_t pid : found) ids += (ids.empty() ? "" : ", ") + std::to_string(pid);
-      *error = "several processes named " + target + " (" + ids + "): give the process id";
+      std::vector<std::string> ids;
+      for (std::uint32_t pid : found) ids.push_back(std::to_string(pid));
+      *error = "several processes named " + target + " (" + Join(ids) + "): give the process id";
       return nullptr;
     }
     info->pid = found[0];

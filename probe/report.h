@@ -6,20 +6,88 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "config/hex_notes.h"
+#include "probe/text.h"
 #include "readers/layouts.h"
 
 namespace probe {
 
-// A host address as profile authors write it: 0x and eight digits.
-inline std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-  return text;
+// The places a walk passes: where it may stop (a hop) and what it reached
+// (a step). One table names each: its code in the JSON report and its title
+// in the text one.
+enum class Hop : std::uint8_t {
+  kNone,           // no stop
+  kModule,         // the profile's module in the examined process
+  kAddressTable,   // the table GetAddress made
+  kLayout,         // the type's record layout
+  kSlot,           // the type's slot in the object address list
+  kStructure,      // the structure the slot points to
+  kRecordPointer,  // the structure's pointer to its current record
+  kRecord,         // the record
+  kTextBuffer,     // the text buffer
+};
+
+// Why a walk stopped.
+enum class StopReason : std::uint8_t {
+  kNone,
+  kNotLoaded,       // the module is not loaded
+  kZeroField,       // an address-table field is 0
+  kNoLayout,        // the type has no record layout
+  kZero,            // a slot or record pointer holds 0
+  kUnreadable,      // host memory cannot be read
+  kNotConvertible,  // a wide text has no ANSI form
+  kLuaError,        // Lua raised (out of memory)
+};
+
+struct HopName {
+  Hop hop;
+  const char* code;   // "record_pointer"
+  const char* title;  // "record pointer"
+};
+inline constexpr HopName kHopNames[] = {
+    {Hop::kNone, "", "?"},
+    {Hop::kModule, "module", "module"},
+    {Hop::kAddressTable, "address_table", "address table"},
+    {Hop::kLayout, "layout", "layout"},
+    {Hop::kSlot, "slot", "slot"},
+    {Hop::kStructure, "structure", "structure"},
+    {Hop::kRecordPointer, "record_pointer", "record pointer"},
+    {Hop::kRecord, "record", "record"},
+    {Hop::kTextBuffer, "text_buffer", "text buffer"},
+};
+
+struct StopReasonName {
+  StopReason reason;
+  const char* code;
+};
+inline constexpr StopReasonName kStopReasonNames[] = {
+    {StopReason::kNone, ""},
+    {StopReason::kNotLoaded, "not_loaded"},
+    {StopReason::kZeroField, "zero_field"},
+    {StopReason::kNoLayout, "no_layout"},
+    {StopReason::kZero, "zero"},
+    {StopReason::kUnreadable, "unreadable"},
+    {StopReason::kNotConvertible, "not_convertible"},
+    {StopReason::kLuaError, "lua_error"},
+};
+
+inline const HopName& NameOf(Hop hop) {
+  for (const HopName& name : kHopNames) {
+    if (name.hop == hop) return name;
+  }
+  return kHopNames[0];
+}
+inline const char* HopCode(Hop hop) { return NameOf(hop).code; }
+inline const char* HopTitle(Hop hop) { return NameOf(hop).title; }
+
+inline const char* StopReasonCode(StopReason reason) {
+  for (const StopReasonName& name : kStopReasonNames) {
+    if (name.reason == reason) return name.code;
+  }
+  return "";
 }
 
 struct ProfileOffset {
@@ -60,7 +128,7 @@ struct ProcessInfo {
 // One place reached on a walk: a list slot and the pointer it holds, the
 // structure it points to, the record pointer and its value, the record.
 struct Step {
-  const char* name;  // "slot", "structure", "record_pointer", "record", "text_buffer"
+  Hop name;  // slot, structure, record pointer, record or text buffer
   std::uint32_t address;
   bool has_value;
   std::uint32_t value;
@@ -78,12 +146,10 @@ struct FieldValue {
 
 // Where and why a walk ended before the module would return a value.
 struct Stop {
-  std::string hop;     // "module", "address_table", "layout", "slot", "record_pointer",
-                       // "record", "text_buffer"
-  std::string reason;  // "not_loaded", "zero_field", "no_layout", "zero", "unreadable",
-                       // "not_convertible", "lua_error"
+  Hop hop = Hop::kNone;
+  StopReason reason = StopReason::kNone;
   std::string field;   // the address-table or record field concerned, if any
-  // For "unreadable": what the memory map says of the first byte that cannot
+  // For kUnreadable: what the memory map says of the first byte that cannot
   // be read: "reserved", "free", "guard_page", "no_access" or
   // "past_application_range"; empty when it does not say.
   std::string cause;

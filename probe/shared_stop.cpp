@@ -2,13 +2,15 @@
 
 #include <cstdint>
 
+#include "config/profile_keys.h"
+
 namespace probe {
 
 namespace {
 
 struct Cause {
-  const char* hop;
-  const char* reason;
+  Hop hop;
+  StopReason reason;
   const char* what;     // what every walk met
   const char* keys[2];  // the offsets to check, most likely first
   const char* why;
@@ -16,32 +18,30 @@ struct Cause {
 
 // The stops that an offset shared by every walk explains.
 constexpr Cause kCauses[] = {
-    {"slot", "zero", "every slot is 0", {"ObjectAddressList", nullptr},
+    {Hop::kSlot, StopReason::kZero, "every slot is 0", {quorvane::kObjectAddressListKey, nullptr},
      "the list is likely elsewhere in the module; no type has an entry here"},
-    {"slot", "unreadable", "no slot can be read", {"ObjectAddressList", nullptr},
+    {Hop::kSlot, StopReason::kUnreadable, "no slot can be read", {quorvane::kObjectAddressListKey, nullptr},
      "it likely leads out of the module's memory"},
-    {"record_pointer", "zero", "every record pointer is 0", {"ObjectDataOffset", nullptr},
+    {Hop::kRecordPointer, StopReason::kZero, "every record pointer is 0", {quorvane::kObjectDataOffsetKey, nullptr},
      "the structures likely keep their record pointer at another offset"},
-    {"record_pointer", "unreadable", "no record pointer can be read",
-     {"ObjectAddressList", "ObjectDataOffset"},
+    {Hop::kRecordPointer, StopReason::kUnreadable, "no record pointer can be read",
+     {quorvane::kObjectAddressListKey, quorvane::kObjectDataOffsetKey},
      "the slots likely hold no structure addresses (the list is elsewhere), or the offset "
      "into the structures is too large"},
-    {"record", "unreadable", "no record can be read", {"ObjectDataOffset", "ObjectAddressList"},
+    {Hop::kRecord, StopReason::kUnreadable, "no record can be read", {quorvane::kObjectDataOffsetKey, quorvane::kObjectAddressListKey},
      "the values read as record pointers are likely other fields of the structures"},
 };
 
 std::uint32_t Value(const AddressTable& table, const std::string& key) {
-  if (key == "ObjectAddressList") return table.object_address_list;
-  if (key == "ObjectDataOffset") return table.object_data_offset;
+  if (key == quorvane::kObjectAddressListKey) return table.object_address_list;
+  if (key == quorvane::kObjectDataOffsetKey) return table.object_data_offset;
   return table.text_buffer_address;
 }
 
 std::string Named(const std::vector<std::string>& keys, const AddressTable& table) {
-  std::string out;
-  for (const std::string& key : keys) {
-    out += (out.empty() ? "" : ", or ") + key + " = " + Hex(Value(table, key));
-  }
-  return out;
+  std::vector<std::string> named;
+  for (const std::string& key : keys) named.push_back(key + " = " + Hex(Value(table, key)));
+  return Join(named, ", or ");
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ SharedStop FindSharedStop(const std::vector<Walk>& walks, const AddressTable& ta
     if (first == nullptr) {
       first = &walk;
     } else if (walk.stop.hop != first->stop.hop || walk.stop.reason != first->stop.reason ||
-               (walk.stop.hop == "address_table" && walk.stop.field != first->stop.field)) {
+               (walk.stop.hop == Hop::kAddressTable && walk.stop.field != first->stop.field)) {
       return SharedStop();
     }
     ++shared.walks;
@@ -63,11 +63,11 @@ SharedStop FindSharedStop(const std::vector<Walk>& walks, const AddressTable& ta
   if (shared.walks < 2) return SharedStop();
   shared.hop = first->stop.hop;
   shared.reason = first->stop.reason;
-  if (shared.hop == "module") {
+  if (shared.hop == Hop::kModule) {
     shared.keys = {"Module"};
     shared.what = "the module is not loaded";
     shared.cause = "Module in [Config]: compare it with the modules the host has loaded";
-  } else if (shared.hop == "address_table") {
+  } else if (shared.hop == Hop::kAddressTable) {
     shared.keys = {first->stop.field};
     shared.what = first->stop.field + " is 0 in the address table";
     shared.cause = first->stop.field + " in the profile: missing, 0, or not read as hexadecimal";

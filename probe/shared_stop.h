@@ -13,8 +13,8 @@ namespace probe {
 
 struct SharedStop {
   bool found = false;
-  std::string hop;     // as in Stop
-  std::string reason;  // as in Stop
+  Hop hop = Hop::kNone;                    // as in Stop
+  StopReason reason = StopReason::kNone;  // as in Stop
   int walks = 0;       // how many walks share it
   // What the stop points at, most likely first: "ObjectAddressList",
   // "ObjectDataOffset", "TextBufferAddress" (profile offsets) or "Module".

@@ -9,6 +9,7 @@
 #include "platform/host_scan.h"
 #include "platform/platform.h"
 #include "readers/host_strings.h"
+#include "readers/host_words.h"
 #include "readers/readers.h"
 
 namespace probe {
@@ -117,14 +118,6 @@ int MakeAddressTableProtected(lua_State* L) {
   return 0;
 }
 
-bool ReadU32(std::uint32_t address, std::uint32_t* value) {
-  std::uint8_t bytes[4];
-  if (!quorvane::ReadHostMemory(address, bytes, sizeof bytes)) return false;
-  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-  return true;
-}
-
 // The first byte of [address, address + size) that cannot be read. Pages
 // are readable as a whole, so one byte per page tells.
 std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size) {
@@ -144,28 +137,25 @@ bool RunIsReadable(std::uint32_t address, std::uint32_t unit, std::uint32_t max_
                    std::uint32_t* bad) {
   std::vector<std::uint8_t> buffer(quorvane::kHostPageSize + unit);
   std::uint32_t taken = 0;
-  while (max_bytes - taken >= unit) {
-    const std::uint32_t at = address + taken;
-    std::uint32_t chunk =
-        std::min(quorvane::kHostPageSize - at % quorvane::kHostPageSize, max_bytes - taken);
-    chunk -= chunk % unit;
-    if (chunk == 0) chunk = unit;
-    if (!quorvane::ReadHostMemory(at, buffer.data(), chunk)) {
-      *bad = FirstUnreadable(at, chunk);
-      return false;
-    }
-    for (std::uint32_t i = 0; i < chunk; i += unit) {
-      if (std::all_of(buffer.begin() + i, buffer.begin() + i + unit,
-                      [](std::uint8_t b) { return b == 0; })) {
-        return true;
-      }
-    }
-    taken += chunk;
-  }
-  return true;
+  const quorvane::RunStep said = quorvane::ReadRunByPages(
+      address, unit, max_bytes, &taken,
+      [&](std::uint32_t at, std::uint32_t, std::uint32_t chunk) {
+        if (!quorvane::ReadHostMemory(at, buffer.data(), chunk)) {
+          *bad = FirstUnreadable(at, chunk);
+          return quorvane::RunStep::kUnreadable;
+        }
+        for (std::uint32_t i = 0; i < chunk; i += unit) {
+          if (std::all_of(buffer.begin() + i, buffer.begin() + i + unit,
+                          [](std::uint8_t b) { return b == 0; })) {
+            return quorvane::RunStep::kEnd;
+          }
+        }
+        return quorvane::RunStep::kGoOn;
+      });
+  return said != quorvane::RunStep::kUnreadable;
 }
 
-Walk Stopped(Walk walk, const char* hop, const char* reason, std::string message) {
+Walk Stopped(Walk walk, Hop hop, StopReason reason, std::string message) {
   walk.ok = false;
   walk.stop.hop = hop;
   walk.stop.reason = reason;
@@ -173,7 +163,7 @@ Walk Stopped(Walk walk, const char* hop, const char* reason, std::string message
   return walk;
 }
 
-Walk StoppedAt(Walk walk, const char* hop, const char* reason, std::uint32_t address,
+Walk StoppedAt(Walk walk, Hop hop, StopReason reason, std::uint32_t address,
                std::string message) {
   walk.stop.has_address = true;
   walk.stop.address = address;
@@ -197,7 +187,7 @@ constexpr PageCause kPageCauses[] = {
 
 // The walk stops at `address` because host byte `bad` cannot be read; the
 // memory map names why.
-Walk StoppedUnreadable(Walk walk, const char* hop, std::uint32_t address, std::uint32_t bad,
+Walk StoppedUnreadable(Walk walk, Hop hop, std::uint32_t address, std::uint32_t bad,
                        std::string message) {
   const quorvane::PageState state = quorvane::QueryHostPage(bad);
   for (const PageCause& page : kPageCauses) {
@@ -205,7 +195,7 @@ Walk StoppedUnreadable(Walk walk, const char* hop, std::uint32_t address, std::u
     walk.stop.cause = page.cause;
     message += std::string(" (") + page.phrase + ")";
   }
-  return StoppedAt(std::move(walk), hop, "unreadable", address, std::move(message));
+  return StoppedAt(std::move(walk), hop, StopReason::kUnreadable, address, std::move(message));
 }
 
 std::string NotLoaded(const WalkContext& context) {
@@ -229,7 +219,7 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
     if (!quorvane::ReadHostMemory(at, bytes, static_cast<std::uint32_t>(width))) {
       const std::uint32_t bad = FirstUnreadable(at, static_cast<std::uint32_t>(width));
       walk.stop.field = field.name;
-      return StoppedUnreadable(std::move(walk), "record", bad, bad,
+      return StoppedUnreadable(std::move(walk), Hop::kRecord, bad, bad,
                                "field \"" + std::string(field.name) + "\" at " + Hex(at) +
                                    " (record + " + std::to_string(field.offset) + "): " +
                                    Hex(bad) + " cannot be read");
@@ -252,17 +242,17 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
                               " (record + " + std::to_string(field.offset) + ")";
     std::uint32_t bad = at;
     if (!RunIsReadable(at, unit, job.bound, &bad)) {
-      return StoppedUnreadable(std::move(walk), "record", bad, bad,
+      return StoppedUnreadable(std::move(walk), Hop::kRecord, bad, bad,
                                where + ": " + Hex(bad) + " cannot be read");
     }
     if (!lua_error.empty()) {
-      return StoppedAt(std::move(walk), "record", "lua_error", at, where + ": " + lua_error);
+      return StoppedAt(std::move(walk), Hop::kRecord, StopReason::kLuaError, at, where + ": " + lua_error);
     }
-    return StoppedAt(std::move(walk), "record", wide ? "not_convertible" : "unreadable", at,
+    return StoppedAt(std::move(walk), Hop::kRecord, wide ? StopReason::kNotConvertible : StopReason::kUnreadable, at,
                      where + (wide ? ": the wide text cannot be converted to the ANSI code page"
                                    : ": cannot be read"));
   }
-  return StoppedUnreadable(std::move(walk), "record", record,
+  return StoppedUnreadable(std::move(walk), Hop::kRecord, record,
                            FirstUnreadable(record + layout.copy_begin,
                                            layout.copy_end - layout.copy_begin),
                            "the record at " + Hex(record) + " cannot be read");
@@ -298,55 +288,54 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
   Walk walk;
   walk.type = type;
   // GetObjectData gives nil for a zero field before it looks at anything else.
-  if (t.module_base == 0) return Stopped(std::move(walk), "module", "not_loaded", NotLoaded(context));
+  if (t.module_base == 0) return Stopped(std::move(walk), Hop::kModule, StopReason::kNotLoaded, NotLoaded(context));
   for (const auto& [value, name] :
        {std::pair{t.object_address_list, quorvane::kObjectAddressListKey},
         std::pair{t.object_data_offset, quorvane::kObjectDataOffsetKey}}) {
     if (value != 0) continue;
     walk.stop.field = name;
-    return Stopped(std::move(walk), "address_table", "zero_field", FieldIsZero(name));
+    return Stopped(std::move(walk), Hop::kAddressTable, StopReason::kZeroField, FieldIsZero(name));
   }
   const RecordLayout* layout = quorvane::FindLayout(type);
   if (layout == nullptr) {
-    return Stopped(std::move(walk), "layout", "no_layout",
+    return Stopped(std::move(walk), Hop::kLayout, StopReason::kNoLayout,
                    "type " + std::to_string(type) +
                        " has no record layout: GetObjectData gives nil without reading");
   }
 
-  // Sums of host addresses wrap modulo 2^32, as in the module.
   const std::uint32_t slot_address =
-      t.module_base + t.object_address_list + 4u * static_cast<std::uint32_t>(type);
+      quorvane::SlotAddress(t.module_base, t.object_address_list, type);
   std::uint32_t slot = 0;
-  if (!ReadU32(slot_address, &slot)) {
-    return StoppedUnreadable(std::move(walk), "slot", slot_address,
+  if (!quorvane::ReadHostU32(slot_address, &slot)) {
+    return StoppedUnreadable(std::move(walk), Hop::kSlot, slot_address,
                              FirstUnreadable(slot_address, 4),
                              "the slot at " + Hex(slot_address) + " (module + " +
                                  Hex(t.object_address_list) + " + 4 x " +
                                  std::to_string(type) + ") cannot be read");
   }
-  walk.steps.push_back({"slot", slot_address, true, slot});
+  walk.steps.push_back({Hop::kSlot, slot_address, true, slot});
   if (slot == 0) {
-    return StoppedAt(std::move(walk), "slot", "zero", slot_address,
+    return StoppedAt(std::move(walk), Hop::kSlot, StopReason::kZero, slot_address,
                      "the slot at " + Hex(slot_address) + " is 0: no entry for type " +
                          std::to_string(type));
   }
-  walk.steps.push_back({"structure", slot, false, 0});
+  walk.steps.push_back({Hop::kStructure, slot, false, 0});
 
   const std::uint32_t pointer_address = slot + t.object_data_offset;
   std::uint32_t record = 0;
-  if (!ReadU32(pointer_address, &record)) {
-    return StoppedUnreadable(std::move(walk), "record_pointer", pointer_address,
+  if (!quorvane::ReadHostU32(pointer_address, &record)) {
+    return StoppedUnreadable(std::move(walk), Hop::kRecordPointer, pointer_address,
                              FirstUnreadable(pointer_address, 4),
                              "the record pointer at " + Hex(pointer_address) + " (structure + " +
                                  Hex(t.object_data_offset) + ") cannot be read");
   }
-  walk.steps.push_back({"record_pointer", pointer_address, true, record});
+  walk.steps.push_back({Hop::kRecordPointer, pointer_address, true, record});
   if (record == 0) {
-    return StoppedAt(std::move(walk), "record_pointer", "zero", pointer_address,
+    return StoppedAt(std::move(walk), Hop::kRecordPointer, StopReason::kZero, pointer_address,
                      "the record pointer at " + Hex(pointer_address) +
                          " is 0: no current record of type " + std::to_string(type));
   }
-  walk.steps.push_back({"record", record, false, 0});
+  walk.steps.push_back({Hop::kRecord, record, false, 0});
 
   DecodeJob job{};
   job.mode = DecodeJob::kRecord;
@@ -372,18 +361,26 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
   return walk;
 }
 
+std::vector<Walk> WalkEveryType(lua_State* L, const WalkContext& context) {
+  std::vector<Walk> walks;
+  for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+    walks.push_back(WalkObject(L, context, quorvane::kTypesWithLayout[i]));
+  }
+  return walks;
+}
+
 Walk WalkTextBuffer(lua_State* L, const WalkContext& context) {
   const AddressTable& t = context.table;
   Walk walk;
   walk.text_buffer = true;
-  if (t.module_base == 0) return Stopped(std::move(walk), "module", "not_loaded", NotLoaded(context));
+  if (t.module_base == 0) return Stopped(std::move(walk), Hop::kModule, StopReason::kNotLoaded, NotLoaded(context));
   if (t.text_buffer_address == 0) {
     walk.stop.field = quorvane::kTextBufferAddressKey;
-    return Stopped(std::move(walk), "address_table", "zero_field",
+    return Stopped(std::move(walk), Hop::kAddressTable, StopReason::kZeroField,
                    FieldIsZero(quorvane::kTextBufferAddressKey));
   }
   const std::uint32_t address = t.module_base + t.text_buffer_address;
-  walk.steps.push_back({"text_buffer", address, false, 0});
+  walk.steps.push_back({Hop::kTextBuffer, address, false, 0});
 
   DecodeJob job{};
   job.mode = DecodeJob::kWideText;
@@ -393,15 +390,15 @@ Walk WalkTextBuffer(lua_State* L, const WalkContext& context) {
   if (!Decode(L, &job, &lua_error)) {
     std::uint32_t bad = address;
     if (!RunIsReadable(address, 2, job.bound, &bad)) {
-      return StoppedUnreadable(std::move(walk), "text_buffer", bad, bad,
+      return StoppedUnreadable(std::move(walk), Hop::kTextBuffer, bad, bad,
                                "the text buffer at " + Hex(address) + " (module + " +
                                    Hex(t.text_buffer_address) + "): " + Hex(bad) +
                                    " cannot be read");
     }
     if (!lua_error.empty()) {
-      return StoppedAt(std::move(walk), "text_buffer", "lua_error", address, lua_error);
+      return StoppedAt(std::move(walk), Hop::kTextBuffer, StopReason::kLuaError, address, lua_error);
     }
-    return StoppedAt(std::move(walk), "text_buffer", "not_convertible", address,
+    return StoppedAt(std::move(walk), Hop::kTextBuffer, StopReason::kNotConvertible, address,
                      "the text at " + Hex(address) +
                          " cannot be converted to the ANSI code page");
   }

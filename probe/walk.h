@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "module/lua_api.h"
 #include "probe/report.h"
@@ -27,6 +28,10 @@ bool MakeAddressTable(lua_State* L, const std::string& path, AddressTable* table
 
 // GetObjectData(addressTable, type), hop by hop.
 Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type);
+
+// GetObjectData(addressTable, type) for every type with a record layout, in
+// type order.
+std::vector<Walk> WalkEveryType(lua_State* L, const WalkContext& context);
 
 // GetTextbufferString(addressTable).
 Walk WalkTextBuffer(lua_State* L, const WalkContext& context);

@@ -6,6 +6,7 @@
 
 #include "module/lua_helpers.h"
 #include "platform/platform.h"
+#include "readers/host_words.h"
 
 namespace quorvane {
 
@@ -63,24 +64,23 @@ std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t b
 Run CopyHostRun(std::uint32_t address, std::uint32_t unit, std::uint32_t max_bytes,
                 char* out, std::uint32_t capacity, std::uint32_t* length) {
   std::uint32_t taken = 0;
-  *length = 0;
-  while (max_bytes - taken >= unit) {
-    if (capacity - taken < unit) return Run::kMore;
-    const std::uint32_t at = address + taken;
-    std::uint32_t chunk = kHostPageSize - at % kHostPageSize;
-    chunk = std::min({chunk, capacity - taken, max_bytes - taken});
-    chunk -= chunk % unit;
-    if (chunk == 0) chunk = unit;  // one element across a page boundary
-    if (!ReadHostMemory(at, out + taken, chunk)) return Run::kUnreadable;
-    const std::uint32_t end = FindTerminator(out + taken, unit, chunk);
-    if (end < chunk) {
-      *length = taken + end;
-      return Run::kComplete;
-    }
-    taken += chunk;
-    *length = taken;
+  const RunStep said = ReadRunByPages(
+      address, unit, std::min(max_bytes, capacity), &taken,
+      [&](std::uint32_t at, std::uint32_t offset, std::uint32_t chunk) {
+        if (!ReadHostMemory(at, out + offset, chunk)) return RunStep::kUnreadable;
+        const std::uint32_t end = FindTerminator(out + offset, unit, chunk);
+        if (end == chunk) return RunStep::kGoOn;
+        taken = offset + end;
+        return RunStep::kEnd;
+      });
+  *length = taken;
+  switch (said) {
+    case RunStep::kUnreadable: return Run::kUnreadable;
+    case RunStep::kEnd: return Run::kComplete;
+    case RunStep::kGoOn: break;
   }
-  return Run::kComplete;
+  // The limit came first: `out` is full when the bound is not yet reached.
+  return max_bytes - taken >= unit ? Run::kMore : Run::kComplete;
 }
 
 // A long string or text, collected in a heap buffer, for the protected push.

@@ -5,6 +5,7 @@
 #include "module/lua_helpers.h"
 #include "platform/platform.h"
 #include "readers/host_strings.h"
+#include "readers/host_words.h"
 #include "readers/readers.h"
 
 namespace quorvane {
@@ -16,22 +17,6 @@ namespace {
 // many bytes more. A longer one is read on from where the copy ends.
 constexpr std::uint32_t kTailBytes = 256;
 constexpr std::uint32_t kRecordCopySize = kMaxCopySpan + kTailBytes;
-
-std::uint32_t LoadU16(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0] | at[1] << 8);
-}
-
-std::uint32_t LoadU32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-bool ReadHostU32(std::uint32_t address, std::uint32_t* value) {
-  std::uint8_t bytes[4];
-  if (!ReadHostMemory(address, bytes, sizeof bytes)) return false;
-  *value = LoadU32(bytes);
-  return true;
-}
 
 lua_Number DecodeNumber(FieldKind kind, const std::uint8_t* at) {
   switch (kind) {
@@ -113,8 +98,7 @@ int GetObjectData(lua_State* L) {
 
   const RecordLayout* layout = names_a_type ? FindLayout(type_index) : nullptr;
   if (layout == nullptr) return 0;
-  // Sums of host addresses wrap modulo 2^32.
-  const std::uint32_t slot_address = base + list + 4u * static_cast<std::uint32_t>(type_index);
+  const std::uint32_t slot_address = SlotAddress(base, list, type_index);
   std::uint32_t slot, record;
   if (!ReadHostU32(slot_address, &slot) || slot == 0) return 0;
   if (!ReadHostU32(slot + data_offset, &record) || record == 0) return 0;

@@ -2,7 +2,9 @@
 
 # Built Lua runtimes, downloaded sources and the emulation helper library:
 # outside the work tree, so that every clone shares them.
-qv_cache=${QUORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane}
+# The Lua cache: QUORVANE_LUA_CACHE, the name CMake takes it by too
+# (QUORVANE_CACHE, its former name, is still read).
+qv_cache=${QUORVANE_LUA_CACHE:-${QUORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane}}
 
 # The binfmt_misc entry that runs 32-bit x86 Linux programs under qemu on a
 # machine that cannot run them itself, and the library preloaded into those

@@ -1477,7 +1477,18 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
     EXPECT_EQ(offsets[i]["notes"][0]["code"].str, wants[i].note);
   }
 
-  // A version that names no section: every key is missing.
+  EXPECT_EQ(report["profile"]["close_sections"].size(), 0u);
+
+  const RunResult text = Probe({path});
+  EXPECT_EQ(text.exit_code, 0);
+  EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
+}
+
+// A version that names no section: every key is missing, and the sections
+// the profile has are listed, the closest named.
+TEST(ProbeTest, ProfileWithoutTheVersionsSectionNamesTheClosest) {
+  int status = -1;
   const std::string lost = WriteProfile("lost", "SampleApp 9", kModule, "0x1040", "0x24", "0x1B60");
   const Json lost_report = ProbeJson({lost}, &status);
   EXPECT_EQ(status, 0);
@@ -1485,7 +1496,6 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   for (const Json& offset : lost_report["profile"]["offsets"].items) {
     EXPECT_EQ(offset["notes"][0]["code"].str, "missing_key");
   }
-  // ... and the sections it has are listed, the closest named.
   const Json& sections = lost_report["profile"]["sections"];
   ASSERT_EQ(sections.size(), 2u);
   EXPECT_EQ(sections[0].str, "Config");
@@ -1497,15 +1507,11 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
       << lost_text.out;
   EXPECT_NE(lost_text.out.find("closest to \"SampleApp 9\": [SampleApp 1.4]"), std::string::npos)
       << lost_text.out;
-  EXPECT_EQ(report["profile"]["close_sections"].size(), 0u);
+}
 
-  const RunResult text = Probe({path});
-  EXPECT_EQ(text.exit_code, 0);
-  EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
-
-  // A value whose quoted form is longer than any fixed line keeps its
-  // reading and its line break.
+// A value whose quoted form is longer than any fixed line keeps its reading
+// and its line break.
+TEST(ProbeTest, LongValueKeepsItsReadingAndLineBreak) {
   const std::string long_value = "0x1040" + std::string(130, '\x01');
   const RunResult long_text =
       Probe({WriteProfile("long", "SampleApp 1.4", kModule, long_value.c_str(), "0x24", "0x1B60")});

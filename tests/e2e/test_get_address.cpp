@@ -114,6 +114,9 @@ TEST_F(GetAddressTest, ProfilesThatGiveNothing) {
   EXPECT_EQ(o.values.at(0), Num(0));
 }
 
+// The rules of ParseHex are the native table's (address_profile_test.cpp);
+// here, what the profile reading adds: quotes keep the blanks they hold, and
+// a blank inside a value stays.
 TEST_F(GetAddressTest, HexValuesAreParsedByTheProfileRules) {
   struct Case {
     std::string value;  // as written in the file; quotes keep blanks
@@ -121,29 +124,11 @@ TEST_F(GetAddressTest, HexValuesAreParsedByTheProfileRules) {
   };
   const std::vector<Case> cases = {
       {"0x1A", 26},
-      {"1a", 26},
       {"\"  1a\"", 26},  // leading blanks skipped
       {"\"\t1a\"", 26},  // a tab too
-      {"00x1A", 26},     // zero digit, then the pair 0x stepped over
-      {"0x0x1A", 26},
-      {"0X10", 0},     // upper-case X is not a prefix
-      {"10x20", 288},  // the pair is stepped over after digits too
-      {"0x1a0x2b", 0x1A2B},
-      {"12 34", 0x12},  // a blank after a digit ends the number
       {"\"1a \"", 26},
-      {"0 12", 0x12},  // a blank after a leading zero is skipped
-      {"0 0x1A", 26},
-      {"1 0x2", 1},
-      {"g1", 0},
-      {"1g", 1},
-      {"0x", 0},
-      {"-1", 0},
-      {"abcdef", 0xABCDEF},
-      {"ABCDEF01", 0xABCDEF01},
-      {"123456789", 0x23456789},  // nine digits: the last eight count
-      {"FFFFFFFFF", 4294967295.0},
-      {"100000000", 0},
-      {"000000000000000000012", 0x12},
+      {"12 34", 0x12},  // a blank inside a value is kept: it ends the number
+      {"0 12", 0x12},   // ... but not after a leading zero
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("value " + c.value);

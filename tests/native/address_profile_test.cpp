@@ -28,7 +28,11 @@ INSTANTIATE_TEST_SUITE_P(
                       HexCase{"g1", 0}, HexCase{"0x", 0}, HexCase{"", 0},
                       HexCase{"123456789", 0x23456789}, HexCase{"FFFFFFFF", 0xFFFFFFFFu},
                       HexCase{"0x0040A1F0", 0x40A1F0}, HexCase{"1a;comment", 26},
-                      HexCase{"-1", 0}, HexCase{"0x0x10", 16}));
+                      HexCase{"-1", 0}, HexCase{"0x0x10", 16}, HexCase{"0x1a0x2b", 0x1A2B},
+                      HexCase{"1a ", 26}, HexCase{"0 0x1A", 26}, HexCase{"1 0x2", 1},
+                      HexCase{"1g", 1}, HexCase{"abcdef", 0xABCDEF},
+                      HexCase{"ABCDEF01", 0xABCDEF01}, HexCase{"FFFFFFFFF", 0xFFFFFFFFu},
+                      HexCase{"100000000", 0}, HexCase{"000000000000000000012", 0x12}));
 
 using GetAddressTest = testing::LuaTest;
 

@@ -13,6 +13,7 @@
 #include "finder/plausibility.h"
 #include "finder/scan.h"
 #include "platform/fake_platform.h"
+#include "bytes.h"
 #include "utf16_bytes.h"
 
 namespace finder {
@@ -28,34 +29,6 @@ constexpr std::uint32_t kOtherModule = 0x00400000;
 const char kModule[] = "host_app.dll";
 const std::u16string kMarker = u"QV-7f3a";
 const std::u16string kBufferMarker = u"QV-b9c2";
-
-// Little-endian bytes, field by field.
-struct Bytes {
-  std::vector<std::uint8_t> data;
-  Bytes& At(std::size_t offset) {
-    data.resize(std::max(data.size(), offset), 0);
-    data.resize(offset);
-    return *this;
-  }
-  Bytes& Raw(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    data.insert(data.end(), b, b + n);
-    return *this;
-  }
-  Bytes& U8(std::uint8_t v) { return Raw(&v, 1); }
-  Bytes& U16(std::uint16_t v) {
-    return U8(static_cast<std::uint8_t>(v)).U8(static_cast<std::uint8_t>(v >> 8));
-  }
-  Bytes& U32(std::uint32_t v) {
-    return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16));
-  }
-  Bytes& Str(const std::string& s) { return Raw(s.data(), s.size()).U8(0); }
-  Bytes& Wide(const std::u16string& s) {
-    for (const char16_t c : s) U16(c);
-    return U16(0);
-  }
-  void WriteAt(std::uint32_t address) const { fake::Write(address, data.data(), data.size()); }
-};
 
 // A plausible record of each type with a layout; type 3 holds `text`.
 Bytes Record(std::int32_t type, const std::u16string& text) {
@@ -204,6 +177,7 @@ struct FindCase {
   std::uint32_t chunk;
   Answer object;  // kFound: exactly the shape's; kAmbiguous: the shape's listed first
   Answer buffer;
+  void (*more)() = nullptr;  // what the case adds to the host after BuildHost
 };
 
 void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
@@ -257,7 +231,7 @@ class FindTest : public ::testing::TestWithParam<FindCase> {};
 TEST_P(FindTest, GivesTheTrueOffsetsOrListsThemFirst) {
   const FindCase& c = GetParam();
   BuildHost(c.shape);
-  if (std::string(c.name) == "two_whole_buffers") fake::WriteWide(kBase + 0x5000, kBufferMarker);
+  if (c.more != nullptr) c.more();
   FindRequest request = Request(c.chunk);
   // The hint is an older build's, which is not this one's.
   request.hint_list = request.hint_data = request.hint_buffer = true;
@@ -312,7 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
         FindCase{"recently_used_array_of_zeros", RecentArray(), kDefaultChunk, Answer::kAmbiguous,
                  Answer::kFound},
         FindCase{"two_whole_buffers", TwoBuffers(), kDefaultChunk, Answer::kFound,
-                 Answer::kAmbiguous},
+                 Answer::kAmbiguous,
+                 [] { fake::WriteWide(kBase + 0x5000, kBufferMarker); }},
         // The marker typed after other text: its one hit is not where the
         // buffer starts.
         FindCase{"text_before_the_buffer_marker", TextBeforeBuffer(), kDefaultChunk,
@@ -349,6 +324,36 @@ TEST(FindTest, SaysWhatIsMissing) {
     EXPECT_EQ(r.object_missing, c.missing) << c.name;
     EXPECT_EQ(r.buffer_answer, Answer::kNotFound) << c.name;
     EXPECT_TRUE(r.buffers.empty()) << c.name;
+  }
+}
+
+// A marker given without --type or --field is looked for in the wide text of
+// type 3's records: the named defaults must say that field.
+TEST(FindTest, TheDefaultMarkerIsTheWideTextOfType3) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(kDefaultMarkerType);
+  ASSERT_NE(layout, nullptr);
+  ASSERT_LT(kDefaultMarkerField, layout->count);
+  const quorvane::FieldSpec& field = layout->fields[kDefaultMarkerField];
+  EXPECT_STREQ(field.name, "text");
+  EXPECT_EQ(field.kind, quorvane::FieldKind::kWideText);
+}
+
+// The field a marker is in: the named string field, else the wide text, else
+// the first string field; never a number, never a type without a layout.
+TEST(FindTest, MarkerFieldIsAStringField) {
+  struct Case {
+    std::int32_t type;
+    const char* name;  // nullptr: none given
+    int field;
+  };
+  const Case cases[] = {
+      {3, nullptr, 11}, {3, "font", 10},    {3, "color", -1}, {3, "nothing", -1},
+      {80, nullptr, 2}, {80, "param", 3},   {7, nullptr, -1}, {-1, nullptr, -1},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.name != nullptr ? c.name : "";
+    EXPECT_EQ(MarkerField(c.type, c.name != nullptr ? &name : nullptr), c.field)
+        << c.type << " " << name;
   }
 }
 
@@ -512,14 +517,24 @@ TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
 }
 
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
-  // 12 readable pages read a page at a time: the ends fall in the marker
-  // pass, the pointer pass, the image pass (32 reads in all) and the
-  // scoring (one more: the image's 8 pages at once).
-  for (const std::uint64_t reads : {0ull, 3ull, 15ull, 28ull, 32ull}) {
+  // A whole find first, with its progress: the scan is over when its last
+  // report says all is done. Then the process ends before each of the whole
+  // find's reads in turn: in every pass over memory and in the scoring.
+  BuildHost(Shape{});
+  static bool all_done;
+  all_done = false;
+  const FindResult whole = FindOffsets(Request(4096), [](std::uint64_t done, std::uint64_t total) {
+    all_done = done == total;
+  });
+  ASSERT_FALSE(whole.process_ended);
+  EXPECT_TRUE(all_done);
+  const std::uint64_t reads = fake::ReadCount();
+  ASSERT_GT(reads, 0u);
+  for (std::uint64_t end = 0; end < reads; ++end) {
     BuildHost(Shape{});
-    fake::EndProcessAfterReads(reads);
+    fake::EndProcessAfterReads(end);
     const FindResult r = Find(Request(4096));
-    EXPECT_TRUE(r.process_ended) << reads;
+    EXPECT_TRUE(r.process_ended) << end << " of " << reads;
   }
 }
 

@@ -5,6 +5,7 @@
 #include "platform/fake_platform.h"
 #include "readers/layouts.h"
 #include "readers/readers.h"
+#include "tests/native/bytes.h"
 #include "tests/native/lua_harness.h"
 
 namespace quorvane {
@@ -21,39 +22,6 @@ constexpr std::uint32_t kRecords = 0x00600000;
 
 std::uint32_t RecordAddress(int type) { return kRecords + static_cast<std::uint32_t>(type) * 0x1000; }
 
-// Little-endian record bytes, built field by field.
-class Bytes {
- public:
-  Bytes& At(std::size_t offset) {
-    if (data_.size() < offset) data_.resize(offset, 0);
-    return *this;
-  }
-  Bytes& U8(std::uint8_t v) { return Raw(&v, 1); }
-  Bytes& U16(std::uint16_t v) {
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
-    return Raw(b, 2);
-  }
-  Bytes& U32(std::uint32_t v) {
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                               static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-    return Raw(b, 4);
-  }
-  Bytes& Str(const std::string& s) { return Raw(s.data(), s.size()).U8(0); }
-  Bytes& Wide(const std::u16string& s) {
-    for (char16_t c : s) U16(c);
-    return U16(0);
-  }
-  Bytes& Raw(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    data_.insert(data_.end(), b, b + n);
-    return *this;
-  }
-  const std::vector<std::uint8_t>& data() const { return data_; }
-
- private:
-  std::vector<std::uint8_t> data_;
-};
-
 class GetObjectDataTest : public testing::LuaTest {
  protected:
   // Points the slot of `type` at a structure whose record pointer is `record`.
@@ -63,7 +31,7 @@ class GetObjectDataTest : public testing::LuaTest {
     fake::WriteU32(structure + kDataOffset, record);
   }
   static void Store(int type, const Bytes& bytes) {
-    fake::Write(RecordAddress(type), bytes.data().data(), bytes.data().size());
+    fake::Write(RecordAddress(type), bytes.data.data(), bytes.data.size());
     Link(type, RecordAddress(type));
   }
   std::string Read(const std::string& type) {
@@ -168,7 +136,7 @@ TEST_F(GetObjectDataTest, UnreadableMemoryGivesNil) {
                        Case{"record start", record},
                        Case{"inside the record", record + 12}}) {
     fake::Reset();
-    fake::Write(record, text_record.data().data(), text_record.data().size());
+    fake::Write(record, text_record.data.data(), text_record.data.size());
     Link(3, record);
     ASSERT_NE(Read(3), "nothing");
     fake::SetReadable(c.unreadable, 1, false);
@@ -195,9 +163,9 @@ TEST_F(GetObjectDataTest, StringsStopAtAnUnreadablePageOnlyWhenTheyRunIntoIt) {
 
   // Wide text whose terminator straddles nothing but ends the page.
   Link(3, page_end - 60);
-  fake::Write(page_end - 60, Bytes().At(48).Wide(u"abcde").data().data(), 60);
+  fake::Write(page_end - 60, Bytes().At(48).Wide(u"abcde").data.data(), 60);
   EXPECT_NE(Read(3), "nothing");
-  fake::Write(page_end - 12, Bytes().Raw(u"abcdef", 12).data().data(), 12);
+  fake::Write(page_end - 12, Bytes().Raw(u"abcdef", 12).data.data(), 12);
   EXPECT_EQ(Read(3), "nothing");
 }
 

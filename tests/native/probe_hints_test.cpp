@@ -87,14 +87,14 @@ TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
 
 // ------------------------------------------------------------ shared stops
 
-Walk Stopping(std::int32_t type, const char* hop, const char* reason, const char* field = "") {
+Walk Stopping(std::int32_t type, Hop hop, StopReason reason, const char* field = "") {
   Walk walk;
   walk.type = type;
   walk.ok = false;
   walk.stop.hop = hop;
   walk.stop.reason = reason;
   walk.stop.field = field;
-  walk.stop.message = std::string(hop) + " " + reason;
+  walk.stop.message = std::string(HopCode(hop)) + " " + StopReasonCode(reason);
   return walk;
 }
 
@@ -106,7 +106,7 @@ Walk Reaching(std::int32_t type) {
 }
 
 Walk TextBuffer(bool ok) {
-  Walk walk = ok ? Reaching(0) : Stopping(0, "text_buffer", "unreadable");
+  Walk walk = ok ? Reaching(0) : Stopping(0, Hop::kTextBuffer, StopReason::kUnreadable);
   walk.text_buffer = true;
   return walk;
 }
@@ -120,7 +120,7 @@ AddressTable Table() {
   return table;
 }
 
-std::vector<Walk> AllStopping(const char* hop, const char* reason, const char* field = "") {
+std::vector<Walk> AllStopping(Hop hop, StopReason reason, const char* field = "") {
   std::vector<Walk> walks;
   for (std::int32_t type : {0, 1, 3, 80}) walks.push_back(Stopping(type, hop, reason, field));
   walks.push_back(TextBuffer(true));
@@ -129,31 +129,31 @@ std::vector<Walk> AllStopping(const char* hop, const char* reason, const char* f
 
 TEST(SharedStopTest, NamesTheOffsetEveryWalkShares) {
   struct Case {
-    const char* hop;
-    const char* reason;
+    Hop hop;
+    StopReason reason;
     const char* field;
     std::vector<std::string> keys;
     const char* value;  // the first key's value, as the cause shows it
   };
   const Case cases[] = {
-      {"slot", "zero", "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
-      {"slot", "unreadable", "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
-      {"record_pointer", "zero", "", {"ObjectDataOffset"}, "ObjectDataOffset = 0x00000028"},
-      {"record_pointer", "unreadable", "", {"ObjectAddressList", "ObjectDataOffset"},
+      {Hop::kSlot, StopReason::kZero, "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
+      {Hop::kSlot, StopReason::kUnreadable, "", {"ObjectAddressList"}, "ObjectAddressList = 0x00001040"},
+      {Hop::kRecordPointer, StopReason::kZero, "", {"ObjectDataOffset"}, "ObjectDataOffset = 0x00000028"},
+      {Hop::kRecordPointer, StopReason::kUnreadable, "", {"ObjectAddressList", "ObjectDataOffset"},
        "ObjectAddressList = 0x00001040, or ObjectDataOffset = 0x00000028"},
-      {"record", "unreadable", "type", {"ObjectDataOffset", "ObjectAddressList"},
+      {Hop::kRecord, StopReason::kUnreadable, "type", {"ObjectDataOffset", "ObjectAddressList"},
        "ObjectDataOffset = 0x00000028"},
-      {"address_table", "zero_field", "ObjectDataOffset", {"ObjectDataOffset"},
+      {Hop::kAddressTable, StopReason::kZeroField, "ObjectDataOffset", {"ObjectDataOffset"},
        "ObjectDataOffset in the profile"},
-      {"module", "not_loaded", "", {"Module"}, "Module in [Config]"},
+      {Hop::kModule, StopReason::kNotLoaded, "", {"Module"}, "Module in [Config]"},
   };
   for (const Case& c : cases) {
     const SharedStop shared = FindSharedStop(AllStopping(c.hop, c.reason, c.field), Table());
-    ASSERT_TRUE(shared.found) << c.hop << " " << c.reason;
+    ASSERT_TRUE(shared.found) << HopCode(c.hop) << " " << StopReasonCode(c.reason);
     EXPECT_EQ(shared.hop, c.hop);
     EXPECT_EQ(shared.reason, c.reason);
     EXPECT_EQ(shared.walks, 4);
-    EXPECT_EQ(shared.keys, c.keys) << c.hop << " " << c.reason;
+    EXPECT_EQ(shared.keys, c.keys) << HopCode(c.hop) << " " << StopReasonCode(c.reason);
     EXPECT_FALSE(shared.what.empty());
     EXPECT_EQ(shared.cause.rfind(c.value, 0), 0u) << shared.cause;
   }
@@ -161,27 +161,27 @@ TEST(SharedStopTest, NamesTheOffsetEveryWalkShares) {
 
 TEST(SharedStopTest, NothingSharedNothingNamed) {
   // One walk reaches its data.
-  std::vector<Walk> walks = AllStopping("record_pointer", "zero");
+  std::vector<Walk> walks = AllStopping(Hop::kRecordPointer, StopReason::kZero);
   walks[2] = Reaching(3);
   EXPECT_FALSE(FindSharedStop(walks, Table()).found);
   // The same hop for different reasons.
-  walks = AllStopping("record_pointer", "zero");
-  walks[1] = Stopping(1, "record_pointer", "unreadable");
+  walks = AllStopping(Hop::kRecordPointer, StopReason::kZero);
+  walks[1] = Stopping(1, Hop::kRecordPointer, StopReason::kUnreadable);
   EXPECT_FALSE(FindSharedStop(walks, Table()).found);
   // Different zero fields of the address table.
-  walks = AllStopping("address_table", "zero_field", "ObjectDataOffset");
+  walks = AllStopping(Hop::kAddressTable, StopReason::kZeroField, "ObjectDataOffset");
   walks[0].stop.field = "ObjectAddressList";
   EXPECT_FALSE(FindSharedStop(walks, Table()).found);
   // A single walk (--type) has nothing to share.
-  EXPECT_FALSE(FindSharedStop({Stopping(3, "slot", "zero")}, Table()).found);
+  EXPECT_FALSE(FindSharedStop({Stopping(3, Hop::kSlot, StopReason::kZero)}, Table()).found);
   // Stops no offset explains.
-  EXPECT_FALSE(FindSharedStop(AllStopping("layout", "no_layout"), Table()).found);
-  EXPECT_FALSE(FindSharedStop(AllStopping("record", "not_convertible", "text"), Table()).found);
+  EXPECT_FALSE(FindSharedStop(AllStopping(Hop::kLayout, StopReason::kNoLayout), Table()).found);
+  EXPECT_FALSE(FindSharedStop(AllStopping(Hop::kRecord, StopReason::kNotConvertible, "text"), Table()).found);
   EXPECT_FALSE(FindSharedStop({}, Table()).found);
 }
 
 TEST(SharedStopTest, TheTextBufferIsItsOwnMatter) {
-  std::vector<Walk> walks = AllStopping("slot", "zero");
+  std::vector<Walk> walks = AllStopping(Hop::kSlot, StopReason::kZero);
   walks.back() = TextBuffer(false);
   const SharedStop shared = FindSharedStop(walks, Table());
   EXPECT_TRUE(shared.found);

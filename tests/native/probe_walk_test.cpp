@@ -101,8 +101,8 @@ TEST(WalkTest, NamesWhyMemoryCannotBeRead) {
       const Walk walk = h.into == Into::kTextBuffer ? WalkTextBuffer(L, context)
                                                     : WalkObject(L, context, kType);
       EXPECT_FALSE(walk.ok);
-      EXPECT_EQ(walk.stop.hop, h.hop);
-      EXPECT_EQ(walk.stop.reason, "unreadable");
+      EXPECT_STREQ(HopCode(walk.stop.hop), h.hop);
+      EXPECT_EQ(walk.stop.reason, StopReason::kUnreadable);
       EXPECT_EQ(walk.stop.cause, t.cause) << walk.stop.message;
       EXPECT_TRUE(walk.stop.has_address);
       EXPECT_EQ(walk.stop.address, trap);
@@ -117,6 +117,54 @@ TEST(WalkTest, NamesWhyMemoryCannotBeRead) {
                                                   : WalkObject(L, context, kType);
     EXPECT_TRUE(walk.ok) << h.hop << ": " << walk.stop.message;
     EXPECT_EQ(walk.stop.cause, "") << h.hop;
+  }
+  lua_close(L);
+}
+
+// The walk's diagnoses of a text the module's reader gives nil for: a record's
+// wide text or the text buffer that has no ANSI form, and a record's text
+// that runs into memory that cannot be read.
+TEST(WalkTest, NamesWhyATextGivesNil) {
+  constexpr std::uint32_t kPageEnd = 0x00C00000;
+  struct Case {
+    const char* name;
+    bool text_buffer;  // else GetObjectData for type 3, whose "text" is at 48
+    bool conversion_fails;
+    bool runs_into_no_access;
+    Hop hop;
+    StopReason reason;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"record text not convertible", false, true, false, Hop::kRecord,
+       StopReason::kNotConvertible, "the wide text cannot be converted to the ANSI code page"},
+      {"text buffer not convertible", true, true, false, Hop::kTextBuffer,
+       StopReason::kNotConvertible, "cannot be converted to the ANSI code page"},
+      {"record text unreadable", false, false, true, Hop::kRecord, StopReason::kUnreadable,
+       "0x00C00000 cannot be read (a page without read access)"},
+  };
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WalkContext context = BuildHost(0x00D00000, PageState::kReadable, Into::kTextBuffer);
+    // Type 3's record ends 4 bytes into its text at the end of a page: "Hi"
+    // with its terminator on the next page.
+    const std::uint32_t record = kPageEnd - 48 - 4;
+    fake::WriteU32(kBase + kList + 4u * 3, kStructure + 0x100);
+    fake::WriteU32(kStructure + 0x100 + kDataOffset, record);
+    fake::Write(record + 16, "Arial", 6);
+    fake::Write(record + 48, "H\0i\0", 4);
+    fake::WriteWide(kPageEnd, u"");
+    if (c.runs_into_no_access) fake::SetPageState(kPageEnd, 1, PageState::kNoAccess);
+    fake::SetWideConversionFails(c.conversion_fails);
+    const Walk walk = c.text_buffer ? WalkTextBuffer(L, context) : WalkObject(L, context, 3);
+    fake::SetWideConversionFails(false);
+    ASSERT_FALSE(walk.ok);
+    EXPECT_EQ(walk.stop.hop, c.hop);
+    EXPECT_EQ(walk.stop.reason, c.reason);
+    if (!c.text_buffer) EXPECT_EQ(walk.stop.field, "text");
+    EXPECT_NE(walk.stop.message.find(c.says), std::string::npos) << walk.stop.message;
   }
   lua_close(L);
 }
