@@ -2,7 +2,9 @@
 // cannot read stops at that hop and names what the memory map says of it.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "platform/fake_platform.h"
@@ -163,9 +165,47 @@ TEST(WalkTest, NamesWhyATextGivesNil) {
     ASSERT_FALSE(walk.ok);
     EXPECT_EQ(walk.stop.hop, c.hop);
     EXPECT_EQ(walk.stop.reason, c.reason);
-    if (!c.text_buffer) EXPECT_EQ(walk.stop.field, "text");
+    if (!c.text_buffer) {
+      EXPECT_EQ(walk.stop.field, "text");
+    }
     EXPECT_NE(walk.stop.message.find(c.says), std::string::npos) << walk.stop.message;
   }
+  lua_close(L);
+}
+
+// Lua's allocator, refusing every allocation that grows a block once told
+// to (shrinking must never fail in Lua 5.1).
+bool g_refuse_growth = false;
+void* RefusingAllocator(void*, void* block, std::size_t old_size, std::size_t size) {
+  if (size == 0) {
+    std::free(block);
+    return nullptr;
+  }
+  if (g_refuse_growth && size > old_size) return nullptr;
+  return std::realloc(block, size);
+}
+
+// Memory the walk can read, decoded by a Lua state that has run out of
+// memory: the walk stops at the record's first string and says what Lua said.
+TEST(WalkTest, NamesALuaErrorAtTheFieldItHitAndNotTheMemory) {
+  lua_State* L = lua_newstate(RefusingAllocator, nullptr);
+  ASSERT_NE(L, nullptr);
+  WalkContext context = BuildHost(0x00D00000, PageState::kReadable, Into::kTextBuffer);
+  constexpr std::uint32_t kTextRecord = 0x00B10000;
+  fake::WriteU32(kBase + kList + 4u * 3, kStructure + 0x100);
+  fake::WriteU32(kStructure + 0x100 + kDataOffset, kTextRecord);
+  fake::Write(kTextRecord + 16, "Arial", 6);
+  fake::WriteWide(kTextRecord + 48, u"Hi");
+  g_refuse_growth = true;
+  const Walk walk = WalkObject(L, context, 3);
+  g_refuse_growth = false;
+  ASSERT_FALSE(walk.ok);
+  EXPECT_EQ(walk.stop.hop, Hop::kRecord);
+  EXPECT_EQ(walk.stop.reason, StopReason::kLuaError);
+  EXPECT_EQ(walk.stop.field, "font");
+  EXPECT_NE(walk.stop.message.find("not enough memory"), std::string::npos) << walk.stop.message;
+  // With memory again, the same walk reaches its data.
+  EXPECT_TRUE(WalkObject(L, context, 3).ok);
   lua_close(L);
 }
 
