@@ -171,6 +171,14 @@ static int parse_count(const char *text, unsigned long *out) {
   return *end == '\0';
 }
 
+/* 1 when `text`, given with option `name`, has 1 to `limit` characters;
+ * otherwise says so and gives 0. */
+static int text_fits(const char *name, const wchar_t *text, size_t limit) {
+  if (*text != 0 && wcslen(text) <= limit) return 1;
+  fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name, (unsigned)limit);
+  return 0;
+}
+
 /* The options of the undo list and of a change when told; 0 after a
  * message for an unknown option or a wrong value. */
 static int parse_change_option(const char *name, const char *value, const wchar_t *wide,
@@ -185,11 +193,7 @@ static int parse_change_option(const char *name, const char *value, const wchar_
              strcmp(name, "--change-buffer-to") == 0) {
     const int buffer = strcmp(name, "--change-buffer-to") == 0;
     const size_t limit = (buffer ? BUFFER_CHARS : TITLE_CHARS) - 1;
-    if (*wide == 0 || wcslen(wide) > limit) {
-      fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name,
-              (unsigned)limit);
-      return 0;
-    }
+    if (!text_fits(name, wide, limit)) return 0;
     if (buffer) {
       o->change_buffer_to = wide;
     } else if (strcmp(name, "--change-to") == 0) {
@@ -263,11 +267,7 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
       const wchar_t *text = wide[i + 1];
       const int is_text = strcmp(name, "--text") == 0;
       const size_t limit = (is_text ? TITLE_CHARS : BUFFER_CHARS) - 1;
-      if (*text == 0 || wcslen(text) > limit) {
-        fprintf(stderr, "sample_host: %s needs a text of 1 to %u characters\n", name,
-                (unsigned)limit);
-        return 0;
-      }
+      if (!text_fits(name, text, limit)) return 0;
       if (is_text) o->text = text; else o->buffer_text = text;
     } else if (strcmp(name, "--ballast") == 0) {
       if (!parse_count(argv[i + 1], &o->ballast_mib) || o->ballast_mib > 1800ul) {
