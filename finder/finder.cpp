@@ -7,6 +7,7 @@
 #include "finder/scan.h"
 #include "platform/host_scan.h"
 #include "readers/host_strings.h"
+#include "readers/host_runs.h"
 #include "readers/host_words.h"
 #include "readers/layouts.h"
 
@@ -42,22 +43,30 @@ int TypeScore(Outcome outcome) {
   return 0;
 }
 
+// What a type's chain that stops before its record says under a candidate.
+struct ChainOutcome {
+  quorvane::ChainStop stop;
+  Outcome outcome;
+  const char* note;
+};
+constexpr ChainOutcome kChainOutcomes[] = {
+    {quorvane::ChainStop::kSlotUnreadable, Outcome::kUnreadable, "the slot cannot be read"},
+    {quorvane::ChainStop::kSlotZero, Outcome::kEmptySlot, ""},
+    {quorvane::ChainStop::kPointerUnreadable, Outcome::kUnreadable,
+     "the record pointer cannot be read"},
+    {quorvane::ChainStop::kPointerZero, Outcome::kNoRecord, ""},
+};
+
 TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
                     std::uint32_t data_offset, std::int32_t type) {
-  const std::uint32_t slot_address = quorvane::SlotAddress(base, list, type);
-  std::uint32_t structure = 0, record = 0;
-  if (!view.ReadU32(slot_address, &structure)) {
-    return {type, Outcome::kUnreadable, "the slot cannot be read"};
+  const quorvane::ObjectChain chain = FollowObjectChain(view, base, list, data_offset, type);
+  for (const ChainOutcome& stopped : kChainOutcomes) {
+    if (stopped.stop == chain.stop) return {type, stopped.outcome, stopped.note};
   }
-  if (structure == 0) return {type, Outcome::kEmptySlot, ""};
-  if (!view.ReadU32(structure + data_offset, &record)) {
-    return {type, Outcome::kUnreadable, "the record pointer cannot be read"};
-  }
-  if (record == 0) return {type, Outcome::kNoRecord, ""};
   if (quorvane::FindLayout(type)->count == 0) {
     return {type, Outcome::kNoEvidence, "the layout has no fields"};
   }
-  const RecordVerdict verdict = CheckRecord(view, record, type);
+  const RecordVerdict verdict = CheckRecord(view, chain.record, type);
   if (!verdict.readable) return {type, Outcome::kUnreadable, "the record cannot be read"};
   if (!verdict.issues.empty()) {
     const FieldIssue& issue = verdict.issues.front();
@@ -148,24 +157,25 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
   result->buffer_answer = clear ? Answer::kFound : Answer::kAmbiguous;
 }
 
+// Whether GetTextbufferString can read the wide text that goes on at
+// `address` to its terminator (or its cap): one that runs into memory that
+// cannot be read gives a script nil, so a hit there is no buffer.
+bool TextReadable(HostView& view, std::uint32_t address) {
+  std::uint8_t chunk[quorvane::kHostPageSize];
+  const quorvane::RunExtent extent = quorvane::FindRunEnd(
+      address, 2, 2 * quorvane::kMaxTextElements,
+      [&](std::uint32_t at, std::uint32_t, std::uint32_t n) -> const std::uint8_t* {
+        return view.Read(at, chunk, n) ? chunk : nullptr;
+      });
+  return extent.end != quorvane::RunEnd::kUnreadable;
+}
+
 // The buffer marker's hits in the image, judged by whether the marker is
 // the whole text there. The marker typed alone ends in a NUL unit: every
 // such hit is a contender, whatever is before it, since the unit before
 // the buffer belongs to the variable the image keeps there, which may be
 // anything. Only where no hit ends so does one without text before it
 // (the marker with more typed after it) stand out.
-// Whether GetTextbufferString can read the wide text that goes on at
-// `address` to its terminator (or its cap): one that runs into memory that
-// cannot be read gives a script nil, so a hit there is no buffer.
-bool TextReadable(HostView& view, std::uint32_t address) {
-  for (std::uint32_t taken = 0; taken < 2 * quorvane::kMaxTextElements; taken += 2) {
-    std::uint8_t unit[2];
-    if (!view.Read(address + taken, unit, 2)) return false;
-    if (unit[0] == 0 && unit[1] == 0) return true;
-  }
-  return true;
-}
-
 void CollectBuffers(const FindRequest& request, const Image& image, HostView& view,
                     FindResult* result) {
   const auto length = static_cast<std::uint32_t>(request.buffer_bytes.size());
