@@ -48,7 +48,7 @@ std::string NumberText(double value) { return Format("%.17g", value); }
 std::vector<std::string> LayoutSections(const ProfileInfo& p) {
   std::vector<std::string> names;
   for (const std::string& name : p.sections) {
-    if (NameDistance(name, "Config") != 0) names.push_back(name);
+    if (NameDistance(name, quorvane::kConfigSection) != 0) names.push_back(name);
   }
   return names;
 }
@@ -359,7 +359,7 @@ std::string JsonReport(const Report& report) {
     }
     j.Key("address_table");
     j.BeginObject();
-    j.UnsignedField("ModuleAddress", report.table.module_base);
+    j.UnsignedField(quorvane::kModuleAddressField, report.table.module_base);
     j.UnsignedField(quorvane::kObjectAddressListKey, report.table.object_address_list);
     j.UnsignedField(quorvane::kObjectDataOffsetKey, report.table.object_data_offset);
     j.UnsignedField(quorvane::kTextBufferAddressKey, report.table.text_buffer_address);
