@@ -15,6 +15,7 @@ build=$root/build/fuzz
 
 "$root/tools/install-deps.sh"
 cache=$("$root/tools/build-lua.sh")
+"$root/tools/build-capstone.sh" >/dev/null
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVANE_LUA_CACHE="$cache" >/dev/null
 cmake --build "$build" -j2 >/dev/null
