@@ -1,0 +1,51 @@
+// One pass over a module's code sections for many patterns at once. Each
+// pattern is found through an anchor, a run of its bytes that neither a
+// wildcard nor a displacement of changing length interrupts; the anchors are
+// looked for together (Wu-Manber: a table of byte pairs says how far the
+// window may jump, so most bytes are looked at once and many not at all), and
+// each anchor found is verified by matching its whole pattern around it.
+#ifndef QUORVANE_SIGNATURES_SCANNER_H
+#define QUORVANE_SIGNATURES_SCANNER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "signatures/pe_image.h"
+#include "signatures/signature.h"
+
+namespace quorvane::signatures {
+
+// Where a pattern can be anchored: `length` fixed bytes from byte `offset`
+// of instruction `insn` (an offset before that instruction's group, if it
+// has one). Length 0: nowhere (fewer than two fixed bytes in a row).
+struct Anchor {
+  std::size_t insn = 0;
+  std::size_t offset = 0;
+  std::size_t length = 0;
+  std::uint8_t bytes[8] = {};
+};
+
+// The longest anchor of at most `max_length` bytes, the one of the rarest
+// bytes in x86 code among those as long.
+Anchor BestAnchor(const Pattern& p, std::size_t max_length);
+
+// Told of each place a pattern matches (its bytes; deeper checks are the
+// sink's).
+class MatchSink {
+ public:
+  virtual void Take(std::size_t pattern, const PeSection& section, std::size_t start,
+                    const Placement& placement) = 0;
+
+ protected:
+  ~MatchSink() = default;
+};
+
+// Calls sink.Take once for every place in the code sections where one of
+// `patterns` matches (each match found through its anchor, so once). A
+// pattern without an anchor is never found: `BestAnchor` says which.
+void ScanCode(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink);
+
+}  // namespace quorvane::signatures
+
+#endif
