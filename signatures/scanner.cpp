@@ -55,9 +55,20 @@ struct Entry {
   std::size_t min_offset;  // of the anchor from the pattern's start, 1-byte displacements
   std::size_t groups;      // groups before the anchor
   Anchor anchor;
-  std::int32_t next;       // in the same bucket, or -1
 };
 
+// A byte pair of an anchor: which anchor, and where in it.
+struct Pair {
+  std::uint32_t entry;
+  std::uint32_t at;
+  std::int32_t next;  // the next with the same bytes, or -1
+};
+
+// Every anchor is m bytes long (the shortest anchor's length; longer ones
+// are cut), so it holds m - 1 byte pairs at consecutive offsets: exactly one
+// of them starts at a multiple of m - 1. Looking at the pair at every
+// (m - 1)-th byte therefore finds each place once, and no step waits for the
+// one before it.
 class Scan {
  public:
   Scan(const std::vector<const Pattern*>& patterns, MatchSink& sink) : patterns_(patterns), sink_(sink) {
@@ -67,7 +78,7 @@ class Scan {
       if (length >= 2) m = std::min(m, length);
     }
     m_ = m;
-    std::fill(std::begin(shift_), std::end(shift_), static_cast<std::uint8_t>(m - 1));
+    std::fill(std::begin(seen_), std::end(seen_), 0);
     std::fill(std::begin(head_), std::end(head_), -1);
     for (std::size_t i = 0; i < patterns.size(); ++i) Add(i);
   }
@@ -76,22 +87,20 @@ class Scan {
     if (entries_.empty()) return;
     const std::uint8_t* text = s.bytes.data();
     const std::size_t n = s.bytes.size();
-    for (std::size_t pos = m_ - 1; pos < n;) {
-      const unsigned gram = text[pos - 1] | static_cast<unsigned>(text[pos]) << 8;
-      if (shift_[gram] != 0) {
-        pos += shift_[gram];
-        continue;
+    const std::size_t step = m_ - 1;
+    std::size_t p = 0;
+    // Four lookups at a time; most find nothing.
+    for (; p + 3 * step + 1 < n; p += 4 * step) {
+      const unsigned a = PairAt(text, p), b = PairAt(text, p + step);
+      const unsigned c = PairAt(text, p + 2 * step), d = PairAt(text, p + 3 * step);
+      if (Seen(a) | Seen(b) | Seen(c) | Seen(d)) {
+        for (std::size_t k = 0; k < 4; ++k) Look(s, p + k * step);
       }
-      const std::size_t window = pos + 1 - m_;
-      for (std::int32_t e = head_[gram]; e >= 0; e = entries_[static_cast<std::size_t>(e)].next) {
-        const Entry& entry = entries_[static_cast<std::size_t>(e)];
-        if (std::memcmp(text + window, entry.anchor.bytes, m_) == 0) Try(entry, s, window);
-      }
-      ++pos;
     }
+    for (; p + 1 < n; p += step) Look(s, p);
   }
 
- private:
+  private:
   void Add(std::size_t index) {
     const Pattern& p = *patterns_[index];
     Entry e{};
@@ -101,14 +110,31 @@ class Scan {
     e.min_offset = MinOffset(p, e.anchor.insn) + e.anchor.offset;
     e.groups = GroupsBefore(p, e.anchor.insn);
     for (std::size_t j = 0; j + 1 < m_; ++j) {
-      const unsigned gram = e.anchor.bytes[j] | static_cast<unsigned>(e.anchor.bytes[j + 1]) << 8;
-      shift_[gram] = static_cast<std::uint8_t>(std::min<std::size_t>(shift_[gram], m_ - 2 - j));
-      if (j + 2 == m_) {
-        e.next = head_[gram];
-        head_[gram] = static_cast<std::int32_t>(entries_.size());
-      }
+      const unsigned pair = e.anchor.bytes[j] | static_cast<unsigned>(e.anchor.bytes[j + 1]) << 8;
+      seen_[pair >> 3] = static_cast<std::uint8_t>(seen_[pair >> 3] | 1u << (pair & 7));
+      pairs_.push_back({static_cast<std::uint32_t>(entries_.size()), static_cast<std::uint32_t>(j), head_[pair]});
+      head_[pair] = static_cast<std::int32_t>(pairs_.size() - 1);
     }
     entries_.push_back(e);
+  }
+
+  static unsigned PairAt(const std::uint8_t* text, std::size_t p) {
+    return text[p] | static_cast<unsigned>(text[p + 1]) << 8;
+  }
+  unsigned Seen(unsigned pair) const { return seen_[pair >> 3] >> (pair & 7) & 1u; }
+
+  // The anchors that hold the pair at `p`, compared where they would lie.
+  [[gnu::noinline]] void Look(const PeSection& s, std::size_t p) {
+    const std::uint8_t* text = s.bytes.data();
+    const unsigned pair = PairAt(text, p);
+    if (!Seen(pair)) return;
+    for (std::int32_t i = head_[pair]; i >= 0; i = pairs_[static_cast<std::size_t>(i)].next) {
+      const Pair& at = pairs_[static_cast<std::size_t>(i)];
+      const Entry& e = entries_[at.entry];
+      if (at.at > p || p - at.at + m_ > s.bytes.size()) continue;
+      const std::size_t window = p - at.at;
+      if (std::memcmp(text + window, e.anchor.bytes, m_) == 0) Try(e, s, window);
+    }
   }
 
   // The pattern's start lies before the anchor by its least offset plus 3
@@ -129,9 +155,10 @@ class Scan {
   const std::vector<const Pattern*>& patterns_;
   MatchSink& sink_;
   std::size_t m_ = 2;
-  std::uint8_t shift_[1 << 16];
-  std::int32_t head_[1 << 16];
+  std::uint8_t seen_[(1 << 16) / 8];  // a bit for each byte pair that some anchor holds
+  std::int32_t head_[1 << 16];        // its first entry in pairs_
   std::vector<Entry> entries_;
+  std::vector<Pair> pairs_;
   Placement placement_;
 };
 

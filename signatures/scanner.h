@@ -1,9 +1,10 @@
 // One pass over a module's code sections for many patterns at once. Each
 // pattern is found through an anchor, a run of its bytes that neither a
-// wildcard nor a displacement of changing length interrupts; the anchors are
-// looked for together (Wu-Manber: a table of byte pairs says how far the
-// window may jump, so most bytes are looked at once and many not at all), and
-// each anchor found is verified by matching its whole pattern around it.
+// wildcard nor a displacement of changing length interrupts. The anchors are
+// looked for together: every few bytes, the byte pair there is looked up in
+// a bit table of the pairs the anchors hold (each byte is read once, and no
+// lookup waits for another); where an anchor may lie, it is compared, and
+// where it lies, its whole pattern is matched around it.
 #ifndef QUORVANE_SIGNATURES_SCANNER_H
 #define QUORVANE_SIGNATURES_SCANNER_H
 

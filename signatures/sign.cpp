@@ -18,6 +18,9 @@ constexpr std::size_t kContext = 24;
 // this long.
 constexpr std::size_t kFirstFixed = 8;
 constexpr std::size_t kMinAnchor = 3;
+// A unique pattern still grows, while it can, until it holds this many fixed
+// bytes in a row: the scan looks at every (shortest anchor - 1)-th byte.
+constexpr std::size_t kGoodAnchor = 6;
 // Places kept per first pattern; more, and it is grown and scanned again.
 constexpr std::size_t kMaxPlaces = 4096;
 constexpr int kScans = 4;
@@ -219,6 +222,7 @@ void Narrow(Work* w) {
   for (;;) {
     const std::size_t count = Count(w->pattern, &w->places);
     if (count == 1 && w->places.front() == w->home) {
+      if (BestAnchor(w->pattern, kGoodAnchor).length < kGoodAnchor && w->Grow()) continue;
       w->done = true;
       return;
     }

@@ -122,7 +122,7 @@ inline std::vector<std::uint8_t> Build(const Spec& s) {
     reloc_rva = rva;
     reloc_size = static_cast<std::uint32_t>(table.size());
     sections.push_back({".reloc", rva, reloc_size, table, 0x42000040});
-    rva += 0x1000;
+    rva += (reloc_size + 0xFFF) & ~0xFFFu;
   }
   std::vector<std::uint8_t> f(0x400, 0);
   f[0] = 'M';
