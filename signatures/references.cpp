@@ -29,18 +29,24 @@ std::vector<Target> TargetsOf(std::uint32_t value, const PeImage& image, const O
 }
 
 // Calls visit(section, word_rva) for each 32-bit word of the code that may
-// hold an address: the relocated ones, or all of them without relocations.
+// hold one of the offsets' addresses: the relocated ones, or without
+// relocations each word that holds an address in the list's range or the
+// buffer's.
 template <typename Visit>
-void ForEachAddressWord(const PeImage& image, Visit visit) {
+void ForEachAddressWord(const PeImage& image, const Offsets& offsets, Visit visit) {
   if (image.relocations == Relocations::kPresent) {
     for (const std::uint32_t rva : image.relocated) {
       if (const PeSection* s = CodeSectionAt(image, rva, 4)) visit(*s, rva);
     }
     return;
   }
+  const std::uint32_t list = image.load_base + offsets[Offset::kObjectAddressList];
+  const std::uint32_t buffer = image.load_base + offsets[Offset::kTextBufferAddress];
+  constexpr std::uint32_t kListBytes = 4 * static_cast<std::uint32_t>(kMaxTypeIndex);
   for (const PeSection& s : image.sections) {
     for (std::size_t i = 0; s.code && i + 4 <= s.bytes.size(); ++i) {
-      visit(s, s.rva + static_cast<std::uint32_t>(i));
+      const std::uint32_t value = LoadU32(&s.bytes[i]);
+      if (value - list <= kListBytes || value == buffer) visit(s, s.rva + static_cast<std::uint32_t>(i));
     }
   }
 }
@@ -95,7 +101,7 @@ ReferenceSearch FindReferences(const PeImage& image, const Offsets& offsets) {
     return result;
   }
   Search search{image, offsets, decoder, result};
-  ForEachAddressWord(image, [&](const PeSection& s, std::uint32_t rva) { search.Word(s, rva); });
+  ForEachAddressWord(image, offsets, [&](const PeSection& s, std::uint32_t rva) { search.Word(s, rva); });
   auto key = [](const Reference& r) {
     return std::make_tuple(r.offset, r.rva, r.field, r.type);
   };

@@ -127,9 +127,14 @@ bool Gather(Decoder& decoder, const PeImage& image, const Reference& r, Work* w)
   after.erase(std::find_if(after.begin(), after.end(),
                            [](const Insn& i) { return i.op == Op::kPadding || i.op == Op::kStop; }),
               after.end());
+  const PatternInsn ref = ToPatternInsn(insn, image, &r);
+  if (field.size != 4 && ref.group < 0) {
+    w->failed = "its displacement's ModRM is a relocated byte";
+    return false;
+  }
   for (const Insn& i : before) w->insns.push_back(ToPatternInsn(i, image, nullptr));
   w->ref = w->insns.size();
-  w->insns.push_back(ToPatternInsn(insn, image, &r));
+  w->insns.push_back(ref);
   for (const Insn& i : after) w->insns.push_back(ToPatternInsn(i, image, nullptr));
   w->lo = w->ref;
   w->hi = w->ref + 1;

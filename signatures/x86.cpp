@@ -117,6 +117,12 @@ bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t r
   out->disp_size = x.encoding.disp_offset != 0 ? x.encoding.disp_size : 0;
   out->imm_at = x.encoding.imm_offset;
   out->imm_size = x.encoding.imm_offset != 0 ? x.encoding.imm_size : 0;
+  // Capstone gives some immediates the operand's size (in eax, imm8: 4
+  // bytes); the immediate is what the instruction's length leaves for it.
+  if (out->imm_at + out->imm_size > out->size) {
+    out->imm_size = static_cast<std::uint8_t>(out->imm_at < out->size ? out->size - out->imm_at : 0);
+  }
+  if (out->disp_at + out->disp_size > out->size) out->disp_at = out->disp_size = 0;
   out->op = Classify(*in, x);
   out->relative = InGroup(*in->detail, CS_GRP_BRANCH_RELATIVE) && x.op_count >= 1 &&
                   x.operands[0].type == X86_OP_IMM && out->imm_size != 0;
