@@ -1,4 +1,4 @@
-// The multi-pattern scan: anchors, the shift table and the verification.
+// The multi-pattern scan: anchors, the bit table and the verification.
 #include "signatures/scanner.h"
 
 #include <algorithm>
@@ -9,16 +9,6 @@ namespace quorvane::signatures {
 namespace {
 
 constexpr std::size_t kMaxAnchor = sizeof(Anchor::bytes);
-
-// Bytes frequent in 32-bit x86 code: opcodes of moves, pushes, calls and
-// branches, the common ModRM and SIB bytes, small displacements.
-bool Common(std::uint8_t b) {
-  static const std::uint8_t kCommon[] = {
-      0x00, 0x01, 0x04, 0x08, 0x0C, 0x0F, 0x10, 0x24, 0x44, 0x45, 0x4C, 0x50, 0x54, 0x55,
-      0x5D, 0x68, 0x6A, 0x74, 0x75, 0x83, 0x85, 0x89, 0x8B, 0x8D, 0x90, 0xC0, 0xC3, 0xC4,
-      0xC7, 0xCC, 0xE5, 0xE8, 0xEB, 0xEC, 0xF4, 0xF8, 0xFC, 0xFF};
-  return std::binary_search(std::begin(kCommon), std::end(kCommon), b);
-}
 
 // One byte of a pattern in order: whether it is fixed, and whether an anchor
 // may start there (its offset in the instruction does not depend on a
@@ -50,6 +40,49 @@ std::vector<PatternByte> Bytes(const Pattern& p) {
   return out;
 }
 
+// How often runs of three bytes occur in the code, estimated from a sample:
+// the three bytes at every 61st byte, counted by a 16-bit hash.
+using Counts = std::vector<std::uint32_t>;
+constexpr std::size_t kSampleStep = 61;
+
+std::uint32_t CountHash(std::uint32_t triple) { return (triple * 2654435761u) >> 16; }
+
+std::uint32_t Triple3(const std::uint8_t* b) {
+  return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16;
+}
+
+Counts Sample(const PeImage& image) {
+  Counts counts(1u << 16, 0);
+  for (const PeSection& s : image.sections) {
+    for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
+      ++counts[CountHash(Triple3(&s.bytes[p]))];
+    }
+  }
+  return counts;
+}
+
+// The anchor of exactly `length` bytes whose runs of three bytes the code
+// holds least often.
+Anchor ChooseAnchor(const Pattern& p, std::size_t length, const Counts& counts) {
+  const std::vector<PatternByte> bytes = Bytes(p);
+  Anchor best;
+  std::uint64_t best_score = 0;
+  for (std::size_t i = 0; i + length <= bytes.size(); ++i) {
+    if (!bytes[i].may_start) continue;
+    Anchor a{bytes[i].insn, bytes[i].offset, length, {}};
+    std::size_t k = 0;
+    for (; k < length && bytes[i + k].fixed; ++k) a.bytes[k] = bytes[i + k].value;
+    if (k < length) continue;
+    std::uint64_t score = 0;
+    for (std::size_t j = 0; j + 3 <= length; ++j) score += counts[CountHash(Triple3(a.bytes + j))];
+    if (best.length == 0 || score < best_score) {
+      best = a;
+      best_score = score;
+    }
+  }
+  return best;
+}
+
 struct Entry {
   std::size_t pattern;
   std::size_t min_offset;  // of the anchor from the pattern's start, 1-byte displacements
@@ -57,82 +90,101 @@ struct Entry {
   Anchor anchor;
 };
 
-// A byte pair of an anchor: which anchor, and where in it.
-struct Pair {
+// Three bytes of an anchor: their hash, which anchor, and where in it.
+struct Triple {
+  std::uint32_t hash;
   std::uint32_t entry;
   std::uint32_t at;
-  std::int32_t next;  // the next with the same bytes, or -1
+  bool operator<(const Triple& o) const { return hash < o.hash; }
 };
 
+constexpr unsigned kHashBits = 18;
+
+std::uint32_t Hash(std::uint32_t triple) { return (triple * 2654435761u) >> (32 - kHashBits); }
+
+std::uint32_t TripleAt(const std::uint8_t* text) {
+  return text[0] | static_cast<std::uint32_t>(text[1]) << 8 | static_cast<std::uint32_t>(text[2]) << 16;
+}
+
 // Every anchor is m bytes long (the shortest anchor's length; longer ones
-// are cut), so it holds m - 1 byte pairs at consecutive offsets: exactly one
-// of them starts at a multiple of m - 1. Looking at the pair at every
-// (m - 1)-th byte therefore finds each place once, and no step waits for the
-// one before it.
+// are cut), so it holds m - 2 runs of three bytes at consecutive offsets:
+// exactly one of them starts at a multiple of m - 2. Looking up the three
+// bytes at every (m - 2)-th byte in a bit table of their hashes therefore
+// finds each place once, and no lookup waits for another.
 class Scan {
  public:
-  Scan(const std::vector<const Pattern*>& patterns, MatchSink& sink) : patterns_(patterns), sink_(sink) {
+  Scan(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink)
+      : patterns_(patterns), sink_(sink) {
     std::size_t m = kMaxAnchor;
     for (const Pattern* p : patterns) {
-      const std::size_t length = BestAnchor(*p, kMaxAnchor).length;
-      if (length >= 2) m = std::min(m, length);
+      const std::size_t length = LongestAnchor(*p);
+      if (length >= kMinScanAnchor) m = std::min(m, length);
     }
     m_ = m;
     std::fill(std::begin(seen_), std::end(seen_), 0);
-    std::fill(std::begin(head_), std::end(head_), -1);
-    for (std::size_t i = 0; i < patterns.size(); ++i) Add(i);
+    const Counts counts = Sample(image);
+    for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
+    std::sort(triples_.begin(), triples_.end());
   }
 
   void Section(const PeSection& s) {
     if (entries_.empty()) return;
     const std::uint8_t* text = s.bytes.data();
     const std::size_t n = s.bytes.size();
-    const std::size_t step = m_ - 1;
+    const std::size_t step = m_ - 2;
     std::size_t p = 0;
     // Four lookups at a time; most find nothing.
-    for (; p + 3 * step + 1 < n; p += 4 * step) {
-      const unsigned a = PairAt(text, p), b = PairAt(text, p + step);
-      const unsigned c = PairAt(text, p + 2 * step), d = PairAt(text, p + 3 * step);
+    for (; p + 3 * step + 4 <= n; p += 4 * step) {
+      const std::uint32_t a = Hash(Load24(text + p)), b = Hash(Load24(text + p + step));
+      const std::uint32_t c = Hash(Load24(text + p + 2 * step)), d = Hash(Load24(text + p + 3 * step));
       if (Seen(a) | Seen(b) | Seen(c) | Seen(d)) {
         for (std::size_t k = 0; k < 4; ++k) Look(s, p + k * step);
       }
     }
-    for (; p + 1 < n; p += step) Look(s, p);
+    for (; p + 3 <= n; p += step) Look(s, p);
   }
 
-  private:
-  void Add(std::size_t index) {
+ private:
+  void Add(std::size_t index, const Counts& counts) {
     const Pattern& p = *patterns_[index];
     Entry e{};
-    e.anchor = BestAnchor(p, m_);
+    e.anchor = ChooseAnchor(p, m_, counts);
     if (e.anchor.length < m_) return;
     e.pattern = index;
     e.min_offset = MinOffset(p, e.anchor.insn) + e.anchor.offset;
     e.groups = GroupsBefore(p, e.anchor.insn);
-    for (std::size_t j = 0; j + 1 < m_; ++j) {
-      const unsigned pair = e.anchor.bytes[j] | static_cast<unsigned>(e.anchor.bytes[j + 1]) << 8;
-      seen_[pair >> 3] = static_cast<std::uint8_t>(seen_[pair >> 3] | 1u << (pair & 7));
-      pairs_.push_back({static_cast<std::uint32_t>(entries_.size()), static_cast<std::uint32_t>(j), head_[pair]});
-      head_[pair] = static_cast<std::int32_t>(pairs_.size() - 1);
+    for (std::size_t j = 0; j + 3 <= m_; ++j) {
+      const std::uint32_t h = Hash(TripleAt(e.anchor.bytes + j));
+      seen_[h >> 3] = static_cast<std::uint8_t>(seen_[h >> 3] | 1u << (h & 7));
+      triples_.push_back({h, static_cast<std::uint32_t>(entries_.size()), static_cast<std::uint32_t>(j)});
     }
     entries_.push_back(e);
   }
 
-  static unsigned PairAt(const std::uint8_t* text, std::size_t p) {
-    return text[p] | static_cast<unsigned>(text[p + 1]) << 8;
+  // Three bytes in one load (the fourth is there: the caller sees to it).
+  static std::uint32_t Load24(const std::uint8_t* text) {
+    std::uint32_t word;
+    std::memcpy(&word, text, 4);
+    return LittleEndian(word) & 0xFFFFFFu;
   }
-  unsigned Seen(unsigned pair) const { return seen_[pair >> 3] >> (pair & 7) & 1u; }
+  static std::uint32_t LittleEndian(std::uint32_t word) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&word);
+    return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16 |
+           static_cast<std::uint32_t>(b[3]) << 24;
+  }
+  unsigned Seen(std::uint32_t h) const { return seen_[h >> 3] >> (h & 7) & 1u; }
 
-  // The anchors that hold the pair at `p`, compared where they would lie.
+  // The anchors whose three bytes hash as those at `p` do, compared where
+  // they would lie.
   [[gnu::noinline]] void Look(const PeSection& s, std::size_t p) {
     const std::uint8_t* text = s.bytes.data();
-    const unsigned pair = PairAt(text, p);
-    if (!Seen(pair)) return;
-    for (std::int32_t i = head_[pair]; i >= 0; i = pairs_[static_cast<std::size_t>(i)].next) {
-      const Pair& at = pairs_[static_cast<std::size_t>(i)];
-      const Entry& e = entries_[at.entry];
-      if (at.at > p || p - at.at + m_ > s.bytes.size()) continue;
-      const std::size_t window = p - at.at;
+    const std::uint32_t h = Hash(TripleAt(text + p));
+    if (!Seen(h)) return;
+    const auto range = std::equal_range(triples_.begin(), triples_.end(), Triple{h, 0, 0});
+    for (auto t = range.first; t != range.second; ++t) {
+      const Entry& e = entries_[t->entry];
+      if (t->at > p || p - t->at + m_ > s.bytes.size()) continue;
+      const std::size_t window = p - t->at;
       if (std::memcmp(text + window, e.anchor.bytes, m_) == 0) Try(e, s, window);
     }
   }
@@ -154,41 +206,32 @@ class Scan {
 
   const std::vector<const Pattern*>& patterns_;
   MatchSink& sink_;
-  std::size_t m_ = 2;
-  std::uint8_t seen_[(1 << 16) / 8];  // a bit for each byte pair that some anchor holds
-  std::int32_t head_[1 << 16];        // its first entry in pairs_
+  std::size_t m_ = kMinScanAnchor;
+  std::uint8_t seen_[(1u << kHashBits) / 8];  // a bit for each hash of three bytes of an anchor
   std::vector<Entry> entries_;
-  std::vector<Pair> pairs_;
+  std::vector<Triple> triples_;  // by hash
   Placement placement_;
 };
 
 }  // namespace
 
-Anchor BestAnchor(const Pattern& p, std::size_t max_length) {
+std::size_t LongestAnchor(const Pattern& p) {
   const std::vector<PatternByte> bytes = Bytes(p);
-  Anchor best;
-  std::size_t best_common = 0;
+  std::size_t longest = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (!bytes[i].may_start) continue;
-    std::size_t length = 0, common = 0;
-    while (length < max_length && i + length < bytes.size() && bytes[i + length].fixed) {
-      common += Common(bytes[i + length].value);
+    std::size_t length = 0;
+    while (bytes[i].may_start && length < kMaxAnchor && i + length < bytes.size() && bytes[i + length].fixed) {
       ++length;
     }
-    if (length < 2) continue;
-    if (length > best.length || (length == best.length && common < best_common)) {
-      best = {bytes[i].insn, bytes[i].offset, length, {}};
-      for (std::size_t k = 0; k < length; ++k) best.bytes[k] = bytes[i + k].value;
-      best_common = common;
-    }
+    longest = std::max(longest, length);
   }
-  return best;
+  return longest;
 }
 
 void ScanCode(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink) {
   if (patterns.empty()) return;
   // The tables are large for the stack.
-  auto scan = std::make_unique<Scan>(patterns, sink);
+  auto scan = std::make_unique<Scan>(image, patterns, sink);
   for (const PeSection& s : image.sections) {
     if (s.code) scan->Section(s);
   }

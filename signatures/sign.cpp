@@ -17,7 +17,7 @@ constexpr std::size_t kContext = 24;
 // A first pattern has at least this many fixed bytes, and an anchor at least
 // this long.
 constexpr std::size_t kFirstFixed = 8;
-constexpr std::size_t kMinAnchor = 3;
+constexpr std::size_t kMinAnchor = kMinScanAnchor;
 // A unique pattern still grows, while it can, until it holds this many fixed
 // bytes in a row: the scan looks at every (shortest anchor - 1)-th byte.
 constexpr std::size_t kGoodAnchor = 6;
@@ -146,8 +146,8 @@ bool Gather(Decoder& decoder, const PeImage& image, const Reference& r, Work* w)
 
 // Grows a first pattern until it has something to scan for.
 bool GrowFirst(Work* w) {
-  while (FixedBytes(w->pattern) < kFirstFixed || BestAnchor(w->pattern, kMinAnchor).length < kMinAnchor) {
-    if (!w->Grow()) return BestAnchor(w->pattern, kMinAnchor).length >= kMinAnchor;
+  while (FixedBytes(w->pattern) < kFirstFixed || LongestAnchor(w->pattern) < kMinAnchor) {
+    if (!w->Grow()) return LongestAnchor(w->pattern) >= kMinAnchor;
   }
   return true;
 }
@@ -227,7 +227,7 @@ void Narrow(Work* w) {
   for (;;) {
     const std::size_t count = Count(w->pattern, &w->places);
     if (count == 1 && w->places.front() == w->home) {
-      if (BestAnchor(w->pattern, kGoodAnchor).length < kGoodAnchor && w->Grow()) continue;
+      if (LongestAnchor(w->pattern) < kGoodAnchor && w->Grow()) continue;
       w->done = true;
       return;
     }
