@@ -22,8 +22,11 @@ constexpr std::size_t kMinAnchor = kMinScanAnchor;
 // bytes in a row: the scan looks at every (shortest anchor - 1)-th byte.
 constexpr std::size_t kGoodAnchor = 6;
 // Places kept per first pattern; more, and it is grown and scanned again.
-constexpr std::size_t kMaxPlaces = 4096;
+constexpr std::size_t kMaxPlaces = 512;
 constexpr int kScans = 4;
+// References are tried in batches spread over the code, until an offset has
+// kMaxPerOffset signatures or kBatches have been tried.
+constexpr int kBatches = 4;
 
 void Open(PatternInsn* p, Field field) {
   for (std::size_t i = 0; i < field.size && field.at + i < p->wild.size(); ++i) {
@@ -243,6 +246,55 @@ void Narrow(Work* w) {
   }
 }
 
+// Each offset's references, ordered so that any first few of them are spread
+// over the code: by RVA, then taken in the order of their index's bits
+// reversed (the middle one, the quarters, the eighths, ...).
+std::vector<std::vector<Reference>> SpreadByOffset(const std::vector<Reference>& references) {
+  std::vector<std::vector<Reference>> by(kOffsetCount);
+  for (const Reference& r : references) by[static_cast<std::size_t>(r.offset)].push_back(r);
+  for (std::vector<Reference>& refs : by) {
+    std::sort(refs.begin(), refs.end(), [](const Reference& a, const Reference& b) { return a.rva < b.rva; });
+    unsigned bits = 0;
+    while ((std::size_t{1} << bits) < refs.size()) ++bits;
+    const auto reversed = [&](std::size_t i) {
+      std::size_t r = 0;
+      for (unsigned b = 0; b < bits; ++b) r |= ((i >> b) & 1) << (bits - 1 - b);
+      return r;
+    };
+    std::vector<std::size_t> order(refs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return reversed(a) < reversed(b); });
+    std::vector<Reference> spread;
+    for (const std::size_t i : order) spread.push_back(refs[i]);
+    refs.swap(spread);
+  }
+  return by;
+}
+
+void SignBatch(Decoder& decoder, const PeImage& image, std::vector<Work>& works, Signing* result) {
+  for (Work& w : works) {
+    if (Gather(decoder, image, w.reference, &w) && !GrowFirst(&w)) {
+      w.failed = "no " + std::to_string(kMinAnchor) + " fixed bytes in a row around it";
+    }
+  }
+  FindFirstPlaces(image, works);
+  for (Work& w : works) {
+    if (w.failed.empty()) Narrow(&w);
+    if (!w.done) {
+      result->not_signed.push_back({w.reference, w.failed});
+      continue;
+    }
+    Signature s;
+    s.offset = w.reference.offset;
+    s.field = w.reference.field;
+    s.type = w.reference.type;
+    s.rva = w.reference.rva;
+    s.instruction = w.text;
+    s.pattern = std::move(w.pattern);
+    result->signatures.push_back(std::move(s));
+  }
+}
+
 }  // namespace
 
 PatternInsn ToPatternInsn(const Insn& insn, const PeImage& image, const Reference* ref) {
@@ -276,29 +328,25 @@ Signing MakeSignatures(const PeImage& image, const std::vector<Reference>& refer
     result.error = "the x86 decoder could not be opened";
     return result;
   }
-  std::vector<Work> works(references.size());
-  for (std::size_t i = 0; i < references.size(); ++i) {
-    Work& w = works[i];
-    if (Gather(decoder, image, references[i], &w) && !GrowFirst(&w)) {
-      w.failed = "no " + std::to_string(kMinAnchor) + " fixed bytes in a row around it";
+  std::vector<std::vector<Reference>> queues = SpreadByOffset(references);
+  std::size_t signed_for[kOffsetCount] = {};
+  for (int batch = 0; batch < kBatches; ++batch) {
+    std::vector<Work> works;
+    for (int o = 0; o < kOffsetCount; ++o) {
+      std::vector<Reference>& queue = queues[static_cast<std::size_t>(o)];
+      const std::size_t take = std::min(queue.size(), kMaxPerOffset - signed_for[o]);
+      for (std::size_t i = 0; i < take; ++i) works.emplace_back().reference = queue[i];
+      queue.erase(queue.begin(), queue.begin() + static_cast<long>(take));
     }
+    if (works.empty()) break;
+    SignBatch(decoder, image, works, &result);
+    std::fill(std::begin(signed_for), std::end(signed_for), 0);
+    for (const Signature& s : result.signatures) ++signed_for[static_cast<int>(s.offset)];
   }
-  FindFirstPlaces(image, works);
-  for (Work& w : works) {
-    if (w.failed.empty()) Narrow(&w);
-    if (!w.done) {
-      result.not_signed.push_back({w.reference, w.failed});
-      continue;
-    }
-    Signature s;
-    s.offset = w.reference.offset;
-    s.field = w.reference.field;
-    s.type = w.reference.type;
-    s.rva = w.reference.rva;
-    s.instruction = w.text;
-    s.pattern = std::move(w.pattern);
-    result.signatures.push_back(std::move(s));
-  }
+  for (int o = 0; o < kOffsetCount; ++o) result.left_out[o] = queues[static_cast<std::size_t>(o)].size();
+  std::sort(result.signatures.begin(), result.signatures.end(), [](const Signature& a, const Signature& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.rva < b.rva;
+  });
   result.ok = true;
   return result;
 }

@@ -33,13 +33,23 @@ struct NotSigned {
   std::string why;
 };
 
+// Signatures per offset: enough to outvote a stray match, few enough that
+// signing and matching stay quick where an offset is used everywhere.
+constexpr std::size_t kMaxPerOffset = 32;
+
 struct Signing {
   bool ok = false;
   std::string error;  // when the decoder cannot be opened
-  std::vector<Signature> signatures;
+  std::vector<Signature> signatures;  // by offset; at most kMaxPerOffset each
   std::vector<NotSigned> not_signed;
+  // References not tried, per offset: it had kMaxPerOffset signatures, or
+  // four batches of references spread over the code had been tried.
+  std::size_t left_out[kOffsetCount] = {};
 };
 
+// Tries the references of each offset in batches spread over the code
+// (the middle one first, then the quarters, ...) until it has kMaxPerOffset
+// signatures.
 Signing MakeSignatures(const PeImage& image, const std::vector<Reference>& references);
 
 // The pattern instruction for `insn` of `image`, wildcarded as above; `ref`
