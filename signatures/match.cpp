@@ -7,18 +7,12 @@
 namespace quorvane::signatures {
 namespace {
 
-std::size_t SignedDispLength(const PatternInsn& p) {
-  return (p.bytes[static_cast<std::size_t>(p.group)] >> 6) == 1 ? 1 : 4;
-}
-
 // Whether the decoded instruction has the layout the pattern gave it: a
 // group's ModRM and displacement where the pattern has them.
 bool SameLayout(const PatternInsn& p, const Insn& insn, std::size_t length) {
   if (insn.size != length) return false;
   if (p.group < 0) return true;
-  const auto g = static_cast<std::size_t>(p.group);
-  const std::size_t sib = (p.bytes[g] & 7) == 4 ? 1 : 0;
-  return insn.modrm_at == g && insn.disp_at == g + 1 + sib;
+  return insn.modrm_at == static_cast<std::size_t>(p.group) && insn.disp_at == GroupDisp(p);
 }
 
 // The reference's field: present, as wide as it may be, and over bytes the
@@ -31,10 +25,9 @@ bool FieldIsOpen(const Signature& s, const PatternInsn& p, const Insn& insn, Fie
   std::size_t at = field.at;
   std::size_t size = field.size;
   if (p.group >= 0) {
-    const auto g = static_cast<std::size_t>(p.group);
-    const std::size_t disp_at = g + 1 + ((p.bytes[g] & 7) == 4 ? 1 : 0);
-    if (at == disp_at) size = SignedDispLength(p);
-    if (at >= disp_at + insn.disp_size) at = at - insn.disp_size + SignedDispLength(p);
+    const std::size_t signed_length = GroupEnd(p) - GroupDisp(p);
+    if (at == GroupDisp(p)) size = signed_length;
+    if (at >= GroupDisp(p) + insn.disp_size) at = at - insn.disp_size + signed_length;
   }
   for (std::size_t i = 0; i < size; ++i) {
     if (at + i >= p.wild.size() || !p.wild[at + i]) return false;

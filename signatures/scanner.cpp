@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "readers/host_words.h"
+
 namespace quorvane::signatures {
 namespace {
 
@@ -25,12 +27,7 @@ std::vector<PatternByte> Bytes(const Pattern& p) {
   std::vector<PatternByte> out;
   for (std::size_t i = 0; i < p.insns.size(); ++i) {
     const PatternInsn& insn = p.insns[i];
-    std::size_t group_end = 0;
-    if (insn.group >= 0) {
-      const auto g = static_cast<std::size_t>(insn.group);
-      const std::uint8_t modrm = insn.bytes[g];
-      group_end = g + 1 + ((modrm & 7) == 4 ? 1 : 0) + ((modrm >> 6) == 1 ? 1 : 4);
-    }
+    const std::size_t group_end = insn.group >= 0 ? GroupEnd(insn) : 0;
     for (std::size_t k = 0; k < insn.bytes.size(); ++k) {
       const bool in_group = insn.group >= 0 && k >= static_cast<std::size_t>(insn.group) && k < group_end;
       const bool before_group = insn.group < 0 || k < static_cast<std::size_t>(insn.group);
@@ -45,17 +42,18 @@ std::vector<PatternByte> Bytes(const Pattern& p) {
 using Counts = std::vector<std::uint32_t>;
 constexpr std::size_t kSampleStep = 61;
 
-std::uint32_t CountHash(std::uint32_t triple) { return (triple * 2654435761u) >> 16; }
-
-std::uint32_t Triple3(const std::uint8_t* b) {
+// Three bytes as a number, and a hash of it in `bits` bits.
+std::uint32_t TripleAt(const std::uint8_t* b) {
   return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16;
 }
+std::uint32_t HashIn(unsigned bits, std::uint32_t triple) { return (triple * 2654435761u) >> (32 - bits); }
+std::uint32_t CountHash(std::uint32_t triple) { return HashIn(16, triple); }
 
 Counts Sample(const PeImage& image) {
   Counts counts(1u << 16, 0);
   for (const PeSection& s : image.sections) {
     for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
-      ++counts[CountHash(Triple3(&s.bytes[p]))];
+      ++counts[CountHash(TripleAt(&s.bytes[p]))];
     }
   }
   return counts;
@@ -74,7 +72,7 @@ Anchor ChooseAnchor(const Pattern& p, std::size_t length, const Counts& counts) 
     for (; k < length && bytes[i + k].fixed; ++k) a.bytes[k] = bytes[i + k].value;
     if (k < length) continue;
     std::uint64_t score = 0;
-    for (std::size_t j = 0; j + 3 <= length; ++j) score += counts[CountHash(Triple3(a.bytes + j))];
+    for (std::size_t j = 0; j + 3 <= length; ++j) score += counts[CountHash(TripleAt(a.bytes + j))];
     if (best.length == 0 || score < best_score) {
       best = a;
       best_score = score;
@@ -99,12 +97,7 @@ struct Triple {
 };
 
 constexpr unsigned kHashBits = 18;
-
-std::uint32_t Hash(std::uint32_t triple) { return (triple * 2654435761u) >> (32 - kHashBits); }
-
-std::uint32_t TripleAt(const std::uint8_t* text) {
-  return text[0] | static_cast<std::uint32_t>(text[1]) << 8 | static_cast<std::uint32_t>(text[2]) << 16;
-}
+std::uint32_t Hash(std::uint32_t triple) { return HashIn(kHashBits, triple); }
 
 // Every anchor is m bytes long (the shortest anchor's length; longer ones
 // are cut), so it holds m - 2 runs of three bytes at consecutive offsets:
@@ -162,16 +155,7 @@ class Scan {
   }
 
   // Three bytes in one load (the fourth is there: the caller sees to it).
-  static std::uint32_t Load24(const std::uint8_t* text) {
-    std::uint32_t word;
-    std::memcpy(&word, text, 4);
-    return LittleEndian(word) & 0xFFFFFFu;
-  }
-  static std::uint32_t LittleEndian(std::uint32_t word) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&word);
-    return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16 |
-           static_cast<std::uint32_t>(b[3]) << 24;
-  }
+  static std::uint32_t Load24(const std::uint8_t* text) { return LoadU32(text) & 0xFFFFFFu; }
   unsigned Seen(std::uint32_t h) const { return seen_[h >> 3] >> (h & 7) & 1u; }
 
   // The anchors whose three bytes hash as those at `p` do, compared where

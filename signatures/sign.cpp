@@ -19,7 +19,7 @@ constexpr std::size_t kContext = 24;
 constexpr std::size_t kFirstFixed = 8;
 constexpr std::size_t kMinAnchor = kMinScanAnchor;
 // A unique pattern still grows, while it can, until it holds this many fixed
-// bytes in a row: the scan looks at every (shortest anchor - 1)-th byte.
+// bytes in a row: the scan looks at every (shortest anchor - 2)-th byte.
 constexpr std::size_t kGoodAnchor = 6;
 // Places kept per first pattern; more, and it is grown and scanned again.
 constexpr std::size_t kMaxPlaces = 512;
@@ -47,9 +47,8 @@ bool IsFieldAccess(const Insn& insn) {
   }
   const std::uint8_t modrm = insn.bytes[insn.modrm_at];
   const unsigned mod = modrm >> 6;
-  const unsigned sib = (modrm & 7) == 4 ? 1 : 0;
-  return (mod == 1 || mod == 2) && insn.disp_at == insn.modrm_at + 1 + sib &&
-         insn.disp_size == (mod == 1 ? 1 : 4);
+  return (mod == 1 || mod == 2) && insn.disp_at == insn.modrm_at + 1 + (HasSib(modrm) ? 1 : 0) &&
+         insn.disp_size == DispLength(modrm);
 }
 
 bool EndsFunction(const Insn& insn) {
@@ -309,9 +308,8 @@ PatternInsn ToPatternInsn(const Insn& insn, const PeImage& image, const Referenc
     if (f.size == 4 && !insn.relative && IsAddress(FieldValue(insn.bytes, f), image)) Open(&p, f);
   }
   // A field's displacement, not an address (those keep their 4 bytes).
-  const std::uint8_t sib = (insn.bytes[insn.modrm_at] & 7) == 4 ? 1 : 0;
-  if (IsFieldAccess(insn) && !p.wild[insn.modrm_at] && !(sib && p.wild[insn.modrm_at + 1u]) &&
-      !p.wild[insn.disp_at]) {
+  if (IsFieldAccess(insn) && !p.wild[insn.modrm_at] &&
+      !(HasSib(insn.bytes[insn.modrm_at]) && p.wild[insn.modrm_at + 1u]) && !p.wild[insn.disp_at]) {
     p.group = insn.modrm_at;
     Open(&p, Displacement(insn));
   }

@@ -7,15 +7,6 @@
 namespace quorvane::signatures {
 namespace {
 
-bool HasSib(std::uint8_t modrm) { return (modrm & 7) == 4; }
-std::size_t DispLength(std::uint8_t modrm) { return (modrm >> 6) == 1 ? 1 : 4; }
-
-// The bytes of a group as signed: ModRM, SIB, displacement.
-std::size_t GroupLength(const PatternInsn& insn) {
-  const std::uint8_t modrm = insn.bytes[static_cast<std::size_t>(insn.group)];
-  return 1 + (HasSib(modrm) ? 1 : 0) + DispLength(modrm);
-}
-
 bool Same(const PatternInsn& insn, std::size_t from, std::size_t count, const std::uint8_t* code) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!insn.wild[from + i] && insn.bytes[from + i] != code[i]) return false;
@@ -33,7 +24,7 @@ bool MatchInsn(const PatternInsn& insn, const std::uint8_t* code, std::size_t le
   }
   const auto g = static_cast<std::size_t>(insn.group);
   const std::uint8_t modrm = insn.bytes[g];
-  const std::size_t tail = n - g - GroupLength(insn);
+  const std::size_t tail = n - GroupEnd(insn);
   if (g + 2 > left || !Same(insn, 0, g, code)) return false;
   const std::uint8_t met = code[g];
   if ((met & 0x3F) != (modrm & 0x3F) || (met >> 6) == 0 || (met >> 6) == 3) return false;
@@ -48,6 +39,15 @@ bool MatchInsn(const PatternInsn& insn, const std::uint8_t* code, std::size_t le
 }
 
 }  // namespace
+
+std::size_t GroupDisp(const PatternInsn& insn) {
+  const auto g = static_cast<std::size_t>(insn.group);
+  return g + 1 + (HasSib(insn.bytes[g]) ? 1 : 0);
+}
+
+std::size_t GroupEnd(const PatternInsn& insn) {
+  return GroupDisp(insn) + DispLength(insn.bytes[static_cast<std::size_t>(insn.group)]);
+}
 
 const char* OffsetName(Offset offset) { return kOffsetKeys[static_cast<int>(offset)]; }
 
@@ -110,9 +110,8 @@ bool WellFormed(const Pattern& p) {
     if (g >= n || insn.wild[g]) return false;
     const std::uint8_t modrm = insn.bytes[g];
     if ((modrm >> 6) != 1 && (modrm >> 6) != 2) return false;
-    const std::size_t sib = HasSib(modrm) ? 1 : 0;
-    if (g + GroupLength(insn) > n || (sib && insn.wild[g + 1])) return false;
-    for (std::size_t i = g + 1 + sib; i < g + GroupLength(insn); ++i) {
+    if (GroupEnd(insn) > n || (HasSib(modrm) && insn.wild[g + 1])) return false;
+    for (std::size_t i = GroupDisp(insn); i < GroupEnd(insn); ++i) {
       if (!insn.wild[i]) return false;
     }
   }

@@ -44,6 +44,15 @@ struct PatternInsn {
   int group = -1;
 };
 
+// A ModRM byte (mod 01 or 10): whether a SIB byte follows it, and the length
+// of the displacement its mod bits give.
+constexpr bool HasSib(std::uint8_t modrm) { return (modrm & 7) == 4; }
+constexpr std::size_t DispLength(std::uint8_t modrm) { return (modrm >> 6) == 1 ? 1 : 4; }
+// A group's displacement's first byte, and the byte after the group, in the
+// instruction as signed.
+std::size_t GroupDisp(const PatternInsn& insn);
+std::size_t GroupEnd(const PatternInsn& insn);
+
 struct Pattern {
   std::vector<PatternInsn> insns;
   std::size_t ref = 0;  // the reference instruction

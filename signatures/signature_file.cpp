@@ -44,11 +44,7 @@ std::string PatternText(const Pattern& p) {
     const PatternInsn& insn = p.insns[i];
     if (i > 0) out += ' ';
     if (i == p.ref) out += '*';
-    std::size_t group_end = 0;
-    if (insn.group >= 0) {
-      const auto g = static_cast<std::size_t>(insn.group);
-      group_end = g + 1 + ((insn.bytes[g] & 7) == 4 ? 1 : 0) + ((insn.bytes[g] >> 6) == 1 ? 1 : 4);
-    }
+    const std::size_t group_end = insn.group >= 0 ? GroupEnd(insn) : 0;
     for (std::size_t k = 0; k < insn.bytes.size(); ++k) {
       if (insn.group >= 0 && k == static_cast<std::size_t>(insn.group)) out += '(';
       out += insn.wild[k] ? "??" : HexByte(insn.bytes[k]);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "readers/host_words.h"
+
 namespace quorvane::signatures {
 namespace {
 
@@ -154,14 +156,10 @@ std::uint32_t FieldValue(const std::uint8_t* bytes, Field field) {
   switch (field.size) {
     case 1: return static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(bytes[field.at])));
     case 2: {
-      const auto v = static_cast<std::int16_t>(bytes[field.at] | bytes[field.at + 1] << 8);
+      const auto v = static_cast<std::int16_t>(LoadU16(bytes + field.at));
       return static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
     }
-    case 4:
-      return static_cast<std::uint32_t>(bytes[field.at]) |
-             static_cast<std::uint32_t>(bytes[field.at + 1]) << 8 |
-             static_cast<std::uint32_t>(bytes[field.at + 2]) << 16 |
-             static_cast<std::uint32_t>(bytes[field.at + 3]) << 24;
+    case 4: return LoadU32(bytes + field.at);
     default: return 0;
   }
 }
