@@ -39,6 +39,16 @@ bool DecodeUpTo(Decoder& decoder, const PeSection& section, std::uint32_t start,
   return true;
 }
 
+// The index of `insn` among those found, added with no votes when new.
+int Found(std::vector<Insn>& found, std::vector<int>& votes, const Insn& insn) {
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (found[i].rva == insn.rva) return static_cast<int>(i);
+  }
+  found.push_back(insn);
+  votes.push_back(0);
+  return static_cast<int>(found.size() - 1);
+}
+
 bool HoldsWord(const Insn& insn, std::uint32_t word_rva) {
   const std::uint32_t at = word_rva - insn.rva;
   return (insn.disp_at == at && insn.disp_size == 4) ||
@@ -54,32 +64,24 @@ bool DecodeAt(Decoder& decoder, const PeImage& image, std::uint32_t rva, Insn* o
 
 bool FindInsnWithWord(Decoder& decoder, const PeSection& section, std::uint32_t word_rva,
                       Insn* out) {
-  struct Vote {
-    Insn insn;
-    int count;
-  };
-  std::vector<Vote> votes;
+  std::vector<Insn> found;  // instructions the decodings ended on
+  std::vector<int> votes;   // for each
   bool from_section_start = false;
+  Insn insn;
   for (const std::uint32_t s : StartsBefore(section, word_rva, {64, 48, 40, 32, 24, 16, 12, 8, 4})) {
-    std::vector<Insn> run;
-    std::uint32_t reached = 0;
-    if (!DecodeUpTo(decoder, section, s, word_rva + 1, &reached, &run) || run.empty()) continue;
-    const Insn& last = run.back();
-    if (!HoldsWord(last, word_rva)) continue;
+    std::uint32_t at = s;
+    bool decoded = false;
+    while ((decoded = DecodeIn(decoder, section, at, &insn)) && at + insn.size <= word_rva) at += insn.size;
+    if (!decoded || !HoldsWord(insn, word_rva)) continue;
+    ++votes[static_cast<std::size_t>(Found(found, votes, insn))];
     from_section_start |= s == section.rva;
-    auto v = std::find_if(votes.begin(), votes.end(),
-                          [&](const Vote& x) { return x.insn.rva == last.rva; });
-    if (v == votes.end()) {
-      votes.push_back({last, 1});
-    } else {
-      ++v->count;
-    }
   }
-  if (votes.empty()) return false;
-  std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count > b.count; });
-  if (votes.size() > 1 && votes[1].count >= votes[0].count) return false;
-  if (votes[0].count < 2 && !from_section_start) return false;
-  *out = votes[0].insn;
+  // The most votes, more than any other instruction has, and two of them
+  // unless one decoding began at the section's start.
+  const auto best = std::max_element(votes.begin(), votes.end());
+  if (best == votes.end() || std::count(votes.begin(), votes.end(), *best) > 1) return false;
+  if (*best < 2 && !from_section_start) return false;
+  *out = found[static_cast<std::size_t>(best - votes.begin())];
   return true;
 }
 

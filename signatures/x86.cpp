@@ -104,6 +104,21 @@ Decoder::~Decoder() {
 }
 
 bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
+  // Places near each other are decoded from overlapping start points.
+  constexpr std::size_t kRemembered = 4096;
+  if (remembered_.empty()) remembered_.resize(kRemembered);
+  Remembered& r = remembered_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
+  if (r.code != code || r.size != std::min<std::size_t>(size, 16) || r.rva != rva) {
+    r.code = code;
+    r.size = std::min<std::size_t>(size, 16);
+    r.rva = rva;
+    r.ok = DecodeNow(code, size, rva, &r.insn);
+  }
+  if (r.ok) *out = r.insn;
+  return r.ok;
+}
+
+bool Decoder::DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
   auto* in = static_cast<cs_insn*>(insn_);
   const std::uint8_t* at = code;
   std::size_t left = std::min<std::size_t>(size, 16);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quorvane::signatures {
 
@@ -68,7 +69,9 @@ struct Insn {
 };
 
 // A Capstone handle for one job: opened by the constructor, closed by the
-// destructor. Decoding with it keeps no state between instructions.
+// destructor. It remembers the last instructions decoded by where their
+// bytes lie, so that the bytes must not change while it lives (one job
+// reads one image).
 class Decoder {
  public:
   Decoder();
@@ -86,8 +89,18 @@ class Decoder {
   std::string Text(const std::uint8_t* code, std::size_t size, std::uint32_t address);
 
  private:
+  struct Remembered {
+    const std::uint8_t* code = nullptr;
+    std::size_t size = 0;
+    std::uint32_t rva = 0;
+    bool ok = false;
+    Insn insn;
+  };
+  bool DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out);
+
   std::size_t handle_ = 0;
   void* insn_ = nullptr;
+  std::vector<Remembered> remembered_;  // direct-mapped by the bytes' address
 };
 
 // The field of an instruction that holds a value: its displacement or its
