@@ -35,6 +35,9 @@ std::string WhyNot(const OffsetVerdict& v, const std::map<std::uint32_t, std::si
     return v.signatures == 1 ? "its signature did not match exactly once"
                              : "none of its " + std::to_string(v.signatures) + " signatures matched exactly once";
   }
+  if (v.disagreed == 0 && v.agreed > 0 && reads.begin()->first == 0) {
+    return "its signatures read 0, which the module takes for a missing offset";
+  }
   if (v.disagreed > 0) {
     std::string text = "its signatures disagree:";
     for (const auto& [value, count] : reads) {
@@ -69,7 +72,7 @@ Verdict Judge(const std::vector<Signature>& signatures, const std::vector<Signat
     v.agreed = count;
     v.disagreed = v.matched - count;
     const std::size_t needed = v.signatures >= 2 ? 2 : 1;
-    v.given = v.signatures > 0 && v.agreed >= needed && v.disagreed == 0;
+    v.given = v.signatures > 0 && v.agreed >= needed && v.disagreed == 0 && value != 0;
     if (v.given) {
       v.value = value;
       verdict.offsets.value[o] = value;

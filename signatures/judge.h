@@ -2,7 +2,8 @@
 // the others are not given. A signature counts only when it matched exactly
 // once. An offset with two or more signatures is given when at least two of
 // them agree and none reads another value; one with a single signature when
-// that one matched. Never an answer from signatures that disagree.
+// that one matched. Never an answer from signatures that disagree, and
+// never 0 (the module reads an offset of 0 as missing).
 #ifndef QUORVANE_SIGNATURES_JUDGE_H
 #define QUORVANE_SIGNATURES_JUDGE_H
 

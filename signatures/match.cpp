@@ -85,7 +85,7 @@ Matching MatchSignatures(const PeImage& image, const std::vector<Signature>& sig
   Matching result;
   Decoder decoder;
   if (!decoder.ok()) {
-    result.error = "the x86 decoder could not be opened";
+    result.error = kNoDecoder;
     return result;
   }
   result.matches.resize(signatures.size());

@@ -97,7 +97,7 @@ ReferenceSearch FindReferences(const PeImage& image, const Offsets& offsets) {
   ReferenceSearch result;
   Decoder decoder;
   if (!decoder.ok()) {
-    result.error = "the x86 decoder could not be opened";
+    result.error = kNoDecoder;
     return result;
   }
   Search search{image, offsets, decoder, result};

@@ -323,7 +323,7 @@ Signing MakeSignatures(const PeImage& image, const std::vector<Reference>& refer
   Signing result;
   Decoder decoder;
   if (!decoder.ok()) {
-    result.error = "the x86 decoder could not be opened";
+    result.error = kNoDecoder;
     return result;
   }
   std::vector<std::vector<Reference>> queues = SpreadByOffset(references);

@@ -68,6 +68,9 @@ struct Insn {
   std::uint8_t writes = 0;  // RegBit of every register written, implicitly too
 };
 
+// What a job that cannot open its decoder says.
+inline constexpr const char* kNoDecoder = "the x86 decoder could not be opened (out of memory)";
+
 // A Capstone handle for one job: opened by the constructor, closed by the
 // destructor. It remembers the last instructions decoded by where their
 // bytes lie, so that the bytes must not change while it lives (one job

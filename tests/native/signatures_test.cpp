@@ -253,6 +253,8 @@ TEST(Judge, TwoMustAgreeAndNoneDisagree) {
       {"a twice-matched one counts for nothing", {{2, 0x40}, {1, 0x40}}, false, 1, 1, 0,
        "only 1 of its 2 signatures matched exactly once (2 must agree)"},
       {"none", {}, false, 0, 0, 0, "no signature gives it"},
+      {"agreement on 0", {{1, 0}, {1, 0}}, false, 2, 2, 0,
+       "its signatures read 0, which the module takes for a missing offset"},
   };
   for (const auto& c : cases) {
     std::vector<Signature> signatures(c.matches.size());
