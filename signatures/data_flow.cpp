@@ -17,7 +17,7 @@ constexpr std::uint8_t kCallerSaved = RegBit(Reg::kEax) | RegBit(Reg::kEcx) | Re
 
 struct Slot {
   Reg base;  // kEsp or kEbp
-  std::int32_t disp;
+  std::uint32_t disp;
 };
 
 struct Holders {
@@ -29,12 +29,12 @@ struct Holders {
   void SetReg(Reg r, bool held) {
     regs = static_cast<std::uint8_t>(held ? regs | RegBit(r) : regs & ~RegBit(r));
   }
-  auto Find(Reg base, std::int32_t disp) {
+  auto Find(Reg base, std::uint32_t disp) {
     return std::find_if(slots.begin(), slots.end(),
                         [&](const Slot& s) { return s.base == base && s.disp == disp; });
   }
-  bool SlotHeld(Reg base, std::int32_t disp) { return Find(base, disp) != slots.end(); }
-  void SetSlot(Reg base, std::int32_t disp, bool held) {
+  bool SlotHeld(Reg base, std::uint32_t disp) { return Find(base, disp) != slots.end(); }
+  void SetSlot(Reg base, std::uint32_t disp, bool held) {
     auto at = Find(base, disp);
     if (held && at == slots.end()) slots.push_back({base, disp});
     if (!held && at != slots.end()) slots.erase(at);
@@ -43,13 +43,14 @@ struct Holders {
     slots.erase(std::remove_if(slots.begin(), slots.end(), [&](const Slot& s) { return s.base == base; }),
                 slots.end());
   }
-  // esp moved by `delta` bytes: the same slots lie at other displacements.
-  void MoveEsp(std::int32_t delta) {
+  // esp moved by `delta` bytes (modulo 2^32): the same slots lie at other
+  // displacements; those now below esp are gone.
+  void MoveEsp(std::uint32_t delta) {
     for (Slot& s : slots) {
       if (s.base == Reg::kEsp) s.disp -= delta;
     }
     slots.erase(std::remove_if(slots.begin(), slots.end(),
-                               [](const Slot& s) { return s.base == Reg::kEsp && s.disp < 0; }),
+                               [](const Slot& s) { return s.base == Reg::kEsp && s.disp >= 0x80000000u; }),
                 slots.end());
   }
 };
@@ -58,15 +59,13 @@ bool IsStackSlot(const Operand& o) {
   return o.kind == Operand::Kind::kMem && IsStackAccess(o) && o.index == Reg::kNone;
 }
 
-std::int32_t Disp(const Operand& o) { return static_cast<std::int32_t>(o.disp); }
-
 // Whether operand `o` (a source) holds the pointer.
 bool Holds(Holders& h, const Operand& o, ListAt list) {
   switch (o.kind) {
     case Operand::Kind::kReg: return o.size == 4 && h.Has(o.reg);
     case Operand::Kind::kMem:
       if (o.size != 4) return false;
-      if (IsStackSlot(o)) return h.SlotHeld(o.base, Disp(o));
+      if (IsStackSlot(o)) return h.SlotHeld(o.base, o.disp);
       return o.base == Reg::kNone && SlotType(o.disp, list.base, list.list) >= 0;
     default: return false;
   }
@@ -83,7 +82,7 @@ bool Move(const Insn& in, Holders& h, ListAt list) {
         return true;
       }
       if (IsStackSlot(a)) {
-        h.SetSlot(a.base, Disp(a), a.size == 4 && Holds(h, b, list));
+        h.SetSlot(a.base, a.disp, a.size == 4 && Holds(h, b, list));
         return true;
       }
       return a.kind == Operand::Kind::kMem;  // a store elsewhere changes nothing tracked
@@ -91,7 +90,7 @@ bool Move(const Insn& in, Holders& h, ListAt list) {
       if (a.size != 4) return false;
       {
         const bool held = Holds(h, a, list);
-        h.MoveEsp(-4);
+        h.MoveEsp(0u - 4u);
         h.SetSlot(Reg::kEsp, 0, held);
       }
       return true;
@@ -108,7 +107,7 @@ bool Move(const Insn& in, Holders& h, ListAt list) {
       if (a.kind != Operand::Kind::kReg || a.reg != Reg::kEsp || b.kind != Operand::Kind::kImm) {
         return false;
       }
-      h.MoveEsp(in.op == Op::kAdd ? static_cast<std::int32_t>(b.imm) : -static_cast<std::int32_t>(b.imm));
+      h.MoveEsp(in.op == Op::kAdd ? b.imm : 0u - b.imm);
       return true;
     default:
       return false;
