@@ -1,0 +1,71 @@
+// quorvane-probe find --then / --buffer-then: after the scan has ranked its
+// candidates, the author is asked to change the marked text in the host,
+// and the candidates' records are read again every few hundred
+// milliseconds until the change shows or the wait runs out. The rules of
+// what a change settles are the finder's (finder/change_watch.h); here are
+// the prompt, the clock and the words of the output.
+#ifndef QUORVANE_PROBE_FIND_FIND_CHANGE_H
+#define QUORVANE_PROBE_FIND_FIND_CHANGE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "finder/change_watch.h"
+#include "finder/finder.h"
+#include "probe/common/json.h"
+
+namespace probe {
+
+// One change asked for: a marker and what the author changes it to, as
+// given (ANSI).
+struct ChangeAsk {
+  bool asked = false;
+  std::string from, to;
+  std::string bytes;       // `to` as it would stand in memory
+  std::size_t marker = 0;  // objects: the index of the --text marker
+  std::string where;       // e.g. type 3 field "text", or the text buffer
+};
+
+struct ChangeResults {
+  ChangeAsk object_ask, buffer_ask;
+  std::uint32_t wait_seconds = finder::kDefaultWaitSeconds;
+  finder::ChangeWatch object, buffer;
+};
+
+// Quotes a text for a comment line or a message.
+using Quoter = std::function<std::string(const std::string&)>;
+
+// Asks the author on standard error for each change that something can
+// settle, then watches until each is settled or the wait is over. False
+// when the process exits meanwhile (nothing read then is trusted).
+bool WatchChanges(const finder::FindRequest& request, const finder::FindResult& result,
+                  const Quoter& quote, ChangeResults* change);
+
+// Whether a watch asked for decides the offsets, and which candidate (or
+// buffer) it picks: a change decides only what it settled; without one the
+// scan's answer stands. `index` is left alone when the scan's answer stands.
+bool FoundAfterChange(const ChangeAsk& ask, const finder::ChangeWatch& watch, bool scan_found,
+                      std::size_t* index);
+
+// The line for standard error when a watch asked for settled nothing, after
+// `head` ("ObjectAddressList and ObjectDataOffset: "); empty when it settled
+// the offsets or left the scan's reason to stand (nothing was watched).
+std::string ChangeReason(const ChangeAsk& ask, const finder::ChangeWatch& watch,
+                         const finder::FindResult& result, std::uint32_t wait_seconds,
+                         const std::string& head, const Quoter& quote);
+
+// The evidence of each change asked for, as comment lines without the "; ".
+std::vector<std::string> ChangeTextLines(const ChangeResults& change,
+                                         const finder::FindResult& result, const Quoter& quote);
+
+// "settled_by" and "change" of the object or text_buffer JSON object.
+void JsonChange(const ChangeAsk& ask, const finder::ChangeWatch& watch,
+                const finder::FindResult& result, bool scan_found, bool found,
+                JsonWriter* j);
+
+}  // namespace probe
+
+#endif
