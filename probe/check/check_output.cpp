@@ -1,48 +1,15 @@
 #include "probe/check/check_output.h"
 
-#include <cstdio>
-
 #include "config/profile_keys.h"
-#include "probe/common/json.h"
-#include "probe/common/near_names.h"
 #include "probe/check/shared_stop.h"
+#include "probe/common/near_names.h"
 #include "probe/common/system_text.h"
-#include "readers/readers.h"
+#include "probe/common/text.h"
+#include "probe/walk/walk_output.h"
 
 namespace probe {
 
 namespace {
-
-using quorvane::FieldKind;
-
-std::string HexBytes(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) out += Format("%02x", static_cast<unsigned char>(c));
-  return out;
-}
-
-const char* KindName(FieldKind kind) {
-  switch (kind) {
-    case FieldKind::kU8: return "u8";
-    case FieldKind::kI8: return "i8";
-    case FieldKind::kI16: return "i16";
-    case FieldKind::kI32: return "i32";
-    case FieldKind::kU32: return "u32";
-    case FieldKind::kColour: return "colour";
-    case FieldKind::kString: return "string";
-    case FieldKind::kWideText: return "wide_text";
-  }
-  return "unknown";
-}
-
-std::string HopPhrase(Hop hop) { return std::string("the ") + HopTitle(hop); }
-
-std::string CallOf(const Walk& walk) {
-  return walk.text_buffer ? "GetTextbufferString(addr)"
-                          : "GetObjectData(addr, " + std::to_string(walk.type) + ")";
-}
-
-std::string NumberText(double value) { return Format("%.17g", value); }
 
 // Sections other than [Config], as a profile author would write them.
 std::vector<std::string> LayoutSections(const ProfileInfo& p) {
@@ -115,43 +82,6 @@ void TextProfile(const ProfileInfo& p, std::string* out) {
   }
 }
 
-void TextField(const FieldValue& f, std::string* out) {
-  std::string value;
-  if (f.is_text) {
-    value = LuaQuote(f.text);
-  } else if (f.kind == FieldKind::kColour) {
-    value = NumberText(f.number) + Format(" (0x%06X)", static_cast<unsigned>(f.number));
-  } else {
-    value = NumberText(f.number);
-  }
-  *out += Format("    +%-4u %-11s ", static_cast<unsigned>(f.offset), f.name) + value + "\n";
-}
-
-// `shared`: the walk's stop is said once for all walks, after them.
-void TextWalk(const Walk& walk, const AddressTable& table, bool shared, std::string* out) {
-  *out += "\n" + CallOf(walk) + (walk.ok ? "" : " = nil") + "\n";
-  for (const Step& s : walk.steps) {
-    std::string line = Format("  %-15s %s", HopTitle(s.name), Hex(s.address).c_str());
-    if (s.has_value) line += " -> " + Hex(s.value);
-    if (walk.text_buffer) line += " (module + " + Hex(table.text_buffer_address) + ")";
-    *out += line + "\n";
-  }
-  if (walk.text_buffer) {
-    for (const FieldValue& f : walk.fields) *out += "    " + LuaQuote(f.text) + "\n";
-  } else {
-    for (const FieldValue& f : walk.fields) TextField(f, out);
-    if (walk.ok && walk.fields.empty()) *out += "    (no fields: an empty table)\n";
-  }
-  for (const Implausible& i : walk.implausible) {
-    *out += Format("  implausible: \"%s\" (+%u): ", i.field.c_str(), static_cast<unsigned>(i.offset)) +
-            i.what + "\n";
-  }
-  if (!walk.ok && !shared) {
-    *out += std::string("  stopped at ") + HopPhrase(walk.stop.hop) + ": " + walk.stop.message +
-            "\n";
-  }
-}
-
 void JsonNotes(const quorvane::HexReading& reading, JsonWriter* j) {
   j->BeginArray();
   for (const quorvane::HexNote& note : reading.notes) {
@@ -214,86 +144,67 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   j->EndObject();
 }
 
-void JsonText(const std::string& ansi, JsonWriter* j) {
-  j->StringField("value", AnsiToUtf8(ansi));
-  j->StringField("ansi", HexBytes(ansi));
+void TextProcess(const Report& report, std::string* out) {
+  *out += "\nProcess  " + std::to_string(report.process.pid);
+  if (!report.process.name.empty()) *out += " (" + report.process.name + ")";
+  *out += "\n";
+  if (report.table.module_base != 0) {
+    *out += "Module   " + report.profile.module + " at " + Hex(report.table.module_base) + "\n";
+  } else {
+    *out += "Module   " + report.profile.module + " is not loaded in this process\n";
+    TextCloseModules(report.process, out);
+  }
 }
 
-void JsonWalk(const Walk& walk, JsonWriter* j) {
+// How many walks stop, how many reach doubtful records.
+void TextSummary(const std::vector<Walk>& walks, std::string* out) {
+  int stopped = 0, doubtful = 0;
+  for (const Walk& walk : walks) {
+    if (!walk.ok) ++stopped;
+    if (!walk.implausible.empty()) ++doubtful;
+  }
+  const int total = static_cast<int>(walks.size());
+  *out += "\n";
+  if (stopped == 0) {
+    *out += total == 1 ? "The walk reaches its data.\n"
+                       : "All " + std::to_string(total) + " walks reach their data.\n";
+  } else {
+    *out += std::to_string(stopped) + " of " + std::to_string(total) +
+            (total == 1 ? " walk stops before its data" : " walks stop before their data") +
+            ": the module gives nil there.\n";
+  }
+  if (doubtful > 0) {
+    *out += std::to_string(doubtful) + (doubtful == 1 ? " walk reaches" : " walks reach") +
+            " a record with implausible values (marked above): the offsets may lead to the "
+            "wrong data.\n";
+  }
+}
+
+void JsonAddressTable(const AddressTable& table, JsonWriter* j) {
   j->BeginObject();
-  j->StringField("call", walk.text_buffer ? "GetTextbufferString" : "GetObjectData");
-  if (!walk.text_buffer) {
-    j->IntegerField("type", walk.type);
-  }
-  j->BoolField("ok", walk.ok);
-  j->Key("steps");
-  j->BeginArray();
-  for (const Step& s : walk.steps) {
-    j->BeginObject();
-    j->StringField("step", HopCode(s.name));
-    j->UnsignedField("address", s.address);
-    if (s.has_value) {
-      j->UnsignedField("value", s.value);
-    }
-    j->EndObject();
-  }
-  j->EndArray();
-  if (walk.text_buffer) {
-    if (walk.ok) JsonText(walk.fields.front().text, j);
-  } else {
-    j->Key("fields");
-    if (!walk.ok) {
-      j->Null();
-    } else {
-      j->BeginArray();
-      for (const FieldValue& f : walk.fields) {
-        j->BeginObject();
-        j->StringField("name", f.name);
-        j->StringField("kind", KindName(f.kind));
-        j->UnsignedField("offset", f.offset);
-        j->UnsignedField("address", f.address);
-        if (f.is_text) {
-          JsonText(f.text, j);
-        } else {
-          j->NumberField("value", f.number);
-        }
-        j->EndObject();
-      }
-      j->EndArray();
-    }
-  }
-  if (walk.ok && !walk.text_buffer) {
-    j->BoolField("plausible", walk.implausible.empty());
-    j->Key("implausible");
-    j->BeginArray();
-    for (const Implausible& i : walk.implausible) {
-      j->BeginObject();
-      j->StringField("field", i.field);
-      j->UnsignedField("offset", i.offset);
-      j->StringField("message", AnsiToUtf8(i.what));
-      j->EndObject();
-    }
-    j->EndArray();
-  }
-  j->Key("stop");
-  if (walk.ok) {
+  j->UnsignedField(quorvane::kModuleAddressField, table.module_base);
+  j->UnsignedField(quorvane::kObjectAddressListKey, table.object_address_list);
+  j->UnsignedField(quorvane::kObjectDataOffsetKey, table.object_data_offset);
+  j->UnsignedField(quorvane::kTextBufferAddressKey, table.text_buffer_address);
+  j->EndObject();
+}
+
+void JsonProcess(const Report& report, JsonWriter* j) {
+  if (!report.has_process) {
     j->Null();
-  } else {
-    j->BeginObject();
-    j->StringField("hop", HopCode(walk.stop.hop));
-    j->StringField("reason", StopReasonCode(walk.stop.reason));
-    if (!walk.stop.field.empty()) {
-      j->StringField("field", walk.stop.field);
-    }
-    if (!walk.stop.cause.empty()) {
-      j->StringField("cause", walk.stop.cause);
-    }
-    if (walk.stop.has_address) {
-      j->UnsignedField("address", walk.stop.address);
-    }
-    j->StringField("message", AnsiToUtf8(walk.stop.message));
-    j->EndObject();
+    return;
   }
+  j->BeginObject();
+  j->UnsignedField("pid", report.process.pid);
+  j->StringField("name", AnsiToUtf8(report.process.name));
+  j->UnsignedField("module_base", report.table.module_base);
+  if (report.process.modules_listed) {
+    j->UnsignedField("loaded_modules", static_cast<std::uint32_t>(report.process.loaded_modules));
+    j->Key("close_modules");
+    JsonStrings(report.process.close_modules, j);
+  }
+  j->Key("address_table");
+  JsonAddressTable(report.table, j);
   j->EndObject();
 }
 
@@ -303,39 +214,13 @@ std::string TextReport(const Report& report) {
   std::string out;
   TextProfile(report.profile, &out);
   if (!report.has_process) return out;
-
-  out += "\nProcess  " + std::to_string(report.process.pid);
-  if (!report.process.name.empty()) out += " (" + report.process.name + ")";
-  out += "\n";
-  if (report.table.module_base != 0) {
-    out += "Module   " + report.profile.module + " at " + Hex(report.table.module_base) + "\n";
-  } else {
-    out += "Module   " + report.profile.module + " is not loaded in this process\n";
-    TextCloseModules(report.process, &out);
-  }
+  TextProcess(report, &out);
   const SharedStop shared = FindSharedStop(report.walks, report.table);
-  int stopped = 0, doubtful = 0;
   for (const Walk& walk : report.walks) {
-    TextWalk(walk, report.table, shared.found && !walk.text_buffer, &out);
-    if (!walk.ok) ++stopped;
-    if (!walk.implausible.empty()) ++doubtful;
+    out += TextWalkLines(walk, report.table, shared.found && !walk.text_buffer);
   }
   if (shared.found) TextSharedStop(shared, &out);
-  const int total = static_cast<int>(report.walks.size());
-  out += "\n";
-  if (stopped == 0) {
-    out += total == 1 ? "The walk reaches its data.\n"
-                      : "All " + std::to_string(total) + " walks reach their data.\n";
-  } else {
-    out += std::to_string(stopped) + " of " + std::to_string(total) +
-           (total == 1 ? " walk stops before its data" : " walks stop before their data") +
-           ": the module gives nil there.\n";
-  }
-  if (doubtful > 0) {
-    out += std::to_string(doubtful) + (doubtful == 1 ? " walk reaches" : " walks reach") +
-           " a record with implausible values (marked above): the offsets may lead to the "
-           "wrong data.\n";
-  }
+  TextSummary(report.walks, &out);
   return out;
 }
 
@@ -345,27 +230,7 @@ std::string JsonReport(const Report& report) {
   j.Key("profile");
   JsonProfile(report.profile, &j);
   j.Key("process");
-  if (!report.has_process) {
-    j.Null();
-  } else {
-    j.BeginObject();
-    j.UnsignedField("pid", report.process.pid);
-    j.StringField("name", AnsiToUtf8(report.process.name));
-    j.UnsignedField("module_base", report.table.module_base);
-    if (report.process.modules_listed) {
-      j.UnsignedField("loaded_modules", static_cast<std::uint32_t>(report.process.loaded_modules));
-      j.Key("close_modules");
-      JsonStrings(report.process.close_modules, &j);
-    }
-    j.Key("address_table");
-    j.BeginObject();
-    j.UnsignedField("ModuleAddress", report.table.module_base);
-    j.UnsignedField(quorvane::kObjectAddressListKey, report.table.object_address_list);
-    j.UnsignedField(quorvane::kObjectDataOffsetKey, report.table.object_data_offset);
-    j.UnsignedField(quorvane::kTextBufferAddressKey, report.table.text_buffer_address);
-    j.EndObject();
-    j.EndObject();
-  }
+  JsonProcess(report, &j);
   j.Key("walks");
   j.BeginArray();
   for (const Walk& walk : report.walks) JsonWalk(walk, &j);
@@ -376,13 +241,5 @@ std::string JsonReport(const Report& report) {
   j.EndObject();
   return j.Text();
 }
-
-std::string TextWalkLines(const Walk& walk, const AddressTable& table) {
-  std::string out;
-  TextWalk(walk, table, false, &out);
-  return out;
-}
-
-void JsonWalkValue(const Walk& walk, JsonWriter* j) { JsonWalk(walk, j); }
 
 }  // namespace probe

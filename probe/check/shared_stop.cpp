@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "config/profile_keys.h"
+#include "probe/common/text.h"
 
 namespace probe {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "probe/check/check_report.h"
+#include "probe/walk/walk_types.h"
 
 namespace probe {
 

@@ -1,5 +1,5 @@
-// What both of the probe's commands (the check and find) share on the
-// command line: one vocabulary of exit statuses and the way they fail.
+// What the probe's commands share on the command line: one vocabulary of
+// exit statuses, the way they fail and speak, and the shape of a command.
 #ifndef QUORVANE_PROBE_COMMON_COMMAND_H
 #define QUORVANE_PROBE_COMMON_COMMAND_H
 
@@ -13,8 +13,23 @@ enum ExitStatus : int {
   kExitCannot = 2,      // bad use, or nothing to report: the process cannot be examined...
 };
 
-// Prints "quorvane-probe: MESSAGE" on standard error; returns kExitCannot.
+// A command of the program, chosen by its first argument (main.cpp).
+struct Command {
+  const char* name;                   // "find"
+  int (*run)(int argc, char** argv);  // argv[0] is the name; returns the exit status
+  const char* synopsis;               // its lines in the program's usage, after "quorvane-probe "
+  const char* summary;                // what it does, at the end of the program's usage
+};
+
+// Prints "quorvane-probe: MESSAGE" on standard error.
+void Note(const std::string& message);
+
+// Notes `message`; returns kExitCannot.
 int Fail(const std::string& message);
+
+// Writes `text` to standard output at once: a command that ends early has
+// printed nothing.
+void Print(const std::string& text);
 
 }  // namespace probe
 

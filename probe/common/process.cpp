@@ -116,4 +116,11 @@ void NoteCloseModules(const std::string& module, ProcessInfo* info) {
 
 void CloseTargetProcess(void* handle) { quorvane::CloseProcessHandle(handle); }
 
+bool ModulesListed(std::uint32_t pid, std::string* error) {
+  const unsigned long code = quorvane::LastModuleListError();
+  if (code == 0) return true;
+  *error = "cannot list the modules of process " + std::to_string(pid) + ": " + ErrorText(code);
+  return false;
+}
+
 }  // namespace probe

@@ -5,10 +5,28 @@
 #define QUORVANE_PROBE_COMMON_PROFILE_H
 
 #include <string>
+#include <vector>
 
-#include "probe/check/check_report.h"
+#include "config/hex_notes.h"
 
 namespace probe {
+
+// One offset key of the layout section, as GetAddress parses it.
+struct ProfileOffset {
+  std::string key;
+  quorvane::HexReading reading;
+};
+
+struct ProfileInfo {
+  std::string given_path;  // as on the command line
+  std::string path;        // the full path read
+  bool relative = false;   // the given path was not a full one
+  std::string version;     // as read: the layout section's name
+  std::string module;
+  bool section_found = false;
+  std::vector<ProfileOffset> offsets;  // ObjectAddressList, ObjectDataOffset, TextBufferAddress
+  std::vector<std::string> sections;   // every section of the profile, in file order
+};
 
 // Fills `info` from the profile at `given_path`. Returns false with a
 // one-line `error` when the file cannot be read or lacks "Version" or

@@ -18,7 +18,6 @@
 #include "probe/find/find_output.h"
 #include "probe/find/find_reasons.h"
 #include "probe/find/find_report.h"
-#include "probe/check/check_output.h"
 #include "probe/common/process.h"
 #include "probe/common/profile.h"
 #include "probe/walk/walk.h"

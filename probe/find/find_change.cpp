@@ -7,7 +7,7 @@
 
 #include "config/profile_keys.h"
 #include "platform/host_scan.h"
-#include "probe/check/check_output.h"
+#include "probe/common/text.h"
 #include "probe/common/system_text.h"
 
 namespace probe {

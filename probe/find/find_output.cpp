@@ -3,7 +3,7 @@
 #include "config/profile_keys.h"
 #include "probe/find/find_reasons.h"
 #include "probe/common/json.h"
-#include "probe/check/check_output.h"
+#include "probe/walk/walk_output.h"
 #include "probe/common/system_text.h"
 
 namespace probe {
@@ -165,7 +165,7 @@ std::string FindTextOutput(const FindReport& r) {
     Line(&out, "");
     Line(&out, "The walks under the offsets found, as the module reads them:");
     for (const Walk& walk : r.walks) {
-      const std::string lines = TextWalkLines(walk, r.table);
+      const std::string lines = TextWalkLines(walk, r.table, false);
       std::size_t start = 0;
       while (start < lines.size()) {
         std::size_t end = lines.find('\n', start);
@@ -352,7 +352,7 @@ std::string FindJsonOutput(const FindReport& r) {
 
   j.Key("walks");
   j.BeginArray();
-  for (const Walk& walk : r.walks) JsonWalkValue(walk, &j);
+  for (const Walk& walk : r.walks) JsonWalk(walk, &j);
   j.EndArray();
   j.EndObject();
   return j.Text() + "\n";

@@ -11,7 +11,8 @@
 
 #include "finder/finder.h"
 #include "probe/find/find_change.h"
-#include "probe/check/check_report.h"
+#include "probe/common/process.h"
+#include "probe/walk/walk_types.h"
 #include "probe/common/text.h"
 
 namespace probe {

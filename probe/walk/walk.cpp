@@ -8,6 +8,7 @@
 #include "module/lua_helpers.h"
 #include "platform/host_scan.h"
 #include "platform/platform.h"
+#include "probe/common/text.h"
 #include "readers/host_strings.h"
 #include "readers/host_words.h"
 #include "readers/readers.h"

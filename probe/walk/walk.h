@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "module/lua_api.h"
-#include "probe/check/check_report.h"
+#include "probe/walk/walk_types.h"
 
 namespace probe {
 

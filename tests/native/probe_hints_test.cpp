@@ -6,9 +6,9 @@
 
 #include <gmock/gmock.h>
 
+#include "probe/check/shared_stop.h"
 #include "probe/common/near_names.h"
 #include "probe/common/numbers.h"
-#include "probe/check/shared_stop.h"
 
 namespace probe {
 namespace {
