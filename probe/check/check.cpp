@@ -9,6 +9,7 @@
 #include "probe/check/check_output.h"
 #include "probe/check/check_report.h"
 #include "probe/common/numbers.h"
+#include "probe/common/options.h"
 #include "probe/common/process.h"
 #include "probe/common/profile.h"
 #include "probe/walk/walk.h"
@@ -16,36 +17,6 @@
 namespace probe {
 
 namespace {
-
-const char kSynopsis[] = "usage: quorvane-probe PROFILE [PID | EXE-NAME] [--type N] [--json]\n";
-
-const char kDescription[] =
-    "Shows how Quorvane's GetAddress reads the address profile PROFILE. Given a\n"
-    "running host process, by process id or executable file name, it also walks\n"
-    "GetObjectData for every type with a record layout and GetTextbufferString\n"
-    "through that process's memory, reading only, and names the hop where a walk\n"
-    "stops: the point at which the module would give nil.\n"
-    "\n"
-    "  --type N   walk GetObjectData for type N only\n"
-    "  --json     print the report as JSON (strings in UTF-8)\n"
-    "  --version  print the version (that of the Quorvane.dll it comes with)\n"
-    "\n"
-    "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
-    "arguments, an unreadable profile, or a process that cannot be examined\n"
-    "or exits before the walks are done.\n";
-
-// The program's usage: the check's, with the other commands.
-std::string Usage(const Command* commands, std::size_t count) {
-  std::string usage = kSynopsis;
-  for (std::size_t i = 0; i < count; ++i) {
-    usage += std::string("       quorvane-probe ") + commands[i].synopsis + "\n";
-  }
-  usage += std::string("\n") + kDescription;
-  for (std::size_t i = 0; i < count; ++i) {
-    usage += std::string("\n") + commands[i].name + ": " + commands[i].summary + "\n";
-  }
-  return usage;
-}
 
 struct CheckOptions {
   bool help = false;
@@ -56,54 +27,68 @@ struct CheckOptions {
   std::string target;  // empty: no process
 };
 
+bool SetType(CheckOptions* o, const std::string& value, std::string*) {
+  o->has_type = ParseType(value, &o->type);
+  return o->has_type;
+}
+
+constexpr Option<CheckOptions> kOptions[] = {
+    {"--type", "N", "a type index", nullptr, SetType, "walk GetObjectData for type N only"},
+    {"--json", nullptr, nullptr, nullptr, SetFlag<CheckOptions, &CheckOptions::json>,
+     "print the report as JSON (strings in UTF-8)"},
+};
+
+// Where the options' help starts in the usage.
+constexpr std::size_t kHelpColumn = 13;
+
+const char kSynopsis[] = "usage: quorvane-probe PROFILE [PID | EXE-NAME] [--type N] [--json]\n";
+
+const char kDescription[] =
+    "Shows how Quorvane's GetAddress reads the address profile PROFILE. Given a\n"
+    "running host process, by process id or executable file name, it also walks\n"
+    "GetObjectData for every type with a record layout and GetTextbufferString\n"
+    "through that process's memory, reading only, and names the hop where a walk\n"
+    "stops: the point at which the module would give nil.\n";
+
+const char kExitStatus[] =
+    "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
+    "arguments, an unreadable profile, or a process that cannot be examined\n"
+    "or exits before the walks are done.\n";
+
+// The program's usage: the check's, with the other commands.
+std::string Usage(const Command* commands, std::size_t count) {
+  std::string usage = kSynopsis;
+  for (std::size_t i = 0; i < count; ++i) {
+    usage += std::string("       quorvane-probe ") + commands[i].synopsis + "\n";
+  }
+  usage += std::string("\n") + kDescription + "\n" + OptionHelp(kOptions, kHelpColumn);
+  // The program's own option, which main.cpp takes when it is the only one.
+  usage += HelpLines("--version", nullptr,
+                     "print the version (that of the Quorvane.dll it comes with)", kHelpColumn);
+  usage += std::string("\n") + kExitStatus;
+  for (std::size_t i = 0; i < count; ++i) {
+    usage += std::string("\n") + commands[i].name + ": " + commands[i].summary + "\n";
+  }
+  return usage;
+}
+
+bool NeedsProfile(const CheckOptions& o, std::string* error) {
+  if (!o.profile.empty()) return true;
+  *error = "no profile given";
+  return false;
+}
+
+bool TypeNeedsProcess(const CheckOptions& o, std::string* error) {
+  if (!o.has_type || !o.target.empty()) return true;
+  *error = "--type needs a process to walk";
+  return false;
+}
+
 bool ParseArguments(int argc, char** argv, CheckOptions* o, std::string* error) {
-  int positional = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h" || arg == "/?") {
-      o->help = true;
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--type" || arg.rfind("--type=", 0) == 0) {
-      std::string value;
-      if (arg == "--type") {
-        if (i + 1 == argc) {
-          *error = "--type needs a type index";
-          return false;
-        }
-        value = argv[++i];
-      } else {
-        value = arg.substr(7);
-      }
-      if (!ParseType(value, &o->type)) {
-        *error = "--type needs a type index, not \"" + value + "\"";
-        return false;
-      }
-      o->has_type = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      *error = "unknown option " + arg;
-      return false;
-    } else if (positional == 0) {
-      o->profile = arg;
-      ++positional;
-    } else if (positional == 1) {
-      o->target = arg;
-      ++positional;
-    } else {
-      *error = "too many arguments (" + arg + ")";
-      return false;
-    }
-  }
-  if (o->help) return true;
-  if (o->profile.empty()) {
-    *error = "no profile given";
+  if (!ParseOptions(argc, argv, kOptions, {&o->profile, &o->target}, o, &o->help, error)) {
     return false;
   }
-  if (o->has_type && o->target.empty()) {
-    *error = "--type needs a process to walk";
-    return false;
-  }
-  return true;
+  return o->help || (NeedsProfile(*o, error) && TypeNeedsProcess(*o, error));
 }
 
 std::string Exited(std::uint32_t pid) {

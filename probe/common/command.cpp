@@ -6,6 +6,7 @@ namespace probe {
 
 void Note(const std::string& message) {
   std::fprintf(stderr, "quorvane-probe: %s\n", message.c_str());
+  std::fflush(stderr);
 }
 
 int Fail(const std::string& message) {

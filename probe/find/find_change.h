@@ -3,19 +3,17 @@
 // and the candidates' records are read again every few hundred
 // milliseconds until the change shows or the wait runs out. The rules of
 // what a change settles are the finder's (finder/change_watch.h); here are
-// the prompt, the clock and the words of the output.
+// the changes asked for and the clock. What a watch says is with the
+// find's other words (find_reasons.h, find_output.h).
 #ifndef QUORVANE_PROBE_FIND_FIND_CHANGE_H
 #define QUORVANE_PROBE_FIND_FIND_CHANGE_H
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "finder/change_watch.h"
 #include "finder/finder.h"
-#include "probe/common/json.h"
 
 namespace probe {
 
@@ -35,36 +33,17 @@ struct ChangeResults {
   finder::ChangeWatch object, buffer;
 };
 
-// Quotes a text for a comment line or a message.
-using Quoter = std::function<std::string(const std::string&)>;
-
 // Asks the author on standard error for each change that something can
 // settle, then watches until each is settled or the wait is over. False
 // when the process exits meanwhile (nothing read then is trusted).
 bool WatchChanges(const finder::FindRequest& request, const finder::FindResult& result,
-                  const Quoter& quote, ChangeResults* change);
+                  ChangeResults* change);
 
 // Whether a watch asked for decides the offsets, and which candidate (or
 // buffer) it picks: a change decides only what it settled; without one the
 // scan's answer stands. `index` is left alone when the scan's answer stands.
 bool FoundAfterChange(const ChangeAsk& ask, const finder::ChangeWatch& watch, bool scan_found,
                       std::size_t* index);
-
-// The line for standard error when a watch asked for settled nothing, after
-// `head` ("ObjectAddressList and ObjectDataOffset: "); empty when it settled
-// the offsets or left the scan's reason to stand (nothing was watched).
-std::string ChangeReason(const ChangeAsk& ask, const finder::ChangeWatch& watch,
-                         const finder::FindResult& result, std::uint32_t wait_seconds,
-                         const std::string& head, const Quoter& quote);
-
-// The evidence of each change asked for, as comment lines without the "; ".
-std::vector<std::string> ChangeTextLines(const ChangeResults& change,
-                                         const finder::FindResult& result, const Quoter& quote);
-
-// "settled_by" and "change" of the object or text_buffer JSON object.
-void JsonChange(const ChangeAsk& ask, const finder::ChangeWatch& watch,
-                const finder::FindResult& result, bool scan_found, bool found,
-                JsonWriter* j);
 
 }  // namespace probe
 

@@ -1,5 +1,6 @@
 // The find's report as text (a section to paste into a profile, with the
-// evidence as comments) or as JSON.
+// evidence as comments: find_output.cpp) or as JSON (find_json_output.cpp),
+// each with what the change watches saw.
 #ifndef QUORVANE_PROBE_FIND_FIND_OUTPUT_H
 #define QUORVANE_PROBE_FIND_FIND_OUTPUT_H
 

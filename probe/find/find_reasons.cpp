@@ -2,17 +2,22 @@
 
 #include <vector>
 
+#include "probe/common/text.h"
+
 namespace probe {
 
 using finder::Answer;
+using finder::ChangeWatch;
 using finder::FindResult;
+using finder::Settled;
+using finder::WatchedPlace;
 
 namespace {
 
 std::string QuotedList(const std::vector<std::string>& texts) {
   std::string out;
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    out += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + Quote(texts[i]);
+    out += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + LuaQuote(texts[i]);
   }
   return out;
 }
@@ -25,10 +30,32 @@ std::string LostReason(std::uint64_t bytes) {
       static_cast<double>(bytes) / 1024.0);
 }
 
+// The first watched place that reads the new text, the contenders first.
+const WatchedPlace* FirstChanged(const ChangeWatch& watch, bool contender) {
+  for (const WatchedPlace& p : watch.places()) {
+    if (p.contender == contender && p.reading == finder::Reading::kNew) return &p;
+  }
+  return nullptr;
+}
+
+// The summary of a conflict: no contender changed, one ranked lower did.
+std::string ConflictSummary(const ChangeAsk& ask, const ChangeWatch& watch,
+                            const FindResult& result, const std::string& alike) {
+  const WatchedPlace* lower = FirstChanged(watch, false);
+  const std::string was =
+      watch.contenders() == 1
+          ? "the scan's answer " + WatchedPlaceText(watch, result, watch.places().front().index) +
+                " did not change"
+          : "none of the " + alike + " changed";
+  return "conflict: " + was + ", but " + WatchedPlaceText(watch, result, lower->index) +
+         ", which the scan ranked lower, now reads " + LuaQuote(ask.to) +
+         "; a change never overrules the scan";
+}
+
 }  // namespace
 
 std::string MarkerTitle(const MarkerInfo& m) {
-  return Format("text marker %s (%s, type %d field \"%s\", record + %u)", Quote(m.text).c_str(),
+  return Format("text marker %s (%s, type %d field \"%s\", record + %u)", LuaQuote(m.text).c_str(),
                 m.wide ? "UTF-16" : "ANSI", static_cast<int>(m.type), m.field,
                 static_cast<unsigned>(m.field_offset));
 }
@@ -94,14 +121,14 @@ std::string BufferReason(const FindReport& r) {
   const FindResult& f = r.result;
   const std::string head = "TextBufferAddress: ";
   if (f.buffer_hits_cut) {
-    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+    return head + "the buffer marker " + LuaQuote(r.options.buffer_text) +
            Format(" is too common (more than %u hits kept): choose a longer, rarer one",
                   static_cast<unsigned>(finder::kMaxMarkerHits));
   }
   if (f.lost_image_bytes > 0) return head + LostReason(f.lost_image_bytes);
   if (f.buffer_text_before) {
     const finder::BufferCandidate& b = f.buffers.front();
-    return head + "the buffer marker " + Quote(r.options.buffer_text) +
+    return head + "the buffer marker " + LuaQuote(r.options.buffer_text) +
            Format(" has something other than a NUL unit right before it (at 0x%08X, module + "
                   "0x%X): text typed before it, or a variable the buffer follows; which, the "
                   "memory does not say: clear the buffer, type the marker alone and run find "
@@ -115,7 +142,7 @@ std::string BufferReason(const FindReport& r) {
   std::size_t elsewhere = 0;
   for (const finder::MarkerHit& h : f.buffer_hits) elsewhere += h.in_module ? 0 : 1;
   std::string reason =
-      head + "the buffer marker " + Quote(r.options.buffer_text) +
+      head + "the buffer marker " + LuaQuote(r.options.buffer_text) +
       Format(" is not in %s's image (0x%08X, 0x%X bytes)", LuaEscape(r.module).c_str(),
              static_cast<unsigned>(f.module_base), static_cast<unsigned>(f.module_size));
   if (elsewhere > 0) {
@@ -125,6 +152,79 @@ std::string BufferReason(const FindReport& r) {
                         static_cast<unsigned>(elsewhere));
   }
   return reason + ": check that it is typed in the host's text buffer, exactly";
+}
+
+std::string WatchedPlaceText(const ChangeWatch& watch, const FindResult& result, std::size_t index) {
+  if (watch.objects()) {
+    const finder::Candidate& c = result.candidates[index];
+    return Format("ObjectAddressList=0x%08X ObjectDataOffset=0x%08X",
+                  static_cast<unsigned>(c.list), static_cast<unsigned>(c.data_offset));
+  }
+  return Format("TextBufferAddress=0x%08X", static_cast<unsigned>(result.buffers[index].offset));
+}
+
+std::string WatchedCount(std::size_t n, bool objects) {
+  const char* what = objects ? "candidate" : "place";
+  return Format("%u %s%s", static_cast<unsigned>(n), what, n == 1 ? "" : "s");
+}
+
+std::string ChangePrompt(const ChangeAsk& ask, const ChangeWatch& watch,
+                         std::uint32_t wait_seconds) {
+  return "now change " + LuaQuote(ask.from) + " to " + LuaQuote(ask.to) + " in the host (" +
+         ask.where + "); watching " + WatchedCount(watch.places().size(), watch.objects()) +
+         Format(" for up to %u s", static_cast<unsigned>(wait_seconds));
+}
+
+std::string ChangeSummary(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult& result,
+                          std::uint32_t wait_seconds) {
+  const bool objects = watch.objects();
+  const std::string alike = WatchedCount(watch.contenders(), objects) + " the scan left alike";
+  switch (watch.settled()) {
+    case Settled::kChosen:
+      return "settled by the change: of the " + alike + ", only " +
+             WatchedPlaceText(watch, result, watch.answer()) + " now reads " + LuaQuote(ask.to);
+    case Settled::kConfirmed:
+      return "the change confirms the scan's answer: " +
+             WatchedPlaceText(watch, result, watch.answer()) + " now reads " + LuaQuote(ask.to);
+    case Settled::kSeveral:
+      return Format("%u %s changed", static_cast<unsigned>(watch.changed_contenders()),
+                    objects ? "candidates" : "places") +
+             " to " + LuaQuote(ask.to) + " (of the " + alike + "): the change separates nothing";
+    case Settled::kConflict: return ConflictSummary(ask, watch, result, alike);
+    case Settled::kNoChange:
+      return Format("no %s changed in %u s: none of the %u watched reads ",
+                    objects ? "candidate" : "place", static_cast<unsigned>(wait_seconds),
+                    static_cast<unsigned>(watch.places().size())) +
+             LuaQuote(ask.to);
+    case Settled::kNotWatched:
+      return watch.unwatched() == finder::Unwatched::kEvidenceCut
+                 ? std::string("not watched: evidence was dropped at a cap, and what the "
+                               "change would pick among may miss the live one")
+                 : std::string("not watched: the scan left no candidate to settle");
+    case Settled::kWatching: break;
+  }
+  return "still watching";
+}
+
+std::string ChangeReason(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult& result,
+                         std::uint32_t wait_seconds, const std::string& head) {
+  switch (watch.settled()) {
+    case Settled::kSeveral:
+    case Settled::kConflict:
+    case Settled::kNoChange: break;
+    default: return "";
+  }
+  if (!ask.asked) return "";
+  std::string advice;
+  if (watch.settled() == Settled::kNoChange) {
+    advice = "change " + LuaQuote(ask.from) + " to " + LuaQuote(ask.to) + " in the host (" +
+             ask.where + ") while the probe watches (--wait gives more time)";
+  } else if (watch.settled() == Settled::kConflict) {
+    advice = "check that the change was made in the current object, not in a copy";
+  } else {
+    advice = "see the candidates listed";
+  }
+  return head + ChangeSummary(ask, watch, result, wait_seconds) + "; none picked: " + advice;
 }
 
 }  // namespace probe
