@@ -48,22 +48,17 @@ std::vector<std::uint32_t> FindByName(const std::vector<ProcessListEntry>& proce
   return found;
 }
 
-}  // namespace
-
-void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::string* error) {
-  std::vector<ProcessListEntry> processes;
-  if (!ListRunning(&processes, error)) return nullptr;
-
+// The process `target` names among those running: a process id, or the
+// file name of one process's executable (".exe" may be left out).
+bool Resolve(const std::string& target, const std::vector<ProcessListEntry>& processes,
+             ProcessInfo* info, std::string* error) {
   if (IsDecimal(target)) {
     const unsigned long long pid = std::strtoull(target.c_str(), nullptr, 10);
     if (pid == 0 || pid > 0xFFFFFFFFull) {
       *error = "no process with id " + target;
-      return nullptr;
+      return false;
     }
     info->pid = static_cast<std::uint32_t>(pid);
-    for (const ProcessListEntry& p : processes) {
-      if (p.pid == info->pid) info->name = FileName(p.exe);
-    }
   } else {
     std::string name = target;
     std::vector<std::uint32_t> found = FindByName(processes, name);
@@ -73,21 +68,28 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
     }
     if (found.empty()) {
       *error = "no process named " + target;
-      return nullptr;
+      return false;
     }
     if (found.size() > 1) {
       std::vector<std::string> ids;
       for (std::uint32_t pid : found) ids.push_back(std::to_string(pid));
       *error = "several processes named " + target + " (" + Join(ids) + "): give the process id";
-      return nullptr;
+      return false;
     }
     info->pid = found[0];
     info->name = FileName(name);
-    for (const ProcessListEntry& p : processes) {
-      if (p.pid == info->pid) info->name = FileName(p.exe);
-    }
   }
+  for (const ProcessListEntry& p : processes) {
+    if (p.pid == info->pid) info->name = FileName(p.exe);
+  }
+  return true;
+}
 
+}  // namespace
+
+void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::string* error) {
+  std::vector<ProcessListEntry> processes;
+  if (!ListRunning(&processes, error) || !Resolve(target, processes, info, error)) return nullptr;
   unsigned long code = 0;
   void* const process = quorvane::OpenProcessForReading(info->pid, &code);
   if (process == nullptr) {

@@ -30,6 +30,55 @@ std::string LostReason(std::uint64_t bytes) {
       static_cast<double>(bytes) / 1024.0);
 }
 
+// A marker too common: those whose hits were cut, by name; or, when the
+// pointers or candidates were cut, the marker.
+std::string TooCommon(const std::vector<std::string>& common) {
+  return Format("the marker %s too common (more than %u hits, %u pointers or %u candidates "
+                "kept): choose a longer, rarer one",
+                (common.empty() ? std::string("is")
+                                : QuotedList(common) + (common.size() == 1 ? " is" : " are"))
+                    .c_str(),
+                static_cast<unsigned>(finder::kMaxMarkerHits),
+                static_cast<unsigned>(finder::kMaxPointers),
+                static_cast<unsigned>(finder::kMaxCandidates));
+}
+
+// Where the chain from the markers to a list slot broke off.
+std::string ObjectMissing(const FindReport& r) {
+  const FindResult& f = r.result;
+  std::vector<std::string> missing;
+  std::size_t hits = 0;
+  for (std::size_t k = 0; k < r.markers.size(); ++k) {
+    if (f.object_hits[k].hits.empty()) missing.push_back(r.markers[k].text);
+    hits += f.object_hits[k].hits.size();
+  }
+  const MarkerInfo& first = r.markers.front();
+  switch (f.object_missing) {
+    case finder::Missing::kNoMarker:
+      return (missing.size() == 1 ? "the marker " : "the markers ") + QuotedList(missing) +
+             Format(" %s nowhere in the %.1f MiB of readable memory",
+                    missing.size() == 1 ? "is" : "are", Mib(f.total_bytes)) +
+             ": check that the host shows an object of type " + std::to_string(first.type) +
+             " whose " + first.field + " is exactly the marker and that it is the current one";
+    case finder::Missing::kNoPointer:
+      return Format(
+          "the markers were found %u times, but no 4-aligned pointer leads to a record around "
+          "them (marker - field offset): check --type and --field, and that the objects are "
+          "the current ones",
+          static_cast<unsigned>(hits));
+    case finder::Missing::kNoSlot:
+      return Format(
+          "%u pointers to the markers' records were found, but no word of %s's image points up "
+          "to 0x%X bytes below one: check --module, or try a larger --max-offset",
+          static_cast<unsigned>(f.pointers.size()), LuaEscape(r.module).c_str(),
+          static_cast<unsigned>(r.options.max_offset));
+    case finder::Missing::kNoPlausible:
+      return "no candidate decodes the records plausibly; see the candidates listed";
+    case finder::Missing::kNone: break;
+  }
+  return "not found";
+}
+
 // The first watched place that reads the new text, the contenders first.
 const WatchedPlace* FirstChanged(const ChangeWatch& watch, bool contender) {
   for (const WatchedPlace& p : watch.places()) {
@@ -63,24 +112,11 @@ std::string MarkerTitle(const MarkerInfo& m) {
 std::string ObjectReason(const FindReport& r) {
   const FindResult& f = r.result;
   const std::string pair = "ObjectAddressList and ObjectDataOffset: ";
-  std::vector<std::string> common, missing;
-  std::size_t hits = 0;
+  std::vector<std::string> common;
   for (std::size_t k = 0; k < r.markers.size(); ++k) {
     if (f.object_hits[k].cut) common.push_back(r.markers[k].text);
-    if (f.object_hits[k].hits.empty()) missing.push_back(r.markers[k].text);
-    hits += f.object_hits[k].hits.size();
   }
-  if (!common.empty() || f.pointers_cut || f.candidates_cut) {
-    return pair + Format(
-                      "the marker %s too common (more than %u hits, %u pointers or %u "
-                      "candidates kept): choose a longer, rarer one",
-                      (common.empty() ? std::string("is")
-                                      : QuotedList(common) + (common.size() == 1 ? " is" : " are"))
-                          .c_str(),
-                      static_cast<unsigned>(finder::kMaxMarkerHits),
-                      static_cast<unsigned>(finder::kMaxPointers),
-                      static_cast<unsigned>(finder::kMaxCandidates));
-  }
+  if (!common.empty() || f.pointers_cut || f.candidates_cut) return pair + TooCommon(common);
   if (f.lost_bytes > 0) return pair + LostReason(f.lost_bytes);
   if (f.object_answer == Answer::kAmbiguous) {
     return pair + Format(
@@ -89,32 +125,7 @@ std::string ObjectReason(const FindReport& r) {
                       static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
                       f.candidates[1].score);
   }
-  const MarkerInfo& first = r.markers.front();
-  switch (f.object_missing) {
-    case finder::Missing::kNoMarker:
-      return pair + (missing.size() == 1 ? "the marker " : "the markers ") + QuotedList(missing) +
-             Format(" %s nowhere in the %.1f MiB of readable memory",
-                    missing.size() == 1 ? "is" : "are", Mib(f.total_bytes)) +
-             ": check that the host shows an object of type " + std::to_string(first.type) +
-             " whose " + first.field + " is exactly the marker and that it is the current one";
-    case finder::Missing::kNoPointer:
-      return pair + Format(
-                        "the markers were found %u times, but no 4-aligned pointer leads to a "
-                        "record around them (marker - field offset): check --type and --field, "
-                        "and that the objects are the current ones",
-                        static_cast<unsigned>(hits));
-    case finder::Missing::kNoSlot:
-      return pair + Format(
-                        "%u pointers to the markers' records were found, but no word of %s's "
-                        "image points up to 0x%X bytes below one: check --module, or try a "
-                        "larger --max-offset",
-                        static_cast<unsigned>(f.pointers.size()), LuaEscape(r.module).c_str(),
-                        static_cast<unsigned>(r.options.max_offset));
-    case finder::Missing::kNoPlausible:
-      return pair + "no candidate decodes the records plausibly; see the candidates listed";
-    case finder::Missing::kNone: break;
-  }
-  return pair + "not found";
+  return pair + ObjectMissing(r);
 }
 
 std::string BufferReason(const FindReport& r) {
