@@ -10,15 +10,10 @@
 
 namespace quorvane {
 
-// The value of a hexadecimal digit, or -1 for any other character.
-int HexDigitValue(char c);
-
-// Blanks (space, tab) before the first non-zero digit of a value are skipped.
-bool IsBlank(char c);
-
 // Reads a profile value as hexadecimal: blanks before the first non-zero
 // digit are skipped, a "0x" pair is stepped over wherever it stands, any
-// other character ends the number, and only the last eight digits count.
+// other character ends the number, and only the last eight digits count
+// (WalkHex, config/hex_walk.h).
 std::uint32_t ParseHex(const char* text);
 
 // GetAddress(profilePath) -> address table, or nothing when the profile

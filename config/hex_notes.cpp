@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/address_profile.h"
+#include "config/hex_walk.h"
 
 namespace quorvane {
 
@@ -17,42 +18,42 @@ std::string Quoted(const std::string& text, std::size_t from) {
   return '"' + part + '"';
 }
 
-// Walks the value the way ParseHex does, noting each rule that takes it
-// somewhere its author may not expect.
-void NoteSurprises(HexReading* reading) {
-  const std::string& s = reading->text;
-  std::uint32_t value = 0;
+// Follows the walk of a value (WalkHex), noting each rule that takes it
+// somewhere its author may not expect, and what the end of the walk needs.
+struct SurpriseNotes {
+  std::vector<HexNote>* notes;
   bool any_digit = false;
   bool noted_blank = false;
   std::size_t significant = 0;
   std::size_t first_significant = 0;
-  std::size_t p = 0;
-  while (p < s.size()) {
-    if (s[p] == '0' && p + 1 < s.size() && s[p + 1] == 'x') {
-      // Stepping over the pair loses a 0 digit, which only matters once the
-      // number is no longer 0.
-      if (value != 0) reading->notes.push_back({HexNoteKind::kInnerPrefix, p});
-      p += 2;
-      continue;
+  std::size_t end = 0;
+
+  void Prefix(std::size_t at, std::uint32_t value) {
+    // Stepping over the pair loses a 0 digit, which only matters once the
+    // number is no longer 0.
+    if (value != 0) notes->push_back({HexNoteKind::kInnerPrefix, at});
+  }
+  void Blank(std::size_t at) {
+    if (any_digit && !noted_blank) {
+      notes->push_back({HexNoteKind::kBlankAfterZeros, at});
+      noted_blank = true;
     }
-    if (value == 0 && IsBlank(s[p])) {
-      if (any_digit && !noted_blank) {
-        reading->notes.push_back({HexNoteKind::kBlankAfterZeros, p});
-        noted_blank = true;
-      }
-      ++p;
-      continue;
-    }
-    const int digit = HexDigitValue(s[p]);
-    if (digit < 0) break;
-    if (significant == 0 && digit != 0) first_significant = p;
+  }
+  void Digit(std::size_t at, int digit) {
+    if (significant == 0 && digit != 0) first_significant = at;
     if (significant > 0 || digit != 0) ++significant;
     any_digit = true;
-    value = value * 16u + static_cast<std::uint32_t>(digit);
-    ++p;
   }
+  void End(std::size_t at) { end = at; }
+};
 
-  if (!any_digit) {
+// Notes every surprise of the value, in the order of their positions.
+void NoteSurprises(HexReading* reading) {
+  const std::string& s = reading->text;
+  SurpriseNotes walk{&reading->notes};
+  const std::uint32_t value = WalkHex(s.c_str(), walk);
+  const std::size_t p = walk.end;
+  if (!walk.any_digit) {
     reading->notes.push_back({HexNoteKind::kNoDigits, p});
   } else if (p < s.size()) {
     if (s[p] == 'X' && s[p - 1] == '0' && value == 0) {
@@ -61,9 +62,9 @@ void NoteSurprises(HexReading* reading) {
       reading->notes.push_back({HexNoteKind::kTrailingText, p});
     }
   }
-  reading->significant_digits = significant;
-  if (significant > 8) {
-    reading->notes.push_back({HexNoteKind::kTooManyDigits, first_significant});
+  reading->significant_digits = walk.significant;
+  if (walk.significant > 8) {
+    reading->notes.push_back({HexNoteKind::kTooManyDigits, walk.first_significant});
   }
   std::stable_sort(reading->notes.begin(), reading->notes.end(),
                    [](const HexNote& a, const HexNote& b) { return a.position < b.position; });

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "finder/host_view.h"
-#include "readers/host_words.h"
 #include "readers/layouts.h"
 
 namespace finder {
@@ -80,13 +79,10 @@ Reading ChangeWatch::ReadPlace(HostView& view, WatchedPlace* place) const {
   place->at = 0;
   std::uint32_t at = where.address;
   if (object_) {
-    const std::uint32_t slot = quorvane::SlotAddress(base_, where.list, type_);
-    std::uint32_t structure = 0, record = 0;
-    if (!view.ReadU32(slot, &structure) || structure == 0 ||
-        !view.ReadU32(structure + where.data_offset, &record) || record == 0) {
-      return Reading::kUnreadable;
-    }
-    at = record + field_offset_;
+    const quorvane::ObjectChain chain =
+        FollowObjectChain(view, base_, where.list, where.data_offset, type_);
+    if (chain.stop != quorvane::ChainStop::kRecord) return Reading::kUnreadable;
+    at = chain.record + field_offset_;
   }
   place->at = at;
   std::string bytes(std::max(new_bytes_.size(), old_bytes_.size()), '\0');

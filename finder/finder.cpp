@@ -7,6 +7,7 @@
 #include "finder/scan.h"
 #include "platform/host_scan.h"
 #include "readers/host_strings.h"
+#include "readers/host_runs.h"
 #include "readers/host_words.h"
 #include "readers/layouts.h"
 
@@ -42,22 +43,30 @@ int TypeScore(Outcome outcome) {
   return 0;
 }
 
+// What a type's chain that stops before its record says under a candidate.
+struct ChainOutcome {
+  quorvane::ChainStop stop;
+  Outcome outcome;
+  const char* note;
+};
+constexpr ChainOutcome kChainOutcomes[] = {
+    {quorvane::ChainStop::kSlotUnreadable, Outcome::kUnreadable, "the slot cannot be read"},
+    {quorvane::ChainStop::kSlotZero, Outcome::kEmptySlot, ""},
+    {quorvane::ChainStop::kPointerUnreadable, Outcome::kUnreadable,
+     "the record pointer cannot be read"},
+    {quorvane::ChainStop::kPointerZero, Outcome::kNoRecord, ""},
+};
+
 TypeCheck CheckType(HostView& view, std::uint32_t base, std::uint32_t list,
                     std::uint32_t data_offset, std::int32_t type) {
-  const std::uint32_t slot_address = quorvane::SlotAddress(base, list, type);
-  std::uint32_t structure = 0, record = 0;
-  if (!view.ReadU32(slot_address, &structure)) {
-    return {type, Outcome::kUnreadable, "the slot cannot be read"};
+  const quorvane::ObjectChain chain = FollowObjectChain(view, base, list, data_offset, type);
+  for (const ChainOutcome& stopped : kChainOutcomes) {
+    if (stopped.stop == chain.stop) return {type, stopped.outcome, stopped.note};
   }
-  if (structure == 0) return {type, Outcome::kEmptySlot, ""};
-  if (!view.ReadU32(structure + data_offset, &record)) {
-    return {type, Outcome::kUnreadable, "the record pointer cannot be read"};
-  }
-  if (record == 0) return {type, Outcome::kNoRecord, ""};
   if (quorvane::FindLayout(type)->count == 0) {
     return {type, Outcome::kNoEvidence, "the layout has no fields"};
   }
-  const RecordVerdict verdict = CheckRecord(view, record, type);
+  const RecordVerdict verdict = CheckRecord(view, chain.record, type);
   if (!verdict.readable) return {type, Outcome::kUnreadable, "the record cannot be read"};
   if (!verdict.issues.empty()) {
     const FieldIssue& issue = verdict.issues.front();
@@ -148,24 +157,25 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
   result->buffer_answer = clear ? Answer::kFound : Answer::kAmbiguous;
 }
 
+// Whether GetTextbufferString can read the wide text that goes on at
+// `address` to its terminator (or its cap): one that runs into memory that
+// cannot be read gives a script nil, so a hit there is no buffer.
+bool TextReadable(HostView& view, std::uint32_t address) {
+  std::uint8_t chunk[quorvane::kHostPageSize];
+  const quorvane::RunExtent extent = quorvane::FindRunEnd(
+      address, 2, 2 * quorvane::kMaxTextElements,
+      [&](std::uint32_t at, std::uint32_t, std::uint32_t n) -> const std::uint8_t* {
+        return view.Read(at, chunk, n) ? chunk : nullptr;
+      });
+  return extent.end != quorvane::RunEnd::kUnreadable;
+}
+
 // The buffer marker's hits in the image, judged by whether the marker is
 // the whole text there. The marker typed alone ends in a NUL unit: every
 // such hit is a contender, whatever is before it, since the unit before
 // the buffer belongs to the variable the image keeps there, which may be
 // anything. Only where no hit ends so does one without text before it
 // (the marker with more typed after it) stand out.
-// Whether GetTextbufferString can read the wide text that goes on at
-// `address` to its terminator (or its cap): one that runs into memory that
-// cannot be read gives a script nil, so a hit there is no buffer.
-bool TextReadable(HostView& view, std::uint32_t address) {
-  for (std::uint32_t taken = 0; taken < 2 * quorvane::kMaxTextElements; taken += 2) {
-    std::uint8_t unit[2];
-    if (!view.Read(address + taken, unit, 2)) return false;
-    if (unit[0] == 0 && unit[1] == 0) return true;
-  }
-  return true;
-}
-
 void CollectBuffers(const FindRequest& request, const Image& image, HostView& view,
                     FindResult* result) {
   const auto length = static_cast<std::uint32_t>(request.buffer_bytes.size());
@@ -184,32 +194,146 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
   RankBuffers(request, result);
 }
 
-// Step 3: the image's words that point at most max_data_offset bytes below a
-// record pointer. `markers_of` gives the markers whose record each is.
-void CollectCandidates(const FindRequest& request, const Image& image,
-                       const std::map<std::uint32_t, std::vector<int>>& markers_of,
-                       FindResult* result) {
-  bool ended = false;
-  const std::vector<HostRegion> regions =
-      ReadableRegions(image.base, std::uint64_t{image.base} + image.size, &ended);
-  const std::vector<RecordPointer>& pointers = result->pointers;  // in address order
-  std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found;
-  const auto add = [&](std::uint32_t slot, std::uint32_t word, const RecordPointer& p, int marker) {
+// Adds one pass's figures to the result: the one place they are added up.
+// Returns whether the process ended during the pass.
+bool AddPass(const PassStats& stats, FindResult* result) {
+  result->bytes_read += stats.bytes;
+  result->failed_reads += stats.failed_reads;
+  result->lost_bytes += TotalBytes(stats.lost);
+  if (stats.process_ended) result->process_ended = true;
+  return stats.process_ended;
+}
+
+// The field offset of a marker's field, or false when the request names no
+// string field of a layout.
+bool MarkerOffset(const ObjectMarker& marker, std::uint32_t* offset) {
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(marker.type);
+  if (layout == nullptr || marker.field < 0 || marker.field >= layout->count) return false;
+  *offset = layout->fields[marker.field].offset;
+  return true;
+}
+
+// Step 1, the marker pass: every marker's hits in all readable memory; the
+// buffer marker's index comes after the others. Returns false when the
+// process ended.
+bool MarkerPass(const FindRequest& request, const std::vector<HostRegion>& regions,
+                const Image& image, const ChunkDone& done, FindResult* result) {
+  std::vector<std::string> patterns;
+  for (const ObjectMarker& m : request.objects) patterns.push_back(m.bytes);
+  if (request.buffer_marker) patterns.push_back(request.buffer_bytes);
+  result->object_hits.resize(request.objects.size());
+  const MarkerSearch search(patterns);
+  const auto on_marker = [&](std::size_t k, std::uint32_t address) {
+    const bool object = k < request.objects.size();
+    std::vector<MarkerHit>& hits = object ? result->object_hits[k].hits : result->buffer_hits;
+    bool& cut = object ? result->object_hits[k].cut : result->buffer_hits_cut;
+    if (hits.size() >= kMaxMarkerHits) {
+      cut = true;
+      return;
+    }
+    hits.push_back({address, image.Contains(address)});
+  };
+  const PassStats stats = StreamRegions(
+      regions, request.chunk, search.Overlap(),
+      [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried) {
+        search.Search(address, data, size, carried, on_marker);
+      },
+      done);
+  for (const HostRegion& lost : stats.lost) result->lost_image_bytes += image.Overlap(lost);
+  return !AddPass(stats, result);
+}
+
+// The records the object markers' hits would lie in, and whose they are.
+using MarkedRecords = std::map<std::uint32_t, std::vector<int>>;
+
+MarkedRecords RecordsOfMarkers(const FindRequest& request, const FindResult& result) {
+  MarkedRecords markers_of;
+  for (std::size_t k = 0; k < request.objects.size(); ++k) {
+    std::uint32_t offset = 0;
+    if (!MarkerOffset(request.objects[k], &offset)) continue;
+    for (const MarkerHit& hit : result.object_hits[k].hits) {
+      std::vector<int>& of = markers_of[hit.address - offset];
+      if (of.empty() || of.back() != static_cast<int>(k)) of.push_back(static_cast<int>(k));
+    }
+  }
+  return markers_of;
+}
+
+// Step 2, the pointer pass: every 4-aligned word in all readable memory that
+// holds one of the marked records. Returns false when the process ended.
+bool PointerPass(const FindRequest& request, const std::vector<HostRegion>& regions,
+                 const MarkedRecords& markers_of, const ChunkDone& done, FindResult* result) {
+  std::vector<std::uint32_t> records;
+  for (const auto& entry : markers_of) records.push_back(entry.first);
+  const PointerTargets targets(records);
+  if (targets.Empty()) return true;
+  const PassStats stats = StreamRegions(
+      regions, request.chunk, 0,
+      [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
+        targets.Search(address, data, size, [&](std::uint32_t at, std::uint32_t value) {
+          if (result->pointers.size() >= kMaxPointers) {
+            result->pointers_cut = true;
+            return;
+          }
+          result->pointers.push_back({at, value});
+        });
+      },
+      done);
+  return !AddPass(stats, result);
+}
+
+// What the slot pass gathers: the candidates by (list, offset).
+class SlotPass {
+ public:
+  SlotPass(const FindRequest& request, const Image& image, const MarkedRecords& markers_of,
+           FindResult* result)
+      : request_(request), image_(image), markers_of_(markers_of), result_(result) {}
+
+  // The chunk's words that point at most max_data_offset bytes below a
+  // record pointer.
+  void Visit(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
+    const std::vector<RecordPointer>& pointers = result_->pointers;  // in address order
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+      const std::uint32_t word = quorvane::LoadU32(data + i);
+      auto p =
+          std::lower_bound(pointers.begin(), pointers.end(), word,
+                           [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
+      for (; p != pointers.end() && p->address - word <= request_.max_data_offset; ++p) {
+        if (p->address == word) {
+          ++result_->zero_offset_pointers;
+          continue;
+        }
+        const std::uint32_t slot = address + static_cast<std::uint32_t>(i);
+        for (const int marker : markers_of_.at(p->record)) Add(slot, word, *p, marker);
+      }
+    }
+  }
+
+  // Hands the candidates to the result, by (list, offset).
+  void Finish() {
+    for (auto& entry : found_) result_->candidates.push_back(std::move(entry.second));
+  }
+
+ private:
+  // The image word at `slot` holds `word`, a structure `p` lies within: the
+  // list slot of `marker`'s type.
+  void Add(std::uint32_t slot, std::uint32_t word, const RecordPointer& p, int marker) {
     const std::uint32_t d = p.address - word;
-    const std::uint32_t list = quorvane::ListOffset(image.base, slot, request.objects[marker].type);
+    const std::uint32_t list =
+        quorvane::ListOffset(image_.base, slot, request_.objects[marker].type);
     if (list == 0) return;  // GetObjectData takes a list of 0 for a missing key
-    ++result->candidates_considered;
+    ++result_->candidates_considered;
     const auto key = std::make_pair(list, d);
-    auto known = found.find(key);
-    if (known == found.end()) {
-      if (found.size() >= kMaxCandidates) {
-        result->candidates_cut = true;
+    auto known = found_.find(key);
+    if (known == found_.end()) {
+      if (found_.size() >= kMaxCandidates) {
+        result_->candidates_cut = true;
         return;
       }
       Candidate c{};
       c.list = list;
       c.data_offset = d;
-      known = found.emplace(key, std::move(c)).first;
+      known = found_.emplace(key, std::move(c)).first;
     }
     Candidate& c = known->second;
     // The chain kept is the first marker's, whichever marker got here first.
@@ -223,38 +347,64 @@ void CollectCandidates(const FindRequest& request, const Image& image,
     if (std::find(reached.begin(), reached.end(), marker) == reached.end()) {
       reached.insert(std::upper_bound(reached.begin(), reached.end(), marker), marker);
     }
-  };
-  const auto visit = [&](std::uint32_t address, const std::uint8_t* data, std::size_t size,
-                         std::size_t) {
-    for (std::size_t i = 0; i + 4 <= size; i += 4) {
-      const std::uint32_t word = quorvane::LoadU32(data + i);
-      auto p =
-          std::lower_bound(pointers.begin(), pointers.end(), word,
-                           [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
-      for (; p != pointers.end() && p->address - word <= request.max_data_offset; ++p) {
-        if (p->address == word) {
-          ++result->zero_offset_pointers;
-          continue;
-        }
-        const std::uint32_t slot = address + static_cast<std::uint32_t>(i);
-        for (const int marker : markers_of.at(p->record)) add(slot, word, *p, marker);
-      }
-    }
-  };
-  const PassStats stats = StreamRegions(regions, request.chunk, 0, visit, [](std::uint64_t) {});
-  result->bytes_read += stats.bytes;
-  result->failed_reads += stats.failed_reads;
-  result->lost_bytes += TotalBytes(stats.lost);
-  if (stats.process_ended || ended) result->process_ended = true;
-  for (auto& entry : found) result->candidates.push_back(std::move(entry.second));
+  }
+
+  const FindRequest& request_;
+  const Image& image_;
+  const MarkedRecords& markers_of_;
+  FindResult* result_;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found_;
+};
+
+// Step 3, the slot pass over the image. Returns false when the process
+// ended.
+bool CollectCandidates(const FindRequest& request, const Image& image,
+                       const MarkedRecords& markers_of, FindResult* result) {
+  bool ended = false;
+  const std::vector<HostRegion> regions =
+      ReadableRegions(image.base, std::uint64_t{image.base} + image.size, &ended);
+  SlotPass pass(request, image, markers_of, result);
+  const PassStats stats = StreamRegions(
+      regions, request.chunk, 0,
+      [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
+        pass.Visit(address, data, size);
+      },
+      [](std::uint64_t) {});
+  const bool ended_in_pass = AddPass(stats, result);
+  if (ended) result->process_ended = true;
+  pass.Finish();
+  return !ended_in_pass && !ended;
 }
 
-// The field offset of a marker's field, or false when the request names no
-// string field of a layout.
-bool MarkerOffset(const ObjectMarker& marker, std::uint32_t* offset) {
-  const quorvane::RecordLayout* layout = quorvane::FindLayout(marker.type);
-  if (layout == nullptr || marker.field < 0 || marker.field >= layout->count) return false;
-  *offset = layout->fields[marker.field].offset;
+// Step 4, scoring: every candidate walked for every type with a layout.
+void ScoreCandidates(HostView& view, std::uint32_t base, FindResult* result) {
+  for (Candidate& c : result->candidates) {
+    Candidate scored = ScoreCandidate(view, base, c.list, c.data_offset);
+    c.score = scored.score;
+    c.checks = std::move(scored.checks);
+  }
+}
+
+// Why no candidate was found, when none was.
+Missing WhatIsMissing(const MarkedRecords& markers_of, const FindResult& result) {
+  if (markers_of.empty()) return Missing::kNoMarker;
+  if (result.pointers.empty()) return Missing::kNoPointer;
+  if (result.candidates.empty()) return Missing::kNoSlot;
+  return Missing::kNone;
+}
+
+// Steps 2 to 4 for the object markers, whose hits the marker pass found.
+// Returns false when the process ended.
+bool FindObjects(const FindRequest& request, const std::vector<HostRegion>& regions,
+                 const Image& image, HostView& view, const ChunkDone& done,
+                 FindResult* result) {
+  result->object_answer = Answer::kNotFound;
+  const MarkedRecords markers_of = RecordsOfMarkers(request, *result);
+  if (!PointerPass(request, regions, markers_of, done, result)) return false;
+  if (!CollectCandidates(request, image, markers_of, result)) return false;
+  ScoreCandidates(view, image.base, result);
+  result->object_missing = WhatIsMissing(markers_of, *result);
+  RankCandidates(request, result);
   return true;
 }
 
@@ -314,98 +464,19 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
     result.process_ended = true;
     return result;
   }
-  const bool objects = !request.objects.empty();
-  const int passes = objects ? 2 : 1;
-  const std::uint64_t grand_total = result.total_bytes * static_cast<std::uint64_t>(passes);
-
-  // Pass 1: the markers; the buffer marker's index comes after the others.
-  std::vector<std::string> patterns;
-  for (const ObjectMarker& m : request.objects) patterns.push_back(m.bytes);
-  if (request.buffer_marker) patterns.push_back(request.buffer_bytes);
-  result.object_hits.resize(request.objects.size());
-  const MarkerSearch search(patterns);
-  const auto on_marker = [&](std::size_t k, std::uint32_t address) {
-    const bool object = k < request.objects.size();
-    std::vector<MarkerHit>& hits = object ? result.object_hits[k].hits : result.buffer_hits;
-    bool& cut = object ? result.object_hits[k].cut : result.buffer_hits_cut;
-    if (hits.size() >= kMaxMarkerHits) {
-      cut = true;
-      return;
-    }
-    hits.push_back({address, image.Contains(address)});
+  // Progress runs over the passes over all memory: the markers', then the
+  // pointers' when there are object markers.
+  const std::uint64_t passes = request.objects.empty() ? 1 : 2;
+  const auto pass_done = [&](std::uint64_t pass) -> ChunkDone {
+    return [&progress, &result, pass, passes](std::uint64_t done) {
+      progress(pass * result.total_bytes + done, passes * result.total_bytes);
+    };
   };
-  PassStats stats = StreamRegions(
-      regions, request.chunk, search.Overlap(),
-      [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried) {
-        search.Search(address, data, size, carried, on_marker);
-      },
-      [&](std::uint64_t done) { progress(done, grand_total); });
-  result.bytes_read += stats.bytes;
-  result.failed_reads += stats.failed_reads;
-  result.lost_bytes += TotalBytes(stats.lost);
-  for (const HostRegion& lost : stats.lost) result.lost_image_bytes += image.Overlap(lost);
-  if (stats.process_ended) {
-    result.process_ended = true;
-    return result;
-  }
-
+  if (!MarkerPass(request, regions, image, pass_done(0), &result)) return result;
   HostView view(regions);
-  if (objects) {
-    result.object_answer = Answer::kNotFound;
-    // The records the markers would lie in, and whose they are.
-    std::map<std::uint32_t, std::vector<int>> markers_of;
-    bool any_hit = false;
-    for (std::size_t k = 0; k < request.objects.size(); ++k) {
-      std::uint32_t offset = 0;
-      if (!MarkerOffset(request.objects[k], &offset)) continue;
-      for (const MarkerHit& hit : result.object_hits[k].hits) {
-        std::vector<int>& of = markers_of[hit.address - offset];
-        if (of.empty() || of.back() != static_cast<int>(k)) of.push_back(static_cast<int>(k));
-        any_hit = true;
-      }
-    }
-    std::vector<std::uint32_t> records;
-    for (const auto& entry : markers_of) records.push_back(entry.first);
-
-    // Pass 2: the record pointers.
-    const PointerTargets targets(records);
-    if (!targets.Empty()) {
-      stats = StreamRegions(
-          regions, request.chunk, 0,
-          [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
-            targets.Search(address, data, size, [&](std::uint32_t at, std::uint32_t value) {
-              if (result.pointers.size() >= kMaxPointers) {
-                result.pointers_cut = true;
-                return;
-              }
-              result.pointers.push_back({at, value});
-            });
-          },
-          [&](std::uint64_t done) { progress(result.total_bytes + done, grand_total); });
-      result.bytes_read += stats.bytes;
-      result.failed_reads += stats.failed_reads;
-      result.lost_bytes += TotalBytes(stats.lost);
-      if (stats.process_ended) {
-        result.process_ended = true;
-        return result;
-      }
-    }
-
-    CollectCandidates(request, image, markers_of, &result);
-    if (result.process_ended) return result;
-    for (Candidate& c : result.candidates) {
-      Candidate scored = ScoreCandidate(view, image.base, c.list, c.data_offset);
-      c.score = scored.score;
-      c.checks = std::move(scored.checks);
-    }
-    if (!any_hit) {
-      result.object_missing = Missing::kNoMarker;
-    } else if (result.pointers.empty()) {
-      result.object_missing = Missing::kNoPointer;
-    } else if (result.candidates.empty()) {
-      result.object_missing = Missing::kNoSlot;
-    }
-    RankCandidates(request, &result);
+  if (!request.objects.empty() &&
+      !FindObjects(request, regions, image, view, pass_done(1), &result)) {
+    return result;
   }
   if (request.buffer_marker) CollectBuffers(request, image, view, &result);
 

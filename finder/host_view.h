@@ -18,6 +18,7 @@
 
 #include "platform/host_scan.h"
 #include "platform/platform.h"
+#include "readers/host_words.h"
 
 namespace finder {
 
@@ -49,6 +50,17 @@ class HostView {
   bool map_given_ = false;
   std::vector<quorvane::HostRegion> readable_;
 };
+
+// GetObjectData's chain (readers/host_words.h) as read through `view`.
+inline quorvane::ObjectChain FollowObjectChain(HostView& view, std::uint32_t base,
+                                               std::uint32_t list, std::uint32_t data_offset,
+                                               std::int32_t type) {
+  return quorvane::FollowObjectChain(
+      base, list, data_offset, type,
+      [&view](std::uint32_t address, std::uint32_t* value) {
+        return view.ReadU32(address, value);
+      });
+}
 
 }  // namespace finder
 

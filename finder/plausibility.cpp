@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "readers/host_runs.h"
 #include "readers/host_words.h"
 
 namespace finder {
@@ -81,27 +82,20 @@ std::string CheckWideUnits(const std::uint8_t* bytes, std::uint32_t units) {
 }
 
 // Reads the run of `unit`-byte elements at `address` up to its terminator,
-// within `bound` bytes. Returns false when it cannot be read; *terminated
-// says whether the terminator came within the bound.
+// within `bound` bytes, into `run`. Returns false when it cannot be read;
+// *terminated says whether the terminator came within the bound.
 bool ReadRun(HostView& view, std::uint32_t address, std::uint32_t unit, std::uint32_t bound,
              std::vector<std::uint8_t>* run, bool* terminated) {
   run->clear();
-  *terminated = false;
-  std::uint8_t page[quorvane::kHostPageSize];
-  std::uint32_t taken = 0;
-  const quorvane::RunStep said = quorvane::ReadRunByPages(
-      address, unit, bound, &taken, [&](std::uint32_t at, std::uint32_t, std::uint32_t n) {
-        if (!view.Read(at, page, n)) return quorvane::RunStep::kUnreadable;
-        for (std::uint32_t i = 0; i + unit <= n; i += unit) {
-          if (page[i] == 0 && (unit == 1 || page[i + 1] == 0)) {
-            *terminated = true;
-            return quorvane::RunStep::kEnd;
-          }
-          run->insert(run->end(), page + i, page + i + unit);
-        }
-        return quorvane::RunStep::kGoOn;
+  const quorvane::RunExtent extent = quorvane::FindRunEnd(
+      address, unit, bound,
+      [&](std::uint32_t at, std::uint32_t offset, std::uint32_t n) -> const std::uint8_t* {
+        run->resize(offset + n);
+        return view.Read(at, run->data() + offset, n) ? run->data() + offset : nullptr;
       });
-  return said != quorvane::RunStep::kUnreadable;
+  run->resize(extent.length);
+  *terminated = extent.end == quorvane::RunEnd::kTerminator;
+  return extent.end != quorvane::RunEnd::kUnreadable;
 }
 
 }  // namespace

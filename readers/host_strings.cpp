@@ -6,7 +6,7 @@
 
 #include "module/lua_helpers.h"
 #include "platform/platform.h"
-#include "readers/host_words.h"
+#include "readers/host_runs.h"
 
 namespace quorvane {
 
@@ -20,41 +20,6 @@ constexpr std::uint32_t kFirstHeapBytes = 16384;
 
 enum class Run { kComplete, kMore, kUnreadable };
 
-std::uint32_t LoadWord(const char* at) {
-  std::uint32_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
-// Whether any byte (unit 1) or 16-bit half (unit 2) of a little-endian word
-// is zero: the borrow of subtracting 1 from each reaches its top bit only
-// through a zero one.
-bool HasZeroElement(std::uint32_t word, std::uint32_t unit) {
-  const std::uint32_t ones = unit == 1 ? 0x01010101u : 0x00010001u;
-  return ((word - ones) & ~word & (ones << (8 * unit - 1))) != 0;
-}
-
-bool IsZeroElement(const char* at, std::uint32_t unit) {
-  return at[0] == '\0' && (unit == 1 || at[1] == '\0');
-}
-
-// Offset of the first all-zero `unit`-byte element among the whole elements
-// of the `bytes` bytes at `at`, or the bytes of those elements when there is
-// none. Looks at a word at a time.
-std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t bytes) {
-  const std::uint32_t end = bytes - bytes % unit;
-  std::uint32_t i = 0;
-  while (end - i >= 8 && !HasZeroElement(LoadWord(at + i), unit) &&
-         !HasZeroElement(LoadWord(at + i + 4), unit)) {
-    i += 8;
-  }
-  while (end - i >= 4 && !HasZeroElement(LoadWord(at + i), unit)) i += 4;
-  for (; i < end; i += unit) {
-    if (IsZeroElement(at + i, unit)) return i;
-  }
-  return end;
-}
-
 // Copies into `out` the `unit`-byte elements at `address` that come before
 // the first all-zero element, taking no more than `max_bytes` bytes of host
 // memory nor `capacity` bytes of `out`. *length receives the bytes copied.
@@ -63,24 +28,21 @@ std::uint32_t FindTerminator(const char* at, std::uint32_t unit, std::uint32_t b
 // unreadable page is still found.
 Run CopyHostRun(std::uint32_t address, std::uint32_t unit, std::uint32_t max_bytes,
                 char* out, std::uint32_t capacity, std::uint32_t* length) {
-  std::uint32_t taken = 0;
-  const RunStep said = ReadRunByPages(
-      address, unit, std::min(max_bytes, capacity), &taken,
-      [&](std::uint32_t at, std::uint32_t offset, std::uint32_t chunk) {
-        if (!ReadHostMemory(at, out + offset, chunk)) return RunStep::kUnreadable;
-        const std::uint32_t end = FindTerminator(out + offset, unit, chunk);
-        if (end == chunk) return RunStep::kGoOn;
-        taken = offset + end;
-        return RunStep::kEnd;
+  const RunExtent run = FindRunEnd(
+      address, unit, std::min(max_bytes, capacity),
+      [out](std::uint32_t at, std::uint32_t offset, std::uint32_t size) -> const std::uint8_t* {
+        char* into = out + offset;
+        return ReadHostMemory(at, into, size) ? reinterpret_cast<const std::uint8_t*>(into)
+                                              : nullptr;
       });
-  *length = taken;
-  switch (said) {
-    case RunStep::kUnreadable: return Run::kUnreadable;
-    case RunStep::kEnd: return Run::kComplete;
-    case RunStep::kGoOn: break;
+  *length = run.length;
+  switch (run.end) {
+    case RunEnd::kUnreadable: return Run::kUnreadable;
+    case RunEnd::kTerminator: return Run::kComplete;
+    case RunEnd::kBound: break;
   }
   // The limit came first: `out` is full when the bound is not yet reached.
-  return max_bytes - taken >= unit ? Run::kMore : Run::kComplete;
+  return max_bytes - run.length >= unit ? Run::kMore : Run::kComplete;
 }
 
 // A long string or text, collected in a heap buffer, for the protected push.
@@ -169,7 +131,8 @@ bool PushHostRun(lua_State* L, std::uint32_t address, std::uint32_t unit,
                  std::uint32_t max_bytes, const char* copy, std::uint32_t copied) {
   copied = std::min(copied, max_bytes);
   copied -= copied % unit;
-  const std::uint32_t length = FindTerminator(copy, unit, copied);
+  const std::uint32_t length =
+      FindTerminator(reinterpret_cast<const std::uint8_t*>(copy), unit, copied);
   // A wide text is pushed from the copy only with its terminator in it.
   if (length < copied || (unit == 1 && copied == max_bytes)) {
     return PushCopiedRun(L, unit, copy, length);

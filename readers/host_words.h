@@ -1,11 +1,11 @@
 // The low-level rules every reader of host memory shares, the module's and
-// the probe's alike: how a 32-bit word is stored, where a type's slot lies,
-// and how a run of characters is read page by page. Header only, no system
-// calls: each reader passes its own way of reading.
+// the probe's alike: how a 32-bit word is stored, where a type's slot lies
+// and how the chain from it to the type's record is followed (runs of
+// characters: host_runs.h). Header only, no system calls: each reader
+// passes its own way of reading.
 #ifndef QUORVANE_READERS_HOST_WORDS_H
 #define QUORVANE_READERS_HOST_WORDS_H
 
-#include <algorithm>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -44,33 +44,54 @@ inline std::uint32_t ListOffset(std::uint32_t module_base, std::uint32_t slot,
   return slot - module_base - 4u * static_cast<std::uint32_t>(type);
 }
 
-// What one chunk of a run said.
-enum class RunStep { kGoOn, kEnd, kUnreadable };
+// How far GetObjectData's chain got: the type's slot in the object
+// address list, the structure it points to, the record pointer in that
+// structure, the record.
+enum class ChainStop {
+  kRecord,             // reached: a record pointer that is not 0
+  kSlotUnreadable,     // the slot cannot be read
+  kSlotZero,           // the slot is 0: nothing for the type
+  kPointerUnreadable,  // the record pointer cannot be read
+  kPointerZero,        // the record pointer is 0: no current record
+};
 
-// Reads a run of `unit`-byte elements (1: a string, 2: a wide text) that
-// starts at `address`, at most `limit` bytes of it, page by page, so that a
-// terminator just before an unreadable page is still found. Each chunk holds
-// whole elements and ends at the end of a page or of the limit; an element
-// that straddles a page boundary is read as a chunk of its own. For each
-// chunk, `step(at, taken, chunk)` reads the `chunk` bytes at host address
-// `at`, the run's bytes `taken` onwards, and says whether the run goes on.
-// Returns kEnd when a step ended it, kGoOn when the limit was reached first
-// and kUnreadable when a step could not read its chunk; *taken receives the
-// bytes of the chunks that went on.
-template <typename Step>
-RunStep ReadRunByPages(std::uint32_t address, std::uint32_t unit, std::uint32_t limit,
-                       std::uint32_t* taken, Step step) {
-  *taken = 0;
-  while (limit - *taken >= unit) {
-    const std::uint32_t at = address + *taken;
-    std::uint32_t chunk = std::min(kHostPageSize - at % kHostPageSize, limit - *taken);
-    chunk -= chunk % unit;
-    if (chunk == 0) chunk = unit;  // one element across a page boundary
-    const RunStep said = step(at, *taken, chunk);
-    if (said != RunStep::kGoOn) return said;
-    *taken += chunk;
-  }
-  return RunStep::kGoOn;
+// The addresses the chain reached, as far as its stop says: the slot's
+// address always, the structure once the slot was read, the record
+// pointer's address once the slot was not 0, the record once the record
+// pointer was read.
+struct ObjectChain {
+  ChainStop stop;
+  std::uint32_t slot_address;
+  std::uint32_t structure;
+  std::uint32_t pointer_address;
+  std::uint32_t record;
+};
+
+// Follows the chain of type `type` from the module loaded at `module_base`,
+// with the address table's "ObjectAddressList" `list` and
+// "ObjectDataOffset" `data_offset`. `read_u32(address, &value)` reads a
+// 32-bit word of host memory and says whether it could.
+template <typename ReadU32>
+ObjectChain FollowObjectChain(std::uint32_t module_base, std::uint32_t list,
+                              std::uint32_t data_offset, std::int32_t type, ReadU32&& read_u32) {
+  ObjectChain chain{ChainStop::kSlotUnreadable, SlotAddress(module_base, list, type), 0, 0, 0};
+  if (!read_u32(chain.slot_address, &chain.structure)) return chain;
+  chain.stop = ChainStop::kSlotZero;
+  if (chain.structure == 0) return chain;
+  chain.stop = ChainStop::kPointerUnreadable;
+  chain.pointer_address = chain.structure + data_offset;
+  if (!read_u32(chain.pointer_address, &chain.record)) return chain;
+  chain.stop = chain.record == 0 ? ChainStop::kPointerZero : ChainStop::kRecord;
+  return chain;
+}
+
+// The same through ReadHostU32.
+inline ObjectChain FollowObjectChain(std::uint32_t module_base, std::uint32_t list,
+                                     std::uint32_t data_offset, std::int32_t type) {
+  return FollowObjectChain(module_base, list, data_offset, type,
+                           [](std::uint32_t address, std::uint32_t* value) {
+                             return ReadHostU32(address, value);
+                           });
 }
 
 }  // namespace quorvane

@@ -98,13 +98,11 @@ int GetObjectData(lua_State* L) {
 
   const RecordLayout* layout = names_a_type ? FindLayout(type_index) : nullptr;
   if (layout == nullptr) return 0;
-  const std::uint32_t slot_address = SlotAddress(base, list, type_index);
-  std::uint32_t slot, record;
-  if (!ReadHostU32(slot_address, &slot) || slot == 0) return 0;
-  if (!ReadHostU32(slot + data_offset, &record) || record == 0) return 0;
+  const ObjectChain chain = FollowObjectChain(base, list, data_offset, type_index);
+  if (chain.stop != ChainStop::kRecord) return 0;
 
   const int top = lua_gettop(L);
-  if (!PushObjectRecord(L, record, *layout)) {
+  if (!PushObjectRecord(L, chain.record, *layout)) {
     lua_settop(L, top);
     return 0;
   }

@@ -65,7 +65,7 @@ SharedStop FindSharedStop(const std::vector<Walk>& walks, const AddressTable& ta
   shared.hop = first->stop.hop;
   shared.reason = first->stop.reason;
   if (shared.hop == Hop::kModule) {
-    shared.keys = {"Module"};
+    shared.keys = {quorvane::kModuleKey};
     shared.what = "the module is not loaded";
     shared.cause = "Module in [Config]: compare it with the modules the host has loaded";
   } else if (shared.hop == Hop::kAddressTable) {

@@ -45,11 +45,12 @@ bool ReadProfile(const std::string& given_path, ProfileInfo* info, std::string* 
     return false;
   }
 
-  info->version = ReadValue(info->path, "Config", "Version");
-  info->module = ReadValue(info->path, "Config", "Module");
-  const std::vector<std::string> config_keys = quorvane::ProfileKeyNames(info->path, "Config");
-  for (const char* key : {"Version", "Module"}) {
-    const std::string& value = key[0] == 'V' ? info->version : info->module;
+  info->version = ReadValue(info->path, quorvane::kConfigSection, quorvane::kVersionKey);
+  info->module = ReadValue(info->path, quorvane::kConfigSection, quorvane::kModuleKey);
+  const std::vector<std::string> config_keys =
+      quorvane::ProfileKeyNames(info->path, quorvane::kConfigSection);
+  for (const char* key : {quorvane::kVersionKey, quorvane::kModuleKey}) {
+    const std::string& value = key == quorvane::kVersionKey ? info->version : info->module;
     if (!value.empty()) continue;
     *error = info->path + ": " +
              (ContainsName(config_keys, key) ? std::string(key) + " in [Config] is empty"

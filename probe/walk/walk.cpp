@@ -1,6 +1,5 @@
 #include "probe/walk/walk.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "config/address_profile.h"
@@ -9,6 +8,7 @@
 #include "platform/host_scan.h"
 #include "platform/platform.h"
 #include "probe/common/text.h"
+#include "readers/host_runs.h"
 #include "readers/host_strings.h"
 #include "readers/host_words.h"
 #include "readers/readers.h"
@@ -136,24 +136,15 @@ std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size) {
 // cannot be read, when the run does not lie in readable memory.
 bool RunIsReadable(std::uint32_t address, std::uint32_t unit, std::uint32_t max_bytes,
                    std::uint32_t* bad) {
-  std::vector<std::uint8_t> buffer(quorvane::kHostPageSize + unit);
-  std::uint32_t taken = 0;
-  const quorvane::RunStep said = quorvane::ReadRunByPages(
-      address, unit, max_bytes, &taken,
-      [&](std::uint32_t at, std::uint32_t, std::uint32_t chunk) {
-        if (!quorvane::ReadHostMemory(at, buffer.data(), chunk)) {
-          *bad = FirstUnreadable(at, chunk);
-          return quorvane::RunStep::kUnreadable;
-        }
-        for (std::uint32_t i = 0; i < chunk; i += unit) {
-          if (std::all_of(buffer.begin() + i, buffer.begin() + i + unit,
-                          [](std::uint8_t b) { return b == 0; })) {
-            return quorvane::RunStep::kEnd;
-          }
-        }
-        return quorvane::RunStep::kGoOn;
+  std::vector<std::uint8_t> buffer(quorvane::kHostPageSize);
+  const quorvane::RunExtent extent = quorvane::FindRunEnd(
+      address, unit, max_bytes,
+      [&](std::uint32_t at, std::uint32_t, std::uint32_t chunk) -> const std::uint8_t* {
+        return quorvane::ReadHostMemory(at, buffer.data(), chunk) ? buffer.data() : nullptr;
       });
-  return said != quorvane::RunStep::kUnreadable;
+  if (extent.end != quorvane::RunEnd::kUnreadable) return true;
+  *bad = FirstUnreadable(address + extent.length, unit);
+  return false;
 }
 
 Walk Stopped(Walk walk, Hop hop, StopReason reason, std::string message) {
@@ -304,10 +295,11 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
                        " has no record layout: GetObjectData gives nil without reading");
   }
 
-  const std::uint32_t slot_address =
-      quorvane::SlotAddress(t.module_base, t.object_address_list, type);
-  std::uint32_t slot = 0;
-  if (!quorvane::ReadHostU32(slot_address, &slot)) {
+  using quorvane::ChainStop;
+  const quorvane::ObjectChain chain = quorvane::FollowObjectChain(
+      t.module_base, t.object_address_list, t.object_data_offset, type);
+  const std::uint32_t slot_address = chain.slot_address, slot = chain.structure;
+  if (chain.stop == ChainStop::kSlotUnreadable) {
     return StoppedUnreadable(std::move(walk), Hop::kSlot, slot_address,
                              FirstUnreadable(slot_address, 4),
                              "the slot at " + Hex(slot_address) + " (module + " +
@@ -315,23 +307,22 @@ Walk WalkObject(lua_State* L, const WalkContext& context, std::int32_t type) {
                                  std::to_string(type) + ") cannot be read");
   }
   walk.steps.push_back({Hop::kSlot, slot_address, true, slot});
-  if (slot == 0) {
+  if (chain.stop == ChainStop::kSlotZero) {
     return StoppedAt(std::move(walk), Hop::kSlot, StopReason::kZero, slot_address,
                      "the slot at " + Hex(slot_address) + " is 0: no entry for type " +
                          std::to_string(type));
   }
   walk.steps.push_back({Hop::kStructure, slot, false, 0});
 
-  const std::uint32_t pointer_address = slot + t.object_data_offset;
-  std::uint32_t record = 0;
-  if (!quorvane::ReadHostU32(pointer_address, &record)) {
+  const std::uint32_t pointer_address = chain.pointer_address, record = chain.record;
+  if (chain.stop == ChainStop::kPointerUnreadable) {
     return StoppedUnreadable(std::move(walk), Hop::kRecordPointer, pointer_address,
                              FirstUnreadable(pointer_address, 4),
                              "the record pointer at " + Hex(pointer_address) + " (structure + " +
                                  Hex(t.object_data_offset) + ") cannot be read");
   }
   walk.steps.push_back({Hop::kRecordPointer, pointer_address, true, record});
-  if (record == 0) {
+  if (chain.stop == ChainStop::kPointerZero) {
     return StoppedAt(std::move(walk), Hop::kRecordPointer, StopReason::kZero, pointer_address,
                      "the record pointer at " + Hex(pointer_address) +
                          " is 0: no current record of type " + std::to_string(type));

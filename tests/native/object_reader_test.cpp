@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/fake_platform.h"
+#include "readers/host_words.h"
 #include "readers/layouts.h"
 #include "readers/readers.h"
 #include "tests/native/bytes.h"
@@ -239,6 +240,47 @@ TEST_F(GetObjectDataTest, BadArgumentsRaise) {
     const std::string result = Run("return (" + c.call + ")");
     EXPECT_NE(result.find(c.error), std::string::npos) << c.call << " gave " << result;
     EXPECT_EQ(result.rfind("error: ", 0), 0u) << c.call;
+  }
+}
+
+// The chain every reader of it follows: where it stops, and the addresses it
+// reached on the way, which the probe's walk names hop by hop.
+TEST(ObjectChainTest, StopsAtTheFirstHopThatFailsWithTheAddressesReached) {
+  constexpr std::int32_t kType = 7;
+  constexpr std::uint32_t kSlot = kBase + kList + 4 * kType;
+  constexpr std::uint32_t kStructure = kStructures + 0x80;
+  constexpr std::uint32_t kPointer = kStructure + kDataOffset;
+  constexpr std::uint32_t kRecord = 0x00600040;
+  struct Case {
+    const char* name;
+    std::uint32_t structure, record;  // stored in the slot and the record pointer
+    std::uint32_t unreadable;         // a page made unreadable, or 0
+    ChainStop stop;
+    ObjectChain reached;  // stop left out
+  };
+  const Case cases[] = {
+      {"record", kStructure, kRecord, 0, ChainStop::kRecord,
+       {{}, kSlot, kStructure, kPointer, kRecord}},
+      {"slot unreadable", kStructure, kRecord, kSlot, ChainStop::kSlotUnreadable,
+       {{}, kSlot, 0, 0, 0}},
+      {"slot 0", 0, kRecord, 0, ChainStop::kSlotZero, {{}, kSlot, 0, 0, 0}},
+      {"record pointer unreadable", kStructure, kRecord, kPointer, ChainStop::kPointerUnreadable,
+       {{}, kSlot, kStructure, kPointer, 0}},
+      {"record pointer 0", kStructure, 0, 0, ChainStop::kPointerZero,
+       {{}, kSlot, kStructure, kPointer, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Reset();
+    fake::WriteU32(kSlot, c.structure);
+    fake::WriteU32(kPointer, c.record);
+    if (c.unreadable != 0) fake::SetReadable(c.unreadable, 1, false);
+    const ObjectChain chain = FollowObjectChain(kBase, kList, kDataOffset, kType);
+    EXPECT_EQ(chain.stop, c.stop);
+    EXPECT_EQ(chain.slot_address, c.reached.slot_address);
+    EXPECT_EQ(chain.structure, c.reached.structure);
+    EXPECT_EQ(chain.pointer_address, c.reached.pointer_address);
+    EXPECT_EQ(chain.record, c.reached.record);
   }
 }
 

@@ -1,6 +1,8 @@
 #include <string>
 
 #include "platform/fake_platform.h"
+#include "platform/platform.h"
+#include "readers/host_runs.h"
 #include "readers/host_strings.h"
 #include "tests/native/lua_harness.h"
 
@@ -70,6 +72,58 @@ TEST_F(GetTextbufferStringTest, LongTextsAreCutAtTheCap) {
   EXPECT_EQ(Run("return #Q.GetTextbufferString(" +
                 testing::AddressTable(kBase, 0, 0, kText) + ")"),
             std::to_string(kMaxTextElements));
+}
+
+// The one rule for where a string or wide text in host memory ends, as
+// every reader of one follows it: at its terminator, at the bound (in whole
+// elements), or at the first element that cannot be read whole.
+TEST(RunEndTest, EndsAtTheTerminatorTheBoundOrTheFirstElementThatCannotBeRead) {
+  constexpr std::uint32_t kPageEnd = 0x00C00000;
+  struct Case {
+    const char* name;
+    std::uint32_t before;  // the run starts this many bytes before kPageEnd
+    bool next_page_readable;
+    std::uint32_t unit, bound;
+    std::string bytes;  // written where the run starts
+    RunEnd end;
+    std::uint32_t length;
+  };
+  using namespace std::string_literals;
+  const Case cases[] = {
+      {"string's terminator", 8, false, 1, 100, "abc\0"s, RunEnd::kTerminator, 3},
+      {"terminator in the page's last byte", 4, false, 1, 100, "abc\0"s, RunEnd::kTerminator, 3},
+      {"string into the page that cannot be read", 4, false, 1, 100, "abcd", RunEnd::kUnreadable,
+       4},
+      {"string across into a readable page", 4, true, 1, 100, "abcdef\0"s, RunEnd::kTerminator, 6},
+      {"bound first", 8, false, 1, 5, "abcdefgh", RunEnd::kBound, 5},
+      {"bound of 0", 8, false, 1, 0, "abc\0"s, RunEnd::kBound, 0},
+      {"wide terminator", 8, false, 2, 100, "a\0b\0\0\0"s, RunEnd::kTerminator, 4},
+      {"wide bound in whole units", 8, false, 2, 5, "a\0b\0c\0d\0"s, RunEnd::kBound, 4},
+      {"a zero byte of a unit is no terminator", 8, false, 2, 100, "a\0\0b\0\0"s,
+       RunEnd::kTerminator, 4},
+      {"wide unit across into a page that cannot be read", 3, false, 2, 100, "a\0b",
+       RunEnd::kUnreadable, 2},
+      {"wide text that starts in the page's last byte", 1, false, 2, 100, "a",
+       RunEnd::kUnreadable, 0},
+      {"wide terminator across into a readable page", 3, true, 2, 100, "a\0\0\0"s,
+       RunEnd::kTerminator, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Reset();
+    const std::uint32_t start = kPageEnd - c.before;
+    fake::Write(kPageEnd, "\xFF\xFF\xFF\xFF", 4);  // no terminator unless the case writes one
+    fake::Write(start, c.bytes.data(), c.bytes.size());
+    fake::SetReadable(kPageEnd, 1, c.next_page_readable);
+    std::uint8_t copy[128];
+    const RunExtent extent = FindRunEnd(
+        start, c.unit, c.bound,
+        [&](std::uint32_t at, std::uint32_t offset, std::uint32_t size) -> const std::uint8_t* {
+          return ReadHostMemory(at, copy + offset, size) ? copy + offset : nullptr;
+        });
+    EXPECT_EQ(extent.end, c.end);
+    EXPECT_EQ(extent.length, c.length);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 /*
- * sample_app.dll, build "SampleApp 1.5": the same application data as 1.4
- * (sample_app.c), laid out as a later build of the host module might lay it
- * out, so that a profile's offsets for 1.4 are wrong for it:
+ * sample_app.dll from build "SampleApp 1.5" on: the same application data as
+ * 1.4 (sample_app.c), laid out as a later build of the host module might lay
+ * it out, so that a profile's offsets for 1.4 are wrong for it:
  *  - the image keeps the text buffer first and the object list further on,
  *    at other offsets from the image base than in 1.4;
  *  - the entries and the object records live on the heap, allocated while
@@ -13,95 +13,52 @@
  *    of random words, one in eight of them the address of a heap word, and
  *    stray pointers to the current text object's record and to its entry.
  *
+ * The releases after 1.5 come from this file too, as SAMPLE_APP_RELEASE
+ * says (sample_app_heap.h has their layouts, demo/CMakeLists.txt the list):
+ *  - 1.6: fields added to the entry (its record pointer moves from 0x38 to
+ *    0x48) and an author name ahead of the text buffer and the list (both
+ *    move); the views gain code ahead of their readers (sample_views.c);
+ *  - 1.7: more fields in the entry (the record pointer moves past 0x7F, to
+ *    0x84), more globals ahead of the buffer and of the list; the views'
+ *    readers are no longer exported, and more code lies ahead of them;
+ *  - 1.8: two more fields in the entry (0x8C), a licensee ahead of the
+ *    buffer, a selection list after the object list; its views were
+ *    rewritten (sample_views_1_8.c).
+ *
  * The image part is one structure, g_image, in a section of its own at a
  * fixed offset from the image base (demo/CMakeLists.txt), so the offsets of
- * demo/example-profile-1.5.ini hold for every build of this file; the
- * static assertions at the end check them.
+ * the release's profile, demo/example-profile-X.ini, hold for every build of
+ * this file; the static assertions at the end check them.
  */
 #include <windows.h>
 
 #include <stdlib.h>
 
-#include "sample_records.h"
-
-#pragma pack(push, 1)
-
-/* Static facts about a type, in the image; each entry points to its own. */
-typedef struct TypeInfo {
-  uint32_t type_index;
-  uint32_t record_size;
-  const char *display_name;
-} TypeInfo;
-
-/* What a list slot points to: one per type, on the heap. */
-typedef struct ObjectEntry {
-  const TypeInfo *info;      /* 0x00 */
-  uint32_t type_index;       /* 0x04 */
-  uint32_t flags;            /* 0x08 */
-  char type_name[20];        /* 0x0C */
-  uint32_t object_count;     /* 0x20: objects of this type in the project */
-  uint32_t current;          /* 0x24: index of the current one */
-  struct ObjectEntry *next;  /* 0x28: the next entry made */
-  void **objects;            /* 0x2C: all object_count records */
-  uint32_t record_size;      /* 0x30 */
-  uint32_t revision;         /* 0x34 */
-  void *record;              /* 0x38: the current object's record, or 0 */
-  uint32_t reserved[2];      /* 0x3C */
-} ObjectEntry;
-
-/* The undo history: the steps, newest last, each a copy of an entry whose
- * record pointer leads to a copy of the record as the edit left it. No list
- * slot points to these copies. */
-typedef struct UndoHistory {
-  uint32_t count;
-  ObjectEntry *steps[15];
-} UndoHistory;
-
-/* Other objects of the application: layers of the timeline. */
-typedef struct Layer {
-  struct Layer *next;
-  struct Layer *parent;
-  uint32_t index;
-  uint32_t flags;
-  wchar_t *name;
-  void *payload;
-  uint32_t payload_size;
-  int32_t frame_from, frame_to;
-} Layer;
-
-#define NOISE_BLOCKS 96
-
-typedef struct AppData {
-  char signature[32];                       /* 0x000 */
-  uint32_t build;                           /* 0x020 */
-  uint32_t session_flags;                   /* 0x024 */
-  wchar_t project_name[64];                 /* 0x028 */
-  wchar_t text_buffer[TEXT_BUFFER_CHARS];   /* 0x0A8 */
-  char recent_files[4][PATH_CHARS];         /* 0x4A8 */
-  uint32_t view_settings[45];               /* 0x8B8 */
-  ObjectEntry *object_list[TYPE_COUNT];     /* 0x96C */
-  UndoHistory *undo;
-  ObjectEntry *first_entry;
-  Layer *layers;
-  void *scratch[NOISE_BLOCKS];
-} AppData;
-
-typedef union AppImage {
-  AppData data;
-  unsigned char bytes[SAMPLE_APP_DATA_SIZE];
-} AppImage;
-
-#pragma pack(pop)
+#include "sample_app_heap.h"
+#include "sample_views.h"
 
 __attribute__((section(".appdata"), used)) AppImage g_image = { .data = {
-  .signature = "SampleApp 1.5 session",
-  .build = 1500u,
+  .signature = SAMPLE_APP_VERSION " session",
+  .build = SAMPLE_APP_RELEASE * 100u,
   .session_flags = 0x11u,
   .project_name = L"intro",
+#if SAMPLE_APP_RELEASE >= 16
+  .author = L"Mara Lindqvist",
+#endif
+#if SAMPLE_APP_RELEASE >= 17
+  .window_placement = { 44u, 0u, 1u, 160u, 90u, 1760u, 990u },
+  .recent_colours = { RGB_COLOUR(0xFF, 0xC8, 0x00), RGB_COLOUR(0x20, 0x80, 0xFF) },
+#endif
+#if SAMPLE_APP_RELEASE >= 18
+  .licensee = L"Northlight Studio",
+#endif
   .text_buffer = TEXT_BUFFER_TEXT,
   .recent_files = { "C:\\Projects\\intro\\intro.sap", "C:\\Projects\\trailer\\trailer.sap" },
   .view_settings = { 1920u, 1080u, 30u, 1u, 100u },
 } };
+
+SAMPLE_APP_NAME_PART(g_object_list, PROFILE_OBJECT_ADDRESS_LIST);
+SAMPLE_APP_NAME_PART(g_text_buffer, PROFILE_TEXT_BUFFER_ADDRESS);
 
 #define D g_image.data
 
@@ -283,6 +240,15 @@ static int make_entry(size_t setup_index) {
   entry->current = setup->current;
   entry->record_size = setup->record_size;
   entry->revision = 1u + next_random() % 40u;
+#if SAMPLE_APP_RELEASE >= 16
+  entry->selected_count = setup->object_count > 0 ? 1u : 0u;
+  entry->modified_time = 0x01DA2B3C00000000ull + next_random();
+#endif
+#if SAMPLE_APP_RELEASE >= 17
+  swprintf(entry->display_name, 24, L"%hs", setup->name);
+  entry->colour_tag = setup->type_index % COLOUR_TAGS;
+  entry->sort_key = (uint32_t)setup_index;
+#endif
   if (setup->object_count > 0) {
     entry->objects = calloc(setup->object_count, sizeof *entry->objects);
     if (entry->objects == NULL) return 0;
@@ -341,10 +307,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-static TextRecord *current_text(void) {
-  return D.object_list[3] != NULL ? D.object_list[3]->record : NULL;
-}
-
 static int keep_undo_step(void) {
   ObjectEntry *entry;
   TextRecord *record;
@@ -356,7 +318,7 @@ static int keep_undo_step(void) {
     free(record);
     return 0;
   }
-  *record = *current_text();
+  *record = *SampleAppCurrentText();
   *entry = *D.object_list[3];
   entry->record = record;
   entry->next = NULL;
@@ -365,7 +327,7 @@ static int keep_undo_step(void) {
 }
 
 int SampleAppSetText(const wchar_t *text) {
-  TextRecord *record = current_text();
+  TextRecord *record = SampleAppCurrentText();
   if (record == NULL || !copy_wide_text(record->text, TEXT_CHARS, text)) return 0;
   D.object_list[3]->revision++;
   return keep_undo_step();
@@ -377,11 +339,11 @@ int SampleAppSetBufferText(const wchar_t *text) {
 
 #undef D
 
-/* The image fits its section, and demo/example-profile-1.5.ini describes it. */
+/* The image fits its section, and the release's profile describes it. */
 _Static_assert(sizeof(AppImage) == SAMPLE_APP_DATA_SIZE, "g_image outgrew its section");
 _Static_assert(SAMPLE_APP_DATA_RVA + offsetof(AppData, object_list) == PROFILE_OBJECT_ADDRESS_LIST,
-               "ObjectAddressList of demo/example-profile-1.5.ini");
+               "ObjectAddressList of the release's profile");
 _Static_assert(offsetof(ObjectEntry, record) == PROFILE_OBJECT_DATA_OFFSET,
-               "ObjectDataOffset of demo/example-profile-1.5.ini");
+               "ObjectDataOffset of the release's profile");
 _Static_assert(SAMPLE_APP_DATA_RVA + offsetof(AppData, text_buffer) == PROFILE_TEXT_BUFFER_ADDRESS,
-               "TextBufferAddress of demo/example-profile-1.5.ini");
+               "TextBufferAddress of the release's profile");
