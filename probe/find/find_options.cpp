@@ -36,27 +36,29 @@ bool AddText(FindArguments* a, const std::string& value, std::string*) {
   return true;
 }
 
+// --type and --field are said once for a marker.
+bool Once(bool* given, const char* option, std::string* error) {
+  if (*given) {
+    *error = std::string(option) + " given twice for one --text marker";
+    return false;
+  }
+  *given = true;
+  return true;
+}
+
 bool SetMarkerType(FindArguments* a, const std::string& value, std::string* error) {
   std::int32_t type = 0;
   if (!ParseType(value, &type)) return false;
   TextOption& placed = a->Placed();
-  if (placed.has_type) {
-    *error = "--type given twice for one --text marker";
-    return false;
-  }
+  if (!Once(&placed.has_type, "--type", error)) return false;
   placed.type = type;
-  placed.has_type = true;
   return true;
 }
 
 bool SetMarkerField(FindArguments* a, const std::string& value, std::string* error) {
   TextOption& placed = a->Placed();
-  if (placed.has_field) {
-    *error = "--field given twice for one --text marker";
-    return false;
-  }
+  if (!Once(&placed.has_field, "--field", error)) return false;
   placed.field = value;
-  placed.has_field = true;
   return true;
 }
 
