@@ -165,15 +165,28 @@ bool Scan(const finder::FindRequest& request, FindReport* r, std::string* error)
   return false;
 }
 
+// Asks the author on standard error for each change that something can
+// settle, then watches for them.
+bool WatchChanges(const finder::FindRequest& request, FindReport* r, std::string* error) {
+  ChangeResults& change = r->change;
+  StartWatches(request, r->result, &change);
+  bool any = false;
+  for (const auto& [ask, watch] : AskedWatches(change)) {
+    if (!Watched(ask, watch)) continue;
+    any = true;
+    Note(ChangePrompt(ask, watch, change.wait_seconds));
+  }
+  if (!any || Watch(&change)) return true;
+  *error = "process " + std::to_string(r->process.pid) +
+           " exited while the probe watched for the change";
+  return false;
+}
+
 // A change the author makes settles what the scan left open: the offsets
 // found, and a reason for each one not found.
 bool Settle(const finder::FindRequest& request, FindReport* r, std::string* error) {
   const FindResult& f = r->result;
-  if (!WatchChanges(request, f, &r->change)) {
-    *error = "process " + std::to_string(r->process.pid) +
-             " exited while the probe watched for the change";
-    return false;
-  }
+  if (!WatchChanges(request, r, error)) return false;
   std::size_t object_index = 0, buffer_index = 0;
   r->object_found = FoundAfterChange(r->change.object_ask, r->change.object,
                                      f.object_answer == Answer::kFound, &object_index);

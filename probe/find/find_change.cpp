@@ -2,19 +2,29 @@
 
 #include <chrono>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/host_scan.h"
-#include "probe/common/command.h"
-#include "probe/find/find_reasons.h"
 
 namespace probe {
 
-namespace {
-
 using finder::ChangeWatch;
 using finder::Settled;
+
+void StartWatches(const finder::FindRequest& request, const finder::FindResult& result,
+                  ChangeResults* change) {
+  const std::uint32_t wait_ms = change->wait_seconds * 1000u;
+  const ChangeAsk& o = change->object_ask;
+  const ChangeAsk& b = change->buffer_ask;
+  if (o.asked) {
+    change->object = ChangeWatch::ForObjects(request, result, o.marker, o.bytes, wait_ms);
+  }
+  if (b.asked) change->buffer = ChangeWatch::ForBuffer(request, result, b.bytes, wait_ms);
+}
+
+bool Watched(const ChangeAsk& ask, const ChangeWatch& watch) {
+  return ask.asked && watch.settled() != Settled::kNotWatched;
+}
 
 // Reads host memory only while the process runs; sleeps between polls.
 bool Watch(ChangeResults* change) {
@@ -37,30 +47,9 @@ bool Watch(ChangeResults* change) {
   return quorvane::HostProcessRunning();
 }
 
-}  // namespace
-
-bool WatchChanges(const finder::FindRequest& request, const finder::FindResult& result,
-                  ChangeResults* change) {
-  const std::uint32_t wait_ms = change->wait_seconds * 1000u;
-  const ChangeAsk& o = change->object_ask;
-  const ChangeAsk& b = change->buffer_ask;
-  if (o.asked) {
-    change->object = ChangeWatch::ForObjects(request, result, o.marker, o.bytes, wait_ms);
-  }
-  if (b.asked) change->buffer = ChangeWatch::ForBuffer(request, result, b.bytes, wait_ms);
-  bool any = false;
-  for (const auto& [ask, watch] : {std::pair<const ChangeAsk&, const ChangeWatch&>{o, change->object},
-                                   std::pair<const ChangeAsk&, const ChangeWatch&>{b, change->buffer}}) {
-    if (!ask.asked || watch.settled() == Settled::kNotWatched) continue;
-    any = true;
-    Note(ChangePrompt(ask, watch, change->wait_seconds));
-  }
-  return !any || Watch(change);
-}
-
 bool FoundAfterChange(const ChangeAsk& ask, const ChangeWatch& watch, bool scan_found,
                       std::size_t* index) {
-  if (!ask.asked || watch.settled() == Settled::kNotWatched) return scan_found;
+  if (!Watched(ask, watch)) return scan_found;
   if (watch.settled() != Settled::kChosen && watch.settled() != Settled::kConfirmed) return false;
   *index = watch.answer();
   return true;

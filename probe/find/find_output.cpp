@@ -1,7 +1,5 @@
 #include "probe/find/find_output.h"
 
-#include <utility>
-
 #include "probe/common/text.h"
 #include "probe/find/find_reasons.h"
 #include "probe/walk/walk_output.h"
@@ -22,9 +20,6 @@ using finder::WatchedPlace;
 constexpr std::size_t kShownCandidates = 8;
 constexpr std::size_t kShownHits = 8;
 constexpr std::size_t kShownPlaces = 8;
-
-// A change asked for with its watch, the object's first.
-using AskedWatch = std::pair<const ChangeAsk&, const ChangeWatch&>;
 
 void Line(std::string* out, const std::string& text) {
   *out += text.empty() ? ";\n" : "; " + text + "\n";
@@ -201,8 +196,7 @@ void TextWatchedPlaces(const ChangeAsk& ask, const ChangeWatch& watch, const Fin
 // The evidence of each change asked for.
 void TextChanges(const FindReport& r, std::string* out) {
   const ChangeResults& change = r.change;
-  for (const auto& [ask, watch] : {AskedWatch{change.object_ask, change.object},
-                                   AskedWatch{change.buffer_ask, change.buffer}}) {
+  for (const auto& [ask, watch] : AskedWatches(change)) {
     if (!ask.asked) continue;
     Line(out, "");
     std::string title = "change of " + LuaQuote(ask.from) + " to " + LuaQuote(ask.to) + " (" +
