@@ -29,8 +29,8 @@
 #include <gtest/gtest.h>
 
 #include "json_reader.h"
-#include "probe/json.h"
-#include "probe/system_text.h"
+#include "probe/common/json.h"
+#include "probe/common/system_text.h"
 #include "process_runner.h"
 
 namespace probe_test {
