@@ -34,7 +34,7 @@ std::uint32_t ParseHex(const char* text) {
 }
 
 int GetAddress(lua_State* L) {
-  const char* path = luaL_checklstring(L, 1, nullptr);
+  const char* path = CheckString(L, 1, "GetAddress");
   char version[kProfileValueSize];
   char module[kProfileValueSize];
   ReadProfileString(path, "Config", "Version", version);

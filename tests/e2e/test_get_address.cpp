@@ -166,6 +166,13 @@ TEST_F(GetAddressTest, NonStringArgumentRaisesTheStandardError) {
     Outcome o = lua().Run(std::string("return (") + c.call + ")");
     EXPECT_TRUE(Raised(o, c.message));
   }
+  // However the function is reached, it is named by its own name.
+  for (const char* chunk : {"local ga = Q.GetAddress; return (ga({}))",
+                            "return Q.GetAddress({})",  // a tail call
+                            "local ok, e = pcall(Q.GetAddress, {}); error(e, 0)"}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_TRUE(Raised(lua().Run(chunk), "bad argument #1 to 'GetAddress' (string expected, got table)"));
+  }
   // A number is turned into a string by Lua: a path that names no profile.
   Outcome o = lua().Run("return select('#', Q.GetAddress(12345))");
   ASSERT_TRUE(o.ok) << o.error;
