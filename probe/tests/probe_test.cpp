@@ -1407,6 +1407,39 @@ TEST(ProbeTest, TypeLimitsTheWalkToOne) {
   EXPECT_EQ(none["walks"][0]["steps"].size(), 0u);
 }
 
+// A list offset off by four reaches data, the wrong data: the walk of
+// type 3 reads type 4's record, whose name lands on the colours. The walk
+// marks what no host would hold, in both reports; under the true profile
+// the same walk is not marked.
+TEST(ProbeTest, MarksTheRecordAnOffsetOffByFourReaches) {
+  int status = -1;
+  const Json truth = ProbeJson({Profile(), Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(truth["walks"].size(), 1u);
+  EXPECT_TRUE(truth["walks"][0]["plausible"].boolean);
+  EXPECT_EQ(truth["walks"][0]["implausible"].size(), 0u);
+
+  const std::string path =
+      WriteProfile("off-by-four", "SampleApp 1.4", kModule, "0x1044", "0x24", "0x1B60");
+  const Json off = ProbeJson({path, Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(off["walks"].size(), 1u);
+  const Json& walk = off["walks"][0];
+  EXPECT_TRUE(walk["ok"].boolean) << walk["stop"]["message"].str;
+  EXPECT_FALSE(walk["plausible"].boolean);
+  const Json* color = nullptr;
+  for (const Json& mark : walk["implausible"].items) {
+    if (mark["field"].str == "color") color = &mark;
+  }
+  ASSERT_NE(color, nullptr) << walk["implausible"].size() << " marks";
+  EXPECT_EQ((*color)["offset"].number, 8);
+  EXPECT_NE((*color)["message"].str.find("has a top byte: not a colour"), std::string::npos)
+      << (*color)["message"].str;
+
+  const RunResult run = Probe({path, Pid(), "--type", "3"});
+  EXPECT_NE(run.out.find("  implausible: \"color\" (+8): " + (*color)["message"].str + "\r\n"),
+            std::string::npos)
+      << run.out;
+}
+
 // ------------------------------------------------------------ finding by name
 
 TEST(ProbeTest, FindsTheHostByName) {
