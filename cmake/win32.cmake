@@ -70,6 +70,21 @@ quorvane_stage(Quorvane)
 
 find_program(WINE_PROGRAM wine REQUIRED)
 
+# Runs test `test` in ANSI code page `code_page` (1252 or 932), which Wine
+# takes from LC_ALL, and tells the test program which one it is made for
+# (QV_EXPECT_ACP, tests/expected_code_page.h): a run in another code page
+# fails at its start rather than skip the cases written for its own.
+function(quorvane_test_code_page test code_page)
+  if(code_page EQUAL 1252)
+    set(locale C.UTF-8)
+  elseif(code_page EQUAL 932)
+    set(locale ja_JP.UTF-8)
+  else()
+    message(FATAL_ERROR "no locale known for ANSI code page ${code_page}")
+  endif()
+  set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT LC_ALL=${locale} QV_EXPECT_ACP=${code_page})
+endfunction()
+
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
