@@ -7,7 +7,9 @@
 #   $CACHE/win32/puc/            lua51.dll, lua.exe
 #   $CACHE/win32/luajit/         lua51.dll, luajit.exe
 #
-# Prints the cache directory. Quick when everything is already built.
+# Prints the cache directory. Says in one line as each runtime's build
+# starts, with its output in build/logs/lua-puc.log and lua-luajit.log; quick
+# and silent when everything is already built.
 set -euo pipefail
 
 . "$(dirname "$0")/common.sh"
@@ -24,36 +26,35 @@ if [ -f "$CACHE/win32/.done-$STAMP" ]; then echo "$CACHE"; exit 0; fi
 fetch() {  # package tarball sha256
   local pkg=$1 tar=$2 sha=$3
   if [ ! -f "$CACHE/src/$tar" ]; then
-    (cd "$CACHE/src" && apt-get source --download-only -qq "$pkg" >/dev/null 2>&1) || {
+    (cd "$CACHE/src" && qv_run apt-get source --download-only -q "$pkg") || {
       echo "build-lua: could not download the $pkg source package (is a deb-src entry configured?)" >&2
       exit 1; }
   fi
   echo "$sha  $CACHE/src/$tar" | sha256sum -c --quiet - || {
     echo "build-lua: checksum mismatch for $tar" >&2; rm -f "$CACHE/src/$tar"; exit 1; }
 }
-fetch lua5.1 "$PUC_TAR" "$PUC_SHA"
-fetch luajit "$LJ_TAR" "$LJ_SHA"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 jobs=$(nproc)
 
 # PUC Lua 5.1.5, with its own mingw target.
+qv_stage lua-puc "building PUC Lua 5.1.5 from Debian's lua5.1 source package (into $CACHE)"
+fetch lua5.1 "$PUC_TAR" "$PUC_SHA"
 rm -rf "$CACHE/lua-5.1.5"
 tar -xzf "$CACHE/src/$PUC_TAR" -C "$CACHE"
 cp -r "$CACHE/lua-5.1.5" "$work/puc"
-quiet() {  # runs a build step, showing its output only when it fails
-  "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }
-}
-quiet make -C "$work/puc/src" -j"$jobs" mingw \
+qv_run make -C "$work/puc/src" -j"$jobs" mingw \
   "CC=i686-w64-mingw32-gcc -static-libgcc" "RANLIB=i686-w64-mingw32-strip --strip-unneeded"
 mkdir -p "$CACHE/win32/puc"
 cp "$work/puc/src/lua51.dll" "$work/puc/src/lua.exe" "$CACHE/win32/puc/"
 
 # LuaJIT 2.1, cross-built; the host-side build tools need a 32-bit gcc.
+qv_stage lua-luajit "building LuaJIT 2.1 from Debian's luajit source package"
+fetch luajit "$LJ_TAR" "$LJ_SHA"
 mkdir -p "$work/lj"
 tar -xzf "$CACHE/src/$LJ_TAR" -C "$work/lj"
-quiet make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
+qv_run make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
   TARGET_SYS=Windows TARGET_LDFLAGS=-static-libgcc TARGET_SHLDFLAGS=-static-libgcc
 mkdir -p "$CACHE/win32/luajit"
 cp "$work/lj/src/lua51.dll" "$CACHE/win32/luajit/"

@@ -1,5 +1,8 @@
 # Sourced by the scripts in tools/: where things live, decided once.
 
+# The work tree: the folder above tools/.
+qv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
 # Built Lua runtimes, downloaded sources and the emulation helper library:
 # outside the work tree, so that every clone shares them.
 # The Lua cache: QUORVANE_LUA_CACHE, the name CMake takes it by too
@@ -30,4 +33,53 @@ qv_say_if_emulated_figures() {
     echo "NOTE: this machine runs 32-bit programs under qemu-i386, an emulated CPU: every figure"
     echo "below is the emulator's, not hardware's (bench/README.md keeps figures from hardware)."
   fi
+}
+
+# Runs a command as root: directly when this is root, through sudo otherwise.
+qv_as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+# Whether qv_as_root can run anything here.
+qv_can_be_root() { [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; }
+
+# Configures the win32 build tree DIR (the MinGW toolchain, the Lua runtimes
+# of the cache); further arguments go to cmake.
+qv_configure_win32() {
+  local dir=$1
+  shift
+  cmake -S "$qv_root" -B "$dir" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$qv_root/cmake/i686-w64-mingw32.cmake" \
+    -DQUORVANE_LUA_CACHE="$qv_cache" "$@"
+}
+
+# Stages: the long steps of a fresh machine (installing packages, setting up
+# 32-bit emulation, building a Lua runtime, building the project) each say
+# in one line that they start, and keep what their commands print in a log
+# of their own, build/logs/NAME.log, replaced each time the stage runs.
+qv_log_dir=$qv_root/build/logs
+
+# qv_say TEXT...: says in one line, on standard error, that a stage starts.
+qv_say() { echo "quorvane: $*" >&2; }
+
+# qv_stage NAME TEXT...: says that stage NAME starts and starts its log.
+qv_stage() {
+  local name=$1
+  shift
+  qv_say "$@"
+  mkdir -p "$qv_log_dir"
+  qv_log=$qv_log_dir/$name.log
+  : >"$qv_log"
+}
+
+# qv_run COMMAND...: runs a command of the current stage, its output added to
+# the stage's log. When it fails, shows the end of the log (without ninja's
+# progress lines) and says where the whole log is.
+qv_run() {
+  "$@" >>"$qv_log" 2>&1 && return 0
+  local status=$?
+  echo "--- the end of $qv_log:" >&2
+  { grep -v '^\[[0-9]*/[0-9]*\] ' "$qv_log" || true; } | tail -n 60 >&2
+  qv_say "failed with status $status: $*"
+  qv_say "the whole log is $qv_log"
+  return "$status"
 }
