@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/, clang, ASan + UBSan, over the fake
 # platform) in build/fuzz and runs them, one at a time.
-# Usage: tools/fuzz.sh [TARGET|all] [SECONDS]
+# Usage: tools/fuzz.sh [TARGET|all] [SECONDS]   (the targets: all_targets below)
 #   SECONDS 0 (the default): each input of the target's corpus once, as a
 #   regression check. More: a fuzz run of that many seconds per target, new
 #   inputs kept in build/fuzz/corpus/TARGET (the seeds in fuzz/corpus/TARGET
 #   are read, never written), a fault's input in build/fuzz/artifacts/.
-# Targets: get_address parse_hex profile_report records finder json section_name signatures
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/common.sh"
+root=$qv_root
+# Every target, in the order they run.
+all_targets=(get_address parse_hex profile_report records finder json section_name signatures)
 which=${1:-all}
 seconds=${2:-0}
 build=$root/build/fuzz
@@ -20,8 +22,8 @@ CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TY
   -DQUORVANE_LUA_CACHE="$cache" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
-targets=$(sed -n 's/^# Targets: //p' "$0")
-[ "$which" = all ] || targets=$which
+targets=("${all_targets[@]}")
+[ "$which" = all ] || targets=("$which")
 # A small quarantine and no fill of new blocks: twice the executions, the
 # same faults found.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:quarantine_size_mb=16:max_malloc_fill_size=0}
@@ -33,7 +35,7 @@ if [ "$seconds" -eq 0 ]; then
   exec ctest --test-dir "$build" -R "$filter" --output-on-failure
 fi
 failed=()
-for t in $targets; do
+for t in "${targets[@]}"; do
   exe=$build/fuzz_$t
   [ -x "$exe" ] || { echo "no fuzz target $t" >&2; exit 2; }
   dict=()

@@ -32,6 +32,7 @@
 #include "probe/common/json.h"
 #include "probe/common/system_text.h"
 #include "process_runner.h"
+#include "tests/expected_code_page.h"
 
 namespace probe_test {
 namespace {
@@ -858,10 +859,7 @@ TEST(FindTest, RecentlyUsedArrayOfZerosNeverWins) {
 // alone): a marker and a section name in double-byte characters, whose
 // second bytes may be ASCII: the "\x81\x5B" of the long vowel mark holds a '['.
 TEST(FindTest, DoubleByteMarkerAndSectionInCodePage932) {
-  if (GetACP() != 932) {
-    if (std::getenv("QV_EXPECT_ACP") != nullptr) FAIL() << "the ANSI code page is " << GetACP();
-    GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
-  }
+  if (GetACP() != 932) GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
   const std::string marker = "QV-\x83\x65\x83\x58\x83\x67";         // QV-tesuto in katakana
   const std::string section = "SampleApp \x83\x66\x81\x5B\x83\x5E";  // SampleApp deeta
   const Offsets truth = ProfileOffsets(Profile15());
@@ -1455,6 +1453,39 @@ TEST(ProbeTest, TypeLimitsTheWalkToOne) {
   EXPECT_EQ(none["walks"][0]["steps"].size(), 0u);
 }
 
+// A list offset off by four reaches data, the wrong data: the walk of
+// type 3 reads type 4's record, whose name lands on the colours. The walk
+// marks what no host would hold, in both reports; under the true profile
+// the same walk is not marked.
+TEST(ProbeTest, MarksTheRecordAnOffsetOffByFourReaches) {
+  int status = -1;
+  const Json truth = ProbeJson({Profile(), Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(truth["walks"].size(), 1u);
+  EXPECT_TRUE(truth["walks"][0]["plausible"].boolean);
+  EXPECT_EQ(truth["walks"][0]["implausible"].size(), 0u);
+
+  const std::string path =
+      WriteProfile("off-by-four", "SampleApp 1.4", kModule, "0x1044", "0x24", "0x1B60");
+  const Json off = ProbeJson({path, Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(off["walks"].size(), 1u);
+  const Json& walk = off["walks"][0];
+  EXPECT_TRUE(walk["ok"].boolean) << walk["stop"]["message"].str;
+  EXPECT_FALSE(walk["plausible"].boolean);
+  const Json* color = nullptr;
+  for (const Json& mark : walk["implausible"].items) {
+    if (mark["field"].str == "color") color = &mark;
+  }
+  ASSERT_NE(color, nullptr) << walk["implausible"].size() << " marks";
+  EXPECT_EQ((*color)["offset"].number, 8);
+  EXPECT_NE((*color)["message"].str.find("has a top byte: not a colour"), std::string::npos)
+      << (*color)["message"].str;
+
+  const RunResult run = Probe({path, Pid(), "--type", "3"});
+  EXPECT_NE(run.out.find("  implausible: \"color\" (+8): " + (*color)["message"].str + "\r\n"),
+            std::string::npos)
+      << run.out;
+}
+
 // ------------------------------------------------------------ finding by name
 
 TEST(ProbeTest, FindsTheHostByName) {
@@ -1762,6 +1793,7 @@ int main(int argc, char** argv) {
                  "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]... [--release=X=INI]...\n");
     return 2;
   }
+  if (!qv_tests::RunsInTheExpectedCodePage("probe_tests")) return 1;
   g_settings.probe = probe_test::FullPath(g_settings.probe);
   ::testing::AddGlobalTestEnvironment(new probe_test::ProbeEnvironment);
   return RUN_ALL_TESTS();
