@@ -14,7 +14,7 @@
 #   Its records and table: build/fuzz/campaign/ (tools/fuzz-campaign.sh).
 # Usage: tools/fuzz.sh merge [TARGET...]
 #   Merges build/fuzz/corpus/TARGET into the kept corpus fuzz/corpus/TARGET:
-#   the fewest inputs that reach what both reach, plus every input named by
+#   a few inputs that reach what both reach, plus every input named by
 #   hand there (the seeds and each input that once found a fault).
 # Targets: get_address parse_hex profile_report records finder json section_name
 set -euo pipefail
