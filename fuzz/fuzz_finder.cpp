@@ -120,7 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const finder::FindResult result = finder::FindOffsets(request, [](std::uint64_t, std::uint64_t) {});
 
-  lua_State* L = fuzz::NewLua();
+  // Only an answer is walked: the shared Lua state is left alone otherwise.
+  if (result.object_answer != finder::Answer::kFound &&
+      result.buffer_answer != finder::Answer::kFound) {
+    return 0;
+  }
+  lua_State* L = fuzz::Lua();
   if (result.object_answer == finder::Answer::kFound) {
     const finder::Candidate& best = result.candidates.front();
     for (std::size_t i = 1; i < result.candidates.size(); ++i) {
@@ -160,6 +165,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    std::to_string(result.buffers.size()) + " hits): " +
                    (read ? "reads \"" + value + "\"" : "reads nothing"));
   }
-  lua_close(L);
+  fuzz::ResetLua(L);
   return 0;
 }
