@@ -646,7 +646,7 @@ TEST(FindTest, TwoPointersOfOneStructureToTheSameRecord) {
     ASSERT_GE(r.candidates.size(), 2u) << c.name;
     EXPECT_EQ(r.candidates[0].list, 0x2210u) << c.name;
     const std::size_t other = SharedRecordOf(r, 0);
-    EXPECT_EQ(other != kNotShared, c.shared) << c.name;
+    ASSERT_EQ(other != kNotShared, c.shared) << c.name;
     EXPECT_EQ(ObjectRefusal(request, r, 0) == Refusal::kSharedRecord, c.shared) << c.name;
     if (c.shared) {
       EXPECT_EQ(r.candidates[other].list, 0x2210u) << c.name;
