@@ -191,8 +191,8 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
     BufferCandidate c;
     c.address = hit.address;
     c.offset = hit.address - image.base;
+    c.starts = CheckBufferStart(view, hit.address).empty();
     std::uint8_t unit[2];
-    c.starts = !view.Read(hit.address - 2, unit, 2) || (unit[0] == 0 && unit[1] == 0);
     c.terminated = view.Read(hit.address + length, unit, 2) && unit[0] == 0 && unit[1] == 0;
     if (!c.terminated && !TextReadable(view, hit.address + length)) continue;
     c.score = c.terminated ? 2 : c.starts ? 1 : 0;
