@@ -5,8 +5,8 @@
 // text the report was given, in UTF-8.
 #include "fuzz_support.h"
 #include "json_reader.h"
-#include "probe/output.h"
-#include "probe/system_text.h"
+#include "probe/check/check_output.h"
+#include "probe/common/system_text.h"
 
 namespace {
 

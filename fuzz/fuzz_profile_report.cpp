@@ -6,8 +6,8 @@
 #include "config/hex_notes.h"
 #include "fuzz_support.h"
 #include "json_reader.h"
-#include "probe/output.h"
-#include "probe/system_text.h"
+#include "probe/check/check_output.h"
+#include "probe/common/system_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);

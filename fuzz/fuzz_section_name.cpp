@@ -6,7 +6,7 @@
 // those characters is a bracket or a line break. A name whose line comes
 // back whole is never refused.
 #include "fuzz_support.h"
-#include "probe/system_text.h"
+#include "probe/common/system_text.h"
 
 namespace {
 

@@ -21,18 +21,8 @@ STAMP=v2
 mkdir -p "$CACHE/src"
 if [ -f "$CACHE/win32/.done-$STAMP" ]; then echo "$CACHE"; exit 0; fi
 
-fetch() {  # package tarball sha256
-  local pkg=$1 tar=$2 sha=$3
-  if [ ! -f "$CACHE/src/$tar" ]; then
-    (cd "$CACHE/src" && apt-get source --download-only -qq "$pkg" >/dev/null 2>&1) || {
-      echo "build-lua: could not download the $pkg source package (is a deb-src entry configured?)" >&2
-      exit 1; }
-  fi
-  echo "$sha  $CACHE/src/$tar" | sha256sum -c --quiet - || {
-    echo "build-lua: checksum mismatch for $tar" >&2; rm -f "$CACHE/src/$tar"; exit 1; }
-}
-fetch lua5.1 "$PUC_TAR" "$PUC_SHA"
-fetch luajit "$LJ_TAR" "$LJ_SHA"
+qv_fetch_source build-lua lua5.1 "$PUC_TAR" "$PUC_SHA"
+qv_fetch_source build-lua luajit "$LJ_TAR" "$LJ_SHA"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -42,10 +32,7 @@ jobs=$(nproc)
 rm -rf "$CACHE/lua-5.1.5"
 tar -xzf "$CACHE/src/$PUC_TAR" -C "$CACHE"
 cp -r "$CACHE/lua-5.1.5" "$work/puc"
-quiet() {  # runs a build step, showing its output only when it fails
-  "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }
-}
-quiet make -C "$work/puc/src" -j"$jobs" mingw \
+qv_quiet make -C "$work/puc/src" -j"$jobs" mingw \
   "CC=i686-w64-mingw32-gcc -static-libgcc" "RANLIB=i686-w64-mingw32-strip --strip-unneeded"
 mkdir -p "$CACHE/win32/puc"
 cp "$work/puc/src/lua51.dll" "$work/puc/src/lua.exe" "$CACHE/win32/puc/"
@@ -53,7 +40,7 @@ cp "$work/puc/src/lua51.dll" "$work/puc/src/lua.exe" "$CACHE/win32/puc/"
 # LuaJIT 2.1, cross-built; the host-side build tools need a 32-bit gcc.
 mkdir -p "$work/lj"
 tar -xzf "$CACHE/src/$LJ_TAR" -C "$work/lj"
-quiet make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
+qv_quiet make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
   TARGET_SYS=Windows TARGET_LDFLAGS=-static-libgcc TARGET_SHLDFLAGS=-static-libgcc
 mkdir -p "$CACHE/win32/luajit"
 cp "$work/lj/src/lua51.dll" "$CACHE/win32/luajit/"

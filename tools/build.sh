@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Lua runtimes into the cache and
+# Installs what is missing, builds the Lua runtimes and the probe's x86
+# decoder (Capstone) into the cache and
 # configures and builds both trees: build/native (logic over the in-memory
 # platform, sanitizers) and build/win32 (Quorvane.dll and its Wine programs).
 # Usage: tools/build.sh [native|win32|all] [cmake --build args...]
@@ -10,6 +11,7 @@ shift || true
 
 "$root/tools/install-deps.sh"
 cache=$("$root/tools/build-lua.sh")
+"$root/tools/build-capstone.sh" >/dev/null
 
 if [ "$which" = native ] || [ "$which" = all ]; then
   cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

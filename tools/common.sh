@@ -6,6 +6,30 @@
 # (QUORVANE_CACHE, its former name, is still read).
 qv_cache=${QUORVANE_LUA_CACHE:-${QUORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane}}
 
+# Downloads a Debian source package into $qv_cache/src (once) and checks its
+# upstream tarball against a pinned SHA-256; a tarball that does not match is
+# deleted. Usage: qv_fetch_source WHO PACKAGE TARBALL SHA256 (WHO names the
+# script in messages).
+qv_fetch_source() {
+  local who=$1 pkg=$2 tar=$3 sha=$4
+  mkdir -p "$qv_cache/src"
+  if [ ! -f "$qv_cache/src/$tar" ]; then
+    (cd "$qv_cache/src" && apt-get source --download-only -qq "$pkg" >/dev/null 2>&1) || {
+      echo "$who: could not download the $pkg source package (is a deb-src entry configured?)" >&2
+      exit 1; }
+  fi
+  echo "$sha  $qv_cache/src/$tar" | sha256sum -c --quiet - || {
+    echo "$who: checksum mismatch for $tar" >&2; rm -f "$qv_cache/src/$tar"; exit 1; }
+}
+
+# Runs a build step, showing its output only when it fails.
+qv_quiet() {
+  local log
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; exit 1; }
+  rm -f "$log"
+}
+
 # The binfmt_misc entry that runs 32-bit x86 Linux programs under qemu on a
 # machine that cannot run them itself, and the library preloaded into those
 # programs there (tools/emulation/setup.sh makes both).

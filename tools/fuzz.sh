@@ -6,7 +6,7 @@
 #   regression check. More: a fuzz run of that many seconds per target, new
 #   inputs kept in build/fuzz/corpus/TARGET (the seeds in fuzz/corpus/TARGET
 #   are read, never written), a fault's input in build/fuzz/artifacts/.
-# Targets: get_address parse_hex profile_report records finder json section_name
+# Targets: get_address parse_hex profile_report records finder json section_name signatures
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -15,6 +15,7 @@ build=$root/build/fuzz
 
 "$root/tools/install-deps.sh"
 cache=$("$root/tools/build-lua.sh")
+"$root/tools/build-capstone.sh" >/dev/null
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVANE_LUA_CACHE="$cache" >/dev/null
 cmake --build "$build" -j2 >/dev/null

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need: the i686 MinGW
 # cross compiler, 32-bit Wine, CMake and GoogleTest sources, clang with
-# libFuzzer (the fuzz targets, tools/fuzz.sh), plus a deb-src
+# libFuzzer (the fuzz targets, tools/fuzz.sh; and the demo's sample module
+# releases built with clang), plus a deb-src
 # entry so the Lua runtimes can be fetched as source packages. On a machine
 # that cannot run 32-bit programs, tools/emulation/setup.sh then makes them
 # run under qemu. Quick when everything is already there.

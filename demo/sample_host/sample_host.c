@@ -17,10 +17,15 @@
  *       own and waits SECONDS seconds (or until it is ended), for tools that
  *       look at the process from outside.
  *
+ * Once the module is loaded and the options applied, the module's idle work
+ * (SampleAppIdle: its views read the current objects and the text buffer)
+ * runs, and again once a second while the program serves.
+ *
  * OPTIONS, applied before the script runs or the pid is printed:
- *   --app 1.4|1.5         the build of the module to load: 1.4 (the default)
- *                         is sample_app.dll beside this program, 1.5 is
- *                         sample-app-1.5\sample_app.dll
+ *   --app RELEASE         the release of the module to load: 1.4 (the
+ *                         default) is sample_app.dll beside this program,
+ *                         any other is sample-app-RELEASE\sample_app.dll
+ *                         (1.5, 1.6, ...: demo/CMakeLists.txt lists them)
  *   --text MARKER         the current text object's text becomes MARKER, as
  *                         an edit in the application would leave it; and the
  *                         text a profile author looks for shows up where a
@@ -84,6 +89,13 @@
 /* This program's folder, ending in a backslash. */
 static char g_dir[MAX_PATH];
 
+/* The folder of --app's release under g_dir: "" or "sample-app-X\\". */
+static char g_app_folder[64];
+
+/* The module's idle work. */
+typedef void (*IdleFunction)(void);
+static IdleFunction g_idle;
+
 /* The memory of --traps, or NULL. */
 static void *g_guard_page;
 static void *g_reserved;
@@ -145,7 +157,7 @@ static int usage(void) {
   fprintf(stderr,
           "usage: sample_host [OPTIONS] SCRIPT [ARGS...]\n"
           "       sample_host [OPTIONS] --serve SECONDS\n"
-          "options: --app 1.4|1.5  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
+          "options: --app RELEASE  --text MARKER  --buffer-text MARKER  --ballast MIB\n"
           "         --list full|recent  --exit-code CODE\n"
           "         --undo-copies all|text  --change-to TEXT  --change-copy-to TEXT\n"
           "         --change-buffer-to TEXT  --change-on stdin|event:NAME\n"
@@ -162,6 +174,30 @@ static wchar_t **wide_arguments(int argc) {
     return NULL;
   }
   return wide;
+}
+
+/* The release of --app: 1.4, or one whose folder is here (a name of
+ * letters, digits, dots and dashes). 0 after a message when there is none. */
+static int choose_app(const char *release, Options *o) {
+  static const char name_chars[] =
+      "0123456789.-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const size_t n = strspn(release, name_chars);
+  char path[MAX_PATH];
+  if (strcmp(release, "1.4") == 0) {
+    o->app_folder = "";
+    return 1;
+  }
+  if (n > 0 && release[n] == '\0' && release[0] != '.' &&
+      snprintf(g_app_folder, sizeof g_app_folder, "sample-app-%s\\", release) <
+          (int)sizeof g_app_folder &&
+      snprintf(path, sizeof path, "%s%s%s", g_dir, g_app_folder, HOST_MODULE) < (int)sizeof path &&
+      GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+    o->app_folder = g_app_folder;
+    return 1;
+  }
+  fprintf(stderr, "sample_host: --app takes 1.4 or a release with a folder sample-app-RELEASE "
+                  "here, not %s\n", release);
+  return 0;
 }
 
 static int parse_count(const char *text, unsigned long *out) {
@@ -255,14 +291,7 @@ static int parse_options(int argc, char **argv, wchar_t **wide, Options *o) {
       return 0;
     }
     if (strcmp(name, "--app") == 0) {
-      if (strcmp(argv[i + 1], "1.4") == 0) {
-        o->app_folder = "";
-      } else if (strcmp(argv[i + 1], "1.5") == 0) {
-        o->app_folder = "sample-app-1.5\\";
-      } else {
-        fprintf(stderr, "sample_host: --app takes 1.4 or 1.5, not %s\n", argv[i + 1]);
-        return 0;
-      }
+      if (!choose_app(argv[i + 1], o)) return 0;
     } else if (strcmp(name, "--text") == 0 || strcmp(name, "--buffer-text") == 0) {
       const wchar_t *text = wide[i + 1];
       const int is_text = strcmp(name, "--text") == 0;
@@ -407,6 +436,17 @@ static int prepare_change(HMODULE module, const Options *o) {
     return 0;
   }
   CloseHandle(thread);
+  return 1;
+}
+
+/* Finds the module's idle work and does it once. */
+static int start_idle_work(HMODULE module) {
+  g_idle = (IdleFunction)(void (*)(void))GetProcAddress(module, "SampleAppIdle");
+  if (g_idle == NULL) {
+    fprintf(stderr, "sample_host: the module has no SampleAppIdle\n");
+    return 0;
+  }
+  g_idle();
   return 1;
 }
 
@@ -565,6 +605,7 @@ static int serve_mode(const char *seconds_text, unsigned long exit_code) {
   }
   fflush(stdout);
   for (; seconds > 0; seconds--) {
+    g_idle();
     if (asked == NULL) {
       Sleep(1000);
     } else if (WaitForSingleObject(asked, 1000) == WAIT_OBJECT_0) {
@@ -586,19 +627,19 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sample_host: cannot read the command line\n");
     return 1;
   }
+  if (!find_own_folder()) {
+    fprintf(stderr, "sample_host: cannot find the program's folder\n");
+    return 1;
+  }
   ok = parse_options(argc, argv, wide, &options) && check_change_options(&options);
   if (!ok) {
     LocalFree(wide);
     return usage();
   }
-  if (!find_own_folder()) {
-    fprintf(stderr, "sample_host: cannot find the program's folder\n");
-    return 1;
-  }
   module = load_host_module(options.app_folder);
   ok = module != NULL && set_texts(module, &options) && lay_ballast(options.ballast_mib) &&
        (!options.traps || lay_traps());
-  ok = ok && prepare_change(module, &options);
+  ok = ok && prepare_change(module, &options) && start_idle_work(module);
   LocalFree(wide);
   if (!ok) return 1;
   if (options.serve != NULL) return serve_mode(options.serve, options.exit_code);

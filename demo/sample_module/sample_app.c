@@ -1,7 +1,7 @@
 /*
  * sample_app.dll, build "SampleApp 1.4": a stand-in for the host application's
- * module, the one whose memory Quorvane reads (sample_app_1_5.c is a later
- * build of it).
+ * module, the one whose memory Quorvane reads (sample_app_heap.c has the
+ * later releases).
  *
  * Like the real module it keeps, in its own image:
  *  - the object list: one 32-bit pointer per type index (0 to 80), each to
@@ -13,72 +13,25 @@
  *    current object of that type;
  *  - a wide-text buffer with the text the application last worked on.
  *
- * All of it is one structure, g_image, which the link places in a section of
- * its own, .appdata, at a fixed offset from the image base (see
- * demo/CMakeLists.txt). Hence the offsets of demo/example-profile.ini hold for
+ * All of it is one structure, g_image (sample_app.h), which the link places
+ * in a section of its own, .appdata, at a fixed offset from the image base
+ * (see demo/CMakeLists.txt). Hence the offsets of demo/example-profile.ini hold for
  * every build of this file: the build hands the profile's values in as
  * PROFILE_* and the static assertions at the end compare them with the
  * structure.
  *
- * It exports only what sample_host.exe's --text, --buffer-text and --list
- * need (sample_records.h), and what its --undo-copies and --change-copy-to
- * need (below). An edit of the text keeps an undo step outside the
+ * Its views (sample_views.c) read the list, the entries and the buffer as
+ * the application's own code does. It exports what sample_host.exe's
+ * --text, --buffer-text and --list need (sample_records.h), what its
+ * --undo-copies and --change-copy-to need (below), and the views' readers
+ * and idle work (sample_views.h). An edit of the text keeps an undo step outside the
  * image: a copy of the text object's entry, on the heap, whose record
  * pointer leads to a heap copy of the record as the edit left it. No list
  * slot points to that copy of the entry.
  */
 #include <stdlib.h>
 
-#include "sample_records.h"
-
-#pragma pack(push, 1)
-
-/* What a list slot points to: one per type. */
-typedef struct ObjectEntry {
-  char type_name[16];    /* 0x00 */
-  uint32_t type_index;   /* 0x10 */
-  uint32_t flags;        /* 0x14 */
-  uint32_t object_count; /* 0x18: objects of this type in the project */
-  uint32_t current;      /* 0x1C: index of the current one */
-  uint32_t record_size;  /* 0x20 */
-  void *record;          /* 0x24: the current object's record, or 0 */
-  uint32_t reserved[2];  /* 0x28 */
-} ObjectEntry;
-
-typedef struct AppData {
-  char signature[64];
-  ObjectEntry *object_list[TYPE_COUNT];
-  ObjectEntry entries[16];
-  FileRecord picture;        /* type 0 */
-  SequenceRecord sequence;   /* type 1 */
-  FileRecord sound;          /* type 2 */
-  TextRecord text;           /* type 3 */
-  FigureRecord figure;       /* type 4 */
-  PlainRecord group;         /* type 5 */
-  VideoRecord video;         /* type 6 */
-  SceneRecord scene;         /* type 7 */
-  PlainRecord camera;        /* type 8 */
-  PlainRecord light;         /* type 9 */
-  BlendRecord layer_blend;   /* type 10 */
-  BlendRecord group_blend;   /* type 11 */
-  PlainRecord marker;        /* type 12 */
-  BlendRecord scene_blend;   /* type 13 */
-  FilterRecord filter;       /* type 80 */
-  wchar_t text_buffer[TEXT_BUFFER_CHARS];
-  /* "Recently used": empty unless SampleAppUseRecentArray fills it. */
-  ObjectEntry *recent[TYPE_COUNT];
-  ObjectEntry recent_entries[16];
-  unsigned char zero_record[512];
-} AppData;
-
-/* The section is exactly SAMPLE_APP_DATA_SIZE bytes, so the section that the
- * link puts after it starts right at its end. */
-typedef union AppImage {
-  AppData data;
-  unsigned char bytes[SAMPLE_APP_DATA_SIZE];
-} AppImage;
-
-#pragma pack(pop)
+#include "sample_app.h"
 
 /* Slot numbers in g_image.data.entries. */
 enum {
@@ -154,6 +107,9 @@ __attribute__((section(".appdata"), used)) AppImage g_image = { .data = {
 } };
 
 #undef D
+
+SAMPLE_APP_NAME_PART(g_object_list, PROFILE_OBJECT_ADDRESS_LIST);
+SAMPLE_APP_NAME_PART(g_text_buffer, PROFILE_TEXT_BUFFER_ADDRESS);
 
 /* The undo history: the steps, newest last, on the heap. */
 typedef struct UndoHistory {

@@ -3,7 +3,7 @@
  * the module keeps its records in these layouts, which are the ones Quorvane
  * reads (readers/layouts.cpp), and starts with the same settings. Where the
  * records live, and the entries and the list that lead to them, differ from
- * build to build (sample_app.c, sample_app_1_5.c).
+ * build to build (sample_app.c, sample_app_heap.c).
  */
 #ifndef SAMPLE_RECORDS_H
 #define SAMPLE_RECORDS_H
@@ -132,6 +132,16 @@ _Static_assert(offsetof(VideoRecord, type) == 280 && offsetof(VideoRecord, pad_h
                "type 6 layout");
 _Static_assert(offsetof(FilterRecord, name) == 4 && offsetof(FilterRecord, param) == 260,
                "type 80 layout");
+
+/* Declares the module's own data defined in another of its files. clang for
+ * MinGW reaches such data through a pointer of its own (in case it comes
+ * from another DLL) unless told that it stays in the module; gcc and the
+ * Windows compilers address it directly. */
+#ifdef __clang__
+#define SAMPLE_APP_OWN_DATA extern __attribute__((visibility("hidden")))
+#else
+#define SAMPLE_APP_OWN_DATA extern
+#endif
 
 /*
  * What the module exports for sample_host.exe's options. Each returns 1, or

@@ -3,12 +3,13 @@
 // name the hop where the walk stops, and bad input must give status 2.
 //
 //   probe_tests --probe=EXE --host-dir=DIR --profile=INI --profile-1.5=INI
-//               --dump=LUA [--runtime-dir=DIR]...
+//               --dump=LUA [--runtime-dir=DIR]... [--release=X=INI]...
 //
-// The host DIR holds sample_host.exe, both builds of sample_app.dll, lua51.dll
-// and Quorvane.dll. They are copied to a scratch folder under a host name of
-// this run's own, so that finding the host by name cannot meet another run's
-// host. Each --runtime-dir is a folder laid out alike for one Lua runtime, in
+// The host DIR holds sample_host.exe, every release of sample_app.dll (each
+// --release X with its profile), lua51.dll and Quorvane.dll. All of it but
+// the releases after 1.5 is copied to a scratch folder, the host under a name
+// of this run's own, so that finding the host by name cannot meet another
+// run's host. Each --runtime-dir is a folder laid out alike for one Lua runtime, in
 // which the sample host runs a script once.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -28,8 +29,8 @@
 #include <gtest/gtest.h>
 
 #include "json_reader.h"
-#include "probe/json.h"
-#include "probe/system_text.h"
+#include "probe/common/json.h"
+#include "probe/common/system_text.h"
 #include "process_runner.h"
 
 namespace probe_test {
@@ -42,6 +43,7 @@ struct Settings {
   std::string profile_1_5;  // SampleApp 1.5's
   std::string dump;
   std::vector<std::string> runtime_dirs;
+  std::vector<std::pair<std::string, std::string>> releases;  // X, its profile
 };
 Settings g_settings;
 
@@ -511,7 +513,9 @@ TEST(SampleHostTest, DecoysLieWhereARealHostHasThem) {
 // Bad options of the sample host are refused before anything runs.
 TEST(SampleHostTest, HostRefusesBadOptions) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--app", "1.6", "--serve", "0"},
+      {"--app", "1.3", "--serve", "0"},
+      {"--app", "..", "--serve", "0"},
+      {"--app", "1.5\\..\\1.5", "--serve", "0"},
       {"--text", std::string(64, 'x'), "--serve", "0"},
       {"--buffer-text", "", "--serve", "0"},
       {"--ballast", "lots", "--serve", "0"},
@@ -525,6 +529,50 @@ TEST(SampleHostTest, HostRefusesBadOptions) {
     const RunResult run = RunProgram(g_host_exe, args);
     EXPECT_EQ(run.exit_code, 2) << args[0];
     EXPECT_EQ(run.out, "") << args[0];
+  }
+}
+
+// The image base a DLL asks for, from its PE header; 0 if it cannot be read.
+std::uint32_t PreferredBase(const std::string& dll) {
+  std::ifstream in(dll, std::ios::binary);
+  std::uint32_t pe = 0, base = 0;
+  in.seekg(0x3C);
+  in.read(reinterpret_cast<char*>(&pe), 4);
+  in.seekg(pe + 4 + 20 + 28);  // the signature, the file header, ImageBase
+  in.read(reinterpret_cast<char*>(&base), 4);
+  return in ? base : 0u;
+}
+
+// Every release of the module that the demo builds loads in the sample host
+// at the base its image asks for (one without relocations could load nowhere
+// else), runs there, and its own profile reads it: every walk reaches its
+// data, and the markers are where the profile says.
+TEST(SampleHostTest, EveryReleaseLoadsAndItsProfileReadsIt) {
+  ASSERT_FALSE(g_settings.releases.empty());
+  const std::string dir = FullPath(g_settings.host_dir) + "\\";
+  for (const auto& [release, profile] : g_settings.releases) {
+    SCOPED_TRACE("SampleApp " + release);
+    ServedHost host;
+    std::string error;
+    ASSERT_TRUE(host.Start(dir + "sample_host.exe", kServeSeconds, &error,
+                           {"--app", release, "--text", kTextMarker, "--buffer-text",
+                            kBufferMarker}))
+        << error;
+    int status = -1;
+    const Json report = ProbeJson({FullPath(profile), std::to_string(host.pid())}, &status);
+    EXPECT_EQ(status, 0);
+    const std::string module =
+        release == "1.4" ? "sample_app.dll" : "sample-app-" + release + "\\sample_app.dll";
+    EXPECT_EQ(U32(report["process"]["module_base"]), PreferredBase(dir + module));
+    const Json* text = FindWalk(report, "GetObjectData", 3);
+    const Json* buffer = FindWalk(report, "GetTextbufferString", 0);
+    ASSERT_TRUE(text != nullptr && buffer != nullptr);
+    std::string text_field;
+    for (const Json& field : (*text)["fields"].items) {
+      if (field["name"].str == "text") text_field = field["ansi"].str;
+    }
+    EXPECT_EQ(text_field, HexOf(kTextMarker));
+    EXPECT_EQ((*buffer)["ansi"].str, HexOf(kBufferMarker));
   }
 }
 
@@ -1686,9 +1734,18 @@ int main(int argc, char** argv) {
       *to = arg.substr(std::string(prefix).size());
       return true;
     };
-    std::string runtime_dir;
+    std::string runtime_dir, release;
     if (take("--runtime-dir=", &runtime_dir)) {
       g_settings.runtime_dirs.push_back(runtime_dir);
+      continue;
+    }
+    if (take("--release=", &release)) {
+      const std::size_t is = release.find('=');
+      if (is == std::string::npos) {
+        std::fprintf(stderr, "probe_tests: --release takes X=PROFILE, not %s\n", release.c_str());
+        return 2;
+      }
+      g_settings.releases.emplace_back(release.substr(0, is), release.substr(is + 1));
       continue;
     }
     if (!take("--probe=", &g_settings.probe) && !take("--host-dir=", &g_settings.host_dir) &&
@@ -1702,7 +1759,7 @@ int main(int argc, char** argv) {
       g_settings.profile_1_5.empty() || g_settings.dump.empty()) {
     std::fprintf(stderr,
                  "usage: probe_tests --probe=EXE --host-dir=DIR --profile=INI "
-                 "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]...\n");
+                 "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]... [--release=X=INI]...\n");
     return 2;
   }
   g_settings.probe = probe_test::FullPath(g_settings.probe);

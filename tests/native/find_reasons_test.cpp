@@ -1,6 +1,6 @@
 // The find's reasons: one line per offset not found, for each way the
 // finder's result can leave it open.
-#include "probe/find_reasons.h"
+#include "probe/find/find_reasons.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 
 #include <gmock/gmock.h>
 
-#include "probe/near_names.h"
-#include "probe/numbers.h"
-#include "probe/shared_stop.h"
+#include "probe/check/shared_stop.h"
+#include "probe/common/near_names.h"
+#include "probe/common/numbers.h"
 
 namespace probe {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/fake_platform.h"
-#include "probe/walk.h"
+#include "probe/walk/walk.h"
 
 extern "C" {
 #include <lauxlib.h>

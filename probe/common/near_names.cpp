@@ -1,0 +1,84 @@
+#include "probe/common/near_names.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace probe {
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string Lowered(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+// The part of a module name that tells modules apart: no folder, no
+// ".dll" or ".exe".
+std::string Stem(const std::string& name) {
+  std::string stem = Lowered(name.substr(name.find_last_of("\\/") + 1));
+  for (const char* ending : {".dll", ".exe"}) {
+    const std::size_t n = std::char_traits<char>::length(ending);
+    if (stem.size() > n && stem.compare(stem.size() - n, n, ending) == 0) {
+      stem.resize(stem.size() - n);
+      break;
+    }
+  }
+  return stem;
+}
+
+bool Contains(const std::string& longer, const std::string& shorter) {
+  return shorter.size() >= 3 && longer.size() > shorter.size() &&
+         longer.find(shorter) != std::string::npos;
+}
+
+}  // namespace
+
+std::size_t NameDistance(const std::string& a, const std::string& b) {
+  // One row of the edit table at a time.
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t replace = diagonal + (Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1);
+      row[j] = std::min({above + 1, row[j - 1] + 1, replace});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::vector<std::string> CloseNames(const std::string& wanted,
+                                    const std::vector<std::string>& names, std::size_t most,
+                                    bool file_names) {
+  const std::string key = file_names ? Stem(wanted) : Lowered(wanted);
+  const std::size_t allowed = std::max<std::size_t>(1, key.size() / 3);
+  std::vector<std::pair<std::size_t, std::size_t>> found;  // distance, index
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string other = file_names ? Stem(names[i]) : Lowered(names[i]);
+    if (other.empty()) continue;
+    const std::size_t distance = NameDistance(key, other);
+    if (distance <= allowed || Contains(other, key) || Contains(key, other)) {
+      found.emplace_back(distance, i);
+    }
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<std::string> out;
+  for (const auto& [distance, index] : found) {
+    if (out.size() == most) break;
+    const std::string& name = names[index];
+    const bool seen = std::any_of(out.begin(), out.end(), [&](const std::string& o) {
+      return Lowered(o) == Lowered(name);
+    });
+    if (!seen) out.push_back(name);
+  }
+  return out;
+}
+
+}  // namespace probe

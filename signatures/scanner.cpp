@@ -1,0 +1,224 @@
+// The multi-pattern scan: anchors, the bit table and the verification.
+#include "signatures/scanner.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "readers/host_words.h"
+
+namespace quorvane::signatures {
+namespace {
+
+constexpr std::size_t kMaxAnchor = sizeof(Anchor::bytes);
+
+// One byte of a pattern in order: whether it is fixed, and whether an anchor
+// may start there (its offset in the instruction does not depend on a
+// group's length).
+struct PatternByte {
+  std::size_t insn;
+  std::size_t offset;
+  std::uint8_t value;
+  bool fixed;
+  bool may_start;
+};
+
+std::vector<PatternByte> Bytes(const Pattern& p) {
+  std::vector<PatternByte> out;
+  for (std::size_t i = 0; i < p.insns.size(); ++i) {
+    const PatternInsn& insn = p.insns[i];
+    const std::size_t group_end = insn.group >= 0 ? GroupEnd(insn) : 0;
+    for (std::size_t k = 0; k < insn.bytes.size(); ++k) {
+      const bool in_group = insn.group >= 0 && k >= static_cast<std::size_t>(insn.group) && k < group_end;
+      const bool before_group = insn.group < 0 || k < static_cast<std::size_t>(insn.group);
+      out.push_back({i, k, insn.bytes[k], !insn.wild[k] && !in_group, !insn.wild[k] && before_group});
+    }
+  }
+  return out;
+}
+
+// How often runs of three bytes occur in the code, estimated from a sample:
+// the three bytes at every 61st byte, counted by a 16-bit hash.
+using Counts = std::vector<std::uint32_t>;
+constexpr std::size_t kSampleStep = 61;
+
+// Three bytes as a number, and a hash of it in `bits` bits.
+std::uint32_t TripleAt(const std::uint8_t* b) {
+  return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16;
+}
+std::uint32_t HashIn(unsigned bits, std::uint32_t triple) { return (triple * 2654435761u) >> (32 - bits); }
+std::uint32_t CountHash(std::uint32_t triple) { return HashIn(16, triple); }
+
+Counts Sample(const PeImage& image) {
+  Counts counts(1u << 16, 0);
+  for (const PeSection& s : image.sections) {
+    for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
+      ++counts[CountHash(TripleAt(&s.bytes[p]))];
+    }
+  }
+  return counts;
+}
+
+// The anchor of exactly `length` bytes whose runs of three bytes the code
+// holds least often.
+Anchor ChooseAnchor(const Pattern& p, std::size_t length, const Counts& counts) {
+  const std::vector<PatternByte> bytes = Bytes(p);
+  Anchor best;
+  std::uint64_t best_score = 0;
+  for (std::size_t i = 0; i + length <= bytes.size(); ++i) {
+    if (!bytes[i].may_start) continue;
+    Anchor a{bytes[i].insn, bytes[i].offset, length, {}};
+    std::size_t k = 0;
+    for (; k < length && bytes[i + k].fixed; ++k) a.bytes[k] = bytes[i + k].value;
+    if (k < length) continue;
+    std::uint64_t score = 0;
+    for (std::size_t j = 0; j + 3 <= length; ++j) score += counts[CountHash(TripleAt(a.bytes + j))];
+    if (best.length == 0 || score < best_score) {
+      best = a;
+      best_score = score;
+    }
+  }
+  return best;
+}
+
+struct Entry {
+  std::size_t pattern;
+  std::size_t min_offset;  // of the anchor from the pattern's start, 1-byte displacements
+  std::size_t groups;      // groups before the anchor
+  Anchor anchor;
+};
+
+// Three bytes of an anchor: their hash, which anchor, and where in it.
+struct Triple {
+  std::uint32_t hash;
+  std::uint32_t entry;
+  std::uint32_t at;
+  bool operator<(const Triple& o) const { return hash < o.hash; }
+};
+
+constexpr unsigned kHashBits = 18;
+std::uint32_t Hash(std::uint32_t triple) { return HashIn(kHashBits, triple); }
+
+// Every anchor is m bytes long (the shortest anchor's length; longer ones
+// are cut), so it holds m - 2 runs of three bytes at consecutive offsets:
+// exactly one of them starts at a multiple of m - 2. Looking up the three
+// bytes at every (m - 2)-th byte in a bit table of their hashes therefore
+// finds each place once, and no lookup waits for another.
+class Scan {
+ public:
+  Scan(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink)
+      : patterns_(patterns), sink_(sink) {
+    std::size_t m = kMaxAnchor;
+    for (const Pattern* p : patterns) {
+      const std::size_t length = LongestAnchor(*p);
+      if (length >= kMinScanAnchor) m = std::min(m, length);
+    }
+    m_ = m;
+    std::fill(std::begin(seen_), std::end(seen_), 0);
+    const Counts counts = Sample(image);
+    for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
+    std::sort(triples_.begin(), triples_.end());
+  }
+
+  void Section(const PeSection& s) {
+    if (entries_.empty()) return;
+    const std::uint8_t* text = s.bytes.data();
+    const std::size_t n = s.bytes.size();
+    const std::size_t step = m_ - 2;
+    std::size_t p = 0;
+    // Four lookups at a time; most find nothing.
+    for (; p + 3 * step + 4 <= n; p += 4 * step) {
+      const std::uint32_t a = Hash(Load24(text + p)), b = Hash(Load24(text + p + step));
+      const std::uint32_t c = Hash(Load24(text + p + 2 * step)), d = Hash(Load24(text + p + 3 * step));
+      if (Seen(a) | Seen(b) | Seen(c) | Seen(d)) {
+        for (std::size_t k = 0; k < 4; ++k) Look(s, p + k * step);
+      }
+    }
+    for (; p + 3 <= n; p += step) Look(s, p);
+  }
+
+ private:
+  void Add(std::size_t index, const Counts& counts) {
+    const Pattern& p = *patterns_[index];
+    Entry e{};
+    e.anchor = ChooseAnchor(p, m_, counts);
+    if (e.anchor.length < m_) return;
+    e.pattern = index;
+    e.min_offset = MinOffset(p, e.anchor.insn) + e.anchor.offset;
+    e.groups = GroupsBefore(p, e.anchor.insn);
+    for (std::size_t j = 0; j + 3 <= m_; ++j) {
+      const std::uint32_t h = Hash(TripleAt(e.anchor.bytes + j));
+      seen_[h >> 3] = static_cast<std::uint8_t>(seen_[h >> 3] | 1u << (h & 7));
+      triples_.push_back({h, static_cast<std::uint32_t>(entries_.size()), static_cast<std::uint32_t>(j)});
+    }
+    entries_.push_back(e);
+  }
+
+  // Three bytes in one load (the fourth is there: the caller sees to it).
+  static std::uint32_t Load24(const std::uint8_t* text) { return LoadU32(text) & 0xFFFFFFu; }
+  unsigned Seen(std::uint32_t h) const { return seen_[h >> 3] >> (h & 7) & 1u; }
+
+  // The anchors whose three bytes hash as those at `p` do, compared where
+  // they would lie.
+  [[gnu::noinline]] void Look(const PeSection& s, std::size_t p) {
+    const std::uint8_t* text = s.bytes.data();
+    const std::uint32_t h = Hash(TripleAt(text + p));
+    if (!Seen(h)) return;
+    const auto range = std::equal_range(triples_.begin(), triples_.end(), Triple{h, 0, 0});
+    for (auto t = range.first; t != range.second; ++t) {
+      const Entry& e = entries_[t->entry];
+      if (t->at > p || p - t->at + m_ > s.bytes.size()) continue;
+      const std::size_t window = p - t->at;
+      if (std::memcmp(text + window, e.anchor.bytes, m_) == 0) Try(e, s, window);
+    }
+  }
+
+  // The pattern's start lies before the anchor by its least offset plus 3
+  // bytes for each group before it with a 4-byte displacement.
+  void Try(const Entry& e, const PeSection& s, std::size_t window) {
+    const Pattern& p = *patterns_[e.pattern];
+    for (std::size_t t = 0; t <= e.groups; ++t) {
+      const std::size_t back = e.min_offset + 3 * t;
+      if (back > window) break;
+      const std::size_t start = window - back;
+      if (MatchAt(p, s.bytes.data(), s.bytes.size(), start, &placement_) &&
+          start + placement_.at[e.anchor.insn] + e.anchor.offset == window) {
+        sink_.Take(e.pattern, s, start, placement_);
+      }
+    }
+  }
+
+  const std::vector<const Pattern*>& patterns_;
+  MatchSink& sink_;
+  std::size_t m_ = kMinScanAnchor;
+  std::uint8_t seen_[(1u << kHashBits) / 8];  // a bit for each hash of three bytes of an anchor
+  std::vector<Entry> entries_;
+  std::vector<Triple> triples_;  // by hash
+  Placement placement_;
+};
+
+}  // namespace
+
+std::size_t LongestAnchor(const Pattern& p) {
+  const std::vector<PatternByte> bytes = Bytes(p);
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::size_t length = 0;
+    while (bytes[i].may_start && length < kMaxAnchor && i + length < bytes.size() && bytes[i + length].fixed) {
+      ++length;
+    }
+    longest = std::max(longest, length);
+  }
+  return longest;
+}
+
+void ScanCode(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink) {
+  if (patterns.empty()) return;
+  // The tables are large for the stack.
+  auto scan = std::make_unique<Scan>(image, patterns, sink);
+  for (const PeSection& s : image.sections) {
+    if (s.code) scan->Section(s);
+  }
+}
+
+}  // namespace quorvane::signatures
