@@ -1122,6 +1122,15 @@ TEST(FindThenTest, BufferWithTextBeforeTheMarkerStaysOpen) {
   EXPECT_EQ(buffer["settled_by"].type, Json::kNull);
   EXPECT_EQ(buffer["change"]["settled"].str, "not_watched");
   EXPECT_EQ(buffer["change"]["not_watched"].str, "text_before");
+  // In the text, the one place left is listed as the contender it is.
+  const RunResult text = Probe({"find", std::to_string(host.pid()), "--profile", Profile(),
+                                "--buffer-text", kBufferMarker});
+  EXPECT_EQ(text.exit_code, 1) << text.err;
+  char place[96];
+  std::snprintf(place, sizeof place, ";   * at 0x%08X: TextBufferAddress=0x%08X (text before it)",
+                static_cast<unsigned>(U32(buffer["candidates"][0]["address"])),
+                static_cast<unsigned>(ProfileOffsets(Profile()).buffer + 12));
+  EXPECT_NE(text.out.find(place), std::string::npos) << text.out;
 }
 
 // Nothing settles it: a host that never changes (exit 1 after the wait,
