@@ -118,7 +118,7 @@ std::string MarkerNotReached(const FindReport& r) {
   std::string what;
   if (hits.empty()) {
     what = marker + Format(" is nowhere in the %.1f MiB of readable memory", Mib(f.total_bytes)) +
-           ", and the answer must reach every marker given: check it for a slip, or leave it out";
+           ", and the answer must reach every marker given: check it for a typo, or leave it out";
   } else {
     bool anywhere = false;
     for (const finder::Candidate& c : f.candidates) anywhere = anywhere || Reaches(c, k);
