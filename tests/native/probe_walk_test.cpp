@@ -251,6 +251,48 @@ TEST(WalkTest, NamesWhyATextGivesNil) {
   lua_close(L);
 }
 
+// A text buffer address that is off still reads text, from inside the
+// buffer: the walk marks it, as the finder judges a buffer place, by what
+// lies right before it. A NUL unit, or memory that cannot be read, is where
+// a buffer may start.
+TEST(WalkTest, MarksATextBufferThatStartsInsideRunningText) {
+  struct Case {
+    const char* name;
+    std::uint32_t offset;     // added to the buffer's true address
+    bool page_before_unread;  // the page before the buffer cannot be read
+    const char* says;         // a part of the mark, or null for none
+  };
+  const Case cases[] = {
+      {"where it starts", 0, false, nullptr},
+      {"off by two", 2, false, "U+0048 'H' right before it, not a NUL unit"},
+      {"off by four", 4, false, "U+0065 'e' right before it"},
+      {"at a page start after a page that cannot be read", 0, true, nullptr},
+  };
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WalkContext context = BuildHost(0x00C00000, PageState::kReadable, Into::kSlot);
+    if (c.page_before_unread) {
+      context.table.text_buffer_address = 0x3000;
+      fake::WriteU32(kBase + 0x3000 - 4, 0x00410041);  // "AA", then no access
+      fake::SetPageState(kBase + 0x2000, 1, PageState::kNoAccess);
+      fake::WriteWide(kBase + 0x3000, u"Hello");
+    }
+    context.table.text_buffer_address += c.offset;
+    const Walk walk = WalkTextBuffer(L, context);
+    ASSERT_TRUE(walk.ok) << walk.stop.message;
+    if (c.says == nullptr) {
+      EXPECT_TRUE(walk.implausible.empty()) << walk.implausible.front().what;
+    } else {
+      ASSERT_EQ(walk.implausible.size(), 1u);
+      EXPECT_NE(walk.implausible[0].what.find(c.says), std::string::npos)
+          << walk.implausible[0].what;
+    }
+  }
+  lua_close(L);
+}
+
 // Lua's allocator, refusing every allocation that grows a block once told
 // to (shrinking must never fail in Lua 5.1).
 bool g_refuse_growth = false;
