@@ -1,0 +1,123 @@
+#include "probe/update/module_image.h"
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/tool_system.h"
+#include "probe/common/system_text.h"
+#include "probe/common/text.h"
+#include "probe/walk/walk.h"
+
+namespace probe {
+
+namespace {
+
+using quorvane::signatures::PeImage;
+using quorvane::signatures::PeResult;
+using quorvane::signatures::PeSection;
+using quorvane::signatures::Relocations;
+
+// A module file larger than any image this tool reads, with room for what
+// lies outside its sections.
+constexpr std::size_t kMaxModuleFile = std::size_t{quorvane::signatures::kMaxImageSize} * 2;
+
+// The image as the examined process has it mapped, read through
+// ReadHostMemory, which copies only pages the memory map lists as readable.
+// A read outside the image's extent fails without asking the host.
+class HostImage final : public quorvane::signatures::MappedImage {
+ public:
+  HostImage(std::uint32_t base, std::uint32_t size) : base_(base), size_(size) {}
+
+  bool Read(std::uint32_t rva, std::uint8_t* out, std::uint32_t size) override {
+    if (rva > size_ || size > size_ - rva) {
+      if (!failed_) past_end_ = true;
+      failed_ = true;
+      return false;
+    }
+    if (quorvane::ReadHostMemory(base_ + rva, out, size)) return true;
+    if (!failed_) unreadable_ = FirstUnreadable(base_ + rva, size);
+    failed_ = true;
+    return false;
+  }
+
+  // What stopped the first read that failed; empty when none did.
+  std::string Failure() const {
+    if (!failed_) return "";
+    if (past_end_) return "it points past the image's " + Hex(size_) + " bytes";
+    const std::string why = UnreadablePage(unreadable_);
+    return "the page at " + Hex(unreadable_) + " cannot be read" +
+           (why.empty() ? "" : " (" + why + ")");
+  }
+
+ private:
+  std::uint32_t base_, size_;
+  bool failed_ = false, past_end_ = false;
+  std::uint32_t unreadable_ = 0;
+};
+
+const char* RelocationsPhrase(Relocations r) {
+  switch (r) {
+    case Relocations::kPresent: return "a relocation table";
+    case Relocations::kNone: return "no relocation table";
+    case Relocations::kStripped: return "relocations stripped";
+  }
+  return "?";
+}
+
+}  // namespace
+
+bool ReadLoadedImage(const std::string& module, ModuleImage* out, std::string* error) {
+  HostImage mapped(out->base, out->size);
+  PeResult read = quorvane::signatures::ReadPeMapped(mapped, out->base);
+  if (read.ok) {
+    out->image = std::move(read.image);
+    return true;
+  }
+  const std::string failure = mapped.Failure();
+  *error = "cannot read " + LuaEscape(module) + "'s image at " + Hex(out->base) + ": " +
+           read.error + (failure.empty() ? "" : "; " + failure);
+  return false;
+}
+
+bool ReadModuleFile(const std::string& path, ModuleImage* out, std::string* error) {
+  out->live = false;
+  if (!quorvane::FullPathName(path, &out->path)) {
+    *error = "bad module file path " + path;
+    return false;
+  }
+  std::string bytes;
+  unsigned long code = 0;
+  if (!quorvane::ReadWholeFile(out->path, kMaxModuleFile, &bytes, &code)) {
+    *error = "cannot read the module file " + out->path + ": " + ErrorText(code);
+    return false;
+  }
+  PeResult read = quorvane::signatures::ReadPeFile(
+      reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (!read.ok) {
+    *error = out->path + ": " + read.error;
+    return false;
+  }
+  out->image = std::move(read.image);
+  return true;
+}
+
+std::string BuildText(std::uint32_t time_date_stamp,
+                      const quorvane::signatures::FileVersion& version) {
+  const std::string number = quorvane::signatures::FileVersionText(version);
+  return (time_date_stamp == 0 ? std::string("no time stamp") : "time stamp " + Hex(time_date_stamp)) +
+         ", " + (number.empty() ? std::string("no file version") : "file version " + number);
+}
+
+std::string ImageSummary(const PeImage& image) {
+  std::uint64_t code = 0;
+  std::vector<std::string> names;
+  for (const PeSection& s : image.sections) {
+    if (!s.code) continue;
+    code += s.bytes.size();
+    names.push_back(s.name);
+  }
+  return Format("code 0x%llX bytes in ", static_cast<unsigned long long>(code)) + Join(names) +
+         ", " + RelocationsPhrase(image.relocations);
+}
+
+}  // namespace probe
