@@ -181,7 +181,7 @@ std::vector<std::string> UpdateReasons(const UpdateReport& r) {
     if (v.given) continue;
     const std::string which = WhichSignatures(r, static_cast<sig::Offset>(i));
     reasons.push_back(std::string(sig::OffsetName(static_cast<sig::Offset>(i))) +
-                      ": not given: " + v.why + (which.empty() ? "" : " (signatures " + which + ")"));
+                      ": not given: " + v.why + (which.empty() ? "" : "; signatures " + which));
   }
   for (const std::string& problem : r.live.problems) reasons.push_back("live check: " + problem);
   reasons.push_back("no section: find the offsets with markers instead (quorvane-probe find "
