@@ -58,17 +58,46 @@ foreach(rt IN LISTS QUORVANE_RUNTIMES)
   configure_file(${LUA_WIN32_DIR}/${rt}/lua51.dll ${CMAKE_BINARY_DIR}/${rt}/lua51.dll COPYONLY)
 endforeach()
 
-# Copies a built target into every runtime folder after each build.
+# Copies a built target into every runtime folder after each build. A
+# program is linked straight into the first runtime folder: every program
+# here loads lua51.dll, and one left where no lua51.dll lies beside it would
+# end at once, silently (status 53, from the loader).
 function(quorvane_stage target)
-  foreach(rt IN LISTS QUORVANE_RUNTIMES)
+  set(runtimes ${QUORVANE_RUNTIMES})
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    list(POP_FRONT runtimes first)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${first})
+    # Where an older build linked it.
+    file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
+  endif()
+  foreach(rt IN LISTS runtimes)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}> ${CMAKE_BINARY_DIR}/${rt}/
       VERBATIM)
   endforeach()
 endfunction()
 quorvane_stage(Quorvane)
+add_test(NAME layout.programs_beside_lua51
+  COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOBJDUMP=${CMAKE_OBJDUMP}
+          -P ${CMAKE_SOURCE_DIR}/tests/programs_beside_lua.cmake)
 
 find_program(WINE_PROGRAM wine REQUIRED)
+
+# Runs test `test` in ANSI code page `code_page` (1252 or 932), which Wine
+# takes from LC_ALL, and tells the test program which one it is made for
+# (QV_EXPECT_ACP, tests/expected_code_page.h): a run in another code page
+# fails at its start rather than skip the cases written for its own.
+function(quorvane_test_code_page test code_page)
+  if(code_page EQUAL 1252)
+    set(locale C.UTF-8)
+  elseif(code_page EQUAL 932)
+    set(locale ja_JP.UTF-8)
+  else()
+    message(FATAL_ERROR "no locale known for ANSI code page ${code_page}")
+  endif()
+  set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT LC_ALL=${locale} QV_EXPECT_ACP=${code_page})
+endfunction()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)

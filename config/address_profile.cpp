@@ -9,7 +9,7 @@ namespace quorvane {
 std::uint32_t ParseHex(const char* text) { return WalkHex(text, IgnoreHexSteps{}); }
 
 int GetAddress(lua_State* L) {
-  const char* path = luaL_checklstring(L, 1, nullptr);
+  const char* path = CheckString(L, 1, "GetAddress");
   char version[kProfileValueSize];
   char module[kProfileValueSize];
   ReadProfileString(path, kConfigSection, kVersionKey, version);

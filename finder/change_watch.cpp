@@ -10,13 +10,6 @@ namespace finder {
 
 namespace {
 
-// Whether hits, pointers or candidates of the objects were dropped at a cap.
-bool ObjectEvidenceCut(const FindResult& r) {
-  bool cut = r.pointers_cut || r.candidates_cut;
-  for (const MarkerHits& hits : r.object_hits) cut = cut || hits.cut;
-  return cut;
-}
-
 bool Reaches(const Candidate& c, std::size_t marker) {
   return std::find(c.markers.begin(), c.markers.end(), static_cast<int>(marker)) !=
          c.markers.end();
@@ -25,36 +18,52 @@ bool Reaches(const Candidate& c, std::size_t marker) {
 }  // namespace
 
 ChangeWatch::ChangeWatch(bool objects, const FindResult& result, std::string old_bytes,
-                         std::string new_bytes, std::uint32_t wait_ms, bool none, bool cut,
-                         std::size_t contenders) {
+                         std::string new_bytes, std::uint32_t unit, std::uint32_t wait_ms,
+                         bool scan_found) {
   object_ = objects;
   base_ = result.module_base;
   old_bytes_ = std::move(old_bytes);
   new_bytes_ = std::move(new_bytes);
+  unit_ = unit;
   wait_ms_ = wait_ms;
-  contenders_ = contenders;
-  unwatched_ = none ? Unwatched::kNoCandidate : cut ? Unwatched::kEvidenceCut : Unwatched::kNone;
-  if (unwatched_ != Unwatched::kNone) settled_ = Settled::kNotWatched;
+  scan_found_ = scan_found;
+}
+
+bool ChangeWatch::Settleable(const std::vector<Refusal>& contenders) {
+  contenders_ = contenders.size();
+  const bool any = std::find(contenders.begin(), contenders.end(), Refusal::kNone) !=
+                   contenders.end();
+  if (any) return true;
+  settled_ = Settled::kNotWatched;
+  unwatched_ = contenders.empty() ? Unwatched::kNoCandidate : Unwatched::kRefused;
+  refusal_ = contenders.empty() ? Refusal::kNone : contenders.front();
+  return false;
 }
 
 ChangeWatch ChangeWatch::ForObjects(const FindRequest& request, const FindResult& result,
                                     std::size_t marker, std::string new_bytes,
                                     std::uint32_t wait_ms) {
   const ObjectMarker& m = request.objects.at(marker);
-  ChangeWatch w(true, result, m.bytes, std::move(new_bytes), wait_ms,
-                result.candidates.empty() || result.object_answer == Answer::kNotFound,
-                ObjectEvidenceCut(result), result.object_contenders);
-  w.type_ = m.type;
   const quorvane::RecordLayout* layout = quorvane::FindLayout(m.type);
-  if (layout != nullptr && m.field >= 0 && m.field < layout->count) {
-    w.field_offset_ = layout->fields[m.field].offset;
+  const bool field = layout != nullptr && m.field >= 0 && m.field < layout->count;
+  const std::uint32_t unit =
+      field ? quorvane::TextUnit(layout->fields[m.field].kind) : std::uint32_t{2};
+  ChangeWatch w(true, result, m.bytes, std::move(new_bytes), unit, wait_ms,
+                result.object_answer == Answer::kFound);
+  w.type_ = m.type;
+  if (field) w.field_offset_ = layout->fields[m.field].offset;
+  std::vector<Refusal> refusals;
+  if (result.object_answer != Answer::kNotFound) {
+    for (std::size_t i = 0; i < result.object_contenders; ++i) {
+      refusals.push_back(ObjectRefusal(request, result, i));
+    }
   }
-  if (w.settled_ == Settled::kNotWatched) return w;
+  if (!w.Settleable(refusals)) return w;
   for (std::size_t i = 0; i < result.candidates.size(); ++i) {
     const Candidate& c = result.candidates[i];
     const bool contender = i < result.object_contenders;
     if (!contender && (w.places_.size() >= kMaxWatched || !Reaches(c, marker))) continue;
-    w.places_.push_back({i, contender});
+    w.places_.push_back({i, contender, contender ? refusals[i] : Refusal::kNone});
     w.where_.push_back({c.list, c.data_offset, 0});
   }
   return w;
@@ -62,13 +71,17 @@ ChangeWatch ChangeWatch::ForObjects(const FindRequest& request, const FindResult
 
 ChangeWatch ChangeWatch::ForBuffer(const FindRequest& request, const FindResult& result,
                                    std::string new_bytes, std::uint32_t wait_ms) {
-  ChangeWatch w(false, result, request.buffer_bytes, std::move(new_bytes), wait_ms,
-                result.buffers.empty(), result.buffer_hits_cut, result.buffer_contenders);
-  if (w.settled_ == Settled::kNotWatched) return w;
+  ChangeWatch w(false, result, request.buffer_bytes, std::move(new_bytes), 2, wait_ms,
+                result.buffer_answer == Answer::kFound);
+  std::vector<Refusal> refusals;
+  for (std::size_t i = 0; i < result.buffer_contenders && i < result.buffers.size(); ++i) {
+    refusals.push_back(BufferRefusal(result, i));
+  }
+  if (!w.Settleable(refusals)) return w;
   for (std::size_t i = 0; i < result.buffers.size(); ++i) {
     const bool contender = i < result.buffer_contenders;
     if (!contender && w.places_.size() >= kMaxWatched) break;
-    w.places_.push_back({i, contender});
+    w.places_.push_back({i, contender, contender ? refusals[i] : Refusal::kNone});
     w.where_.push_back({0, 0, result.buffers[i].address});
   }
   return w;
@@ -85,13 +98,16 @@ Reading ChangeWatch::ReadPlace(HostView& view, WatchedPlace* place) const {
     at = chain.record + field_offset_;
   }
   place->at = at;
-  std::string bytes(std::max(new_bytes_.size(), old_bytes_.size()), '\0');
+  // The new marker is the whole text, its terminator with it; the old one
+  // as the scan found it.
+  const std::string whole_new = new_bytes_ + std::string(unit_, '\0');
+  std::string bytes(std::max(whole_new.size(), old_bytes_.size()), '\0');
   bool any = false;
-  for (const std::string* text : {&new_bytes_, &old_bytes_}) {
+  for (const std::string* text : {&whole_new, &old_bytes_}) {
     if (!view.Read(at, &bytes[0], static_cast<std::uint32_t>(text->size()))) continue;
     any = true;
     if (bytes.compare(0, text->size(), *text) == 0) {
-      return text == &new_bytes_ ? Reading::kNew : Reading::kOld;
+      return text == &whole_new ? Reading::kNew : Reading::kOld;
     }
   }
   return any ? Reading::kOther : Reading::kUnreadable;
@@ -103,9 +119,17 @@ std::size_t ChangeWatch::changed_contenders() const {
   return n;
 }
 
-Settled ChangeWatch::Judge() const {
+Settled ChangeWatch::Judge() {
   const std::size_t changed = changed_contenders();
-  if (changed == 1) return contenders_ > 1 ? Settled::kChosen : Settled::kConfirmed;
+  if (changed == 1) {
+    for (const WatchedPlace& p : places_) {
+      if (!p.contender || p.reading != Reading::kNew) continue;
+      answer_ = p.index;
+      refusal_ = p.refusal;
+    }
+    if (refusal_ != Refusal::kNone) return Settled::kRefused;
+    return scan_found_ ? Settled::kConfirmed : Settled::kChosen;
+  }
   if (changed > 1) return Settled::kSeveral;
   // Only candidates the scan ranked lower changed: they never overrule it.
   for (const WatchedPlace& p : places_) {
@@ -136,11 +160,6 @@ Settled ChangeWatch::Poll(std::uint64_t now_ms) {
     return settled_;
   }
   settled_ = Judge();
-  if (settled_ == Settled::kChosen || settled_ == Settled::kConfirmed) {
-    for (const WatchedPlace& p : places_) {
-      if (p.contender && p.reading == Reading::kNew) answer_ = p.index;
-    }
-  }
   return settled_;
 }
 

@@ -85,7 +85,29 @@ std::uint64_t HintDistance(const FindRequest& r, const Candidate& c) {
   return d;
 }
 
+// Whether hits, pointers or candidates of the objects were dropped at a cap.
+bool ObjectEvidenceCut(const FindResult& r) {
+  bool cut = r.pointers_cut || r.candidates_cut;
+  for (const MarkerHits& hits : r.object_hits) cut = cut || hits.cut;
+  return cut;
+}
+
+// Whether the module cannot read, under `c`, a record one of its markers
+// lies in: there those offsets lead a script to nil.
+bool MarkedRecordUnreadable(const FindRequest& request, const Candidate& c) {
+  for (const int k : c.markers) {
+    for (const TypeCheck& check : c.checks) {
+      if (check.type == request.objects[static_cast<std::size_t>(k)].type &&
+          check.outcome == Outcome::kUnreadable) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 void RankCandidates(const FindRequest& request, FindResult* result) {
+  result->object_answer = Answer::kNotFound;
   std::vector<Candidate>& c = result->candidates;
   std::stable_sort(c.begin(), c.end(), [&](const Candidate& a, const Candidate& b) {
     if (a.markers.size() != b.markers.size()) return a.markers.size() > b.markers.size();
@@ -104,26 +126,14 @@ void RankCandidates(const FindRequest& request, FindResult* result) {
     ++contenders;
   }
   result->object_contenders = contenders;
-  // Hits, pointers or candidates dropped at a cap, or memory that could not
-  // be read, may have held the true chain: what is left is never the one
-  // answer.
-  bool cut = result->pointers_cut || result->candidates_cut || result->lost_bytes > 0;
-  for (const MarkerHits& hits : result->object_hits) cut = cut || hits.cut;
-  // Under the best candidate the module must read the records its markers
-  // lie in: where it cannot, those offsets lead a script to nil.
-  bool marked_unreadable = false;
-  for (const int k : c.front().markers) {
-    for (const TypeCheck& check : c.front().checks) {
-      marked_unreadable = marked_unreadable ||
-                          (check.type == request.objects[static_cast<std::size_t>(k)].type &&
-                           check.outcome == Outcome::kUnreadable);
-    }
-  }
-  if (best <= 0 || marked_unreadable) {
-    result->object_answer = Answer::kNotFound;
+  const Refusal refusal = ObjectRefusal(request, *result, 0);
+  if (refusal == Refusal::kMarkerNotReached) {
+    result->object_missing = Missing::kMarkerNotReached;
+  } else if (refusal == Refusal::kNotPlausible) {
     result->object_missing = Missing::kNoPlausible;
   } else {
-    result->object_answer = contenders == 1 && !cut ? Answer::kFound : Answer::kAmbiguous;
+    result->object_answer =
+        contenders == 1 && refusal == Refusal::kNone ? Answer::kFound : Answer::kAmbiguous;
   }
 }
 
@@ -150,10 +160,7 @@ void RankBuffers(const FindRequest& request, FindResult* result) {
   // may start there with text typed before the marker, or the marker may be
   // all of it after a variable: which, the bytes do not say.
   result->buffer_text_before = contenders == 1 && !b.front().starts;
-  // Hits dropped at the cap, or image pages that could not be read, may
-  // have held the buffer too.
-  const bool clear = contenders == 1 && b.front().starts && !result->buffer_hits_cut &&
-                     result->lost_image_bytes == 0;
+  const bool clear = contenders == 1 && BufferRefusal(*result, 0) == Refusal::kNone;
   result->buffer_answer = clear ? Answer::kFound : Answer::kAmbiguous;
 }
 
@@ -184,14 +191,22 @@ void CollectBuffers(const FindRequest& request, const Image& image, HostView& vi
     BufferCandidate c;
     c.address = hit.address;
     c.offset = hit.address - image.base;
+    c.starts = CheckBufferStart(view, hit.address).empty();
     std::uint8_t unit[2];
-    c.starts = !view.Read(hit.address - 2, unit, 2) || (unit[0] == 0 && unit[1] == 0);
     c.terminated = view.Read(hit.address + length, unit, 2) && unit[0] == 0 && unit[1] == 0;
     if (!c.terminated && !TextReadable(view, hit.address + length)) continue;
     c.score = c.terminated ? 2 : c.starts ? 1 : 0;
     result->buffers.push_back(c);
   }
-  RankBuffers(request, result);
+}
+
+// Adds memory lost during the scoring and the buffer's judgement to the
+// result, as the passes' lost memory is.
+void AddLost(const std::vector<HostRegion>& lost, const Image& image, FindResult* result) {
+  for (const HostRegion& r : lost) {
+    result->lost_bytes += r.size;
+    result->lost_image_bytes += image.Overlap(r);
+  }
 }
 
 // Adds one pass's figures to the result: the one place they are added up.
@@ -345,7 +360,9 @@ class SlotPass {
     }
     std::vector<int>& reached = c.markers;
     if (std::find(reached.begin(), reached.end(), marker) == reached.end()) {
-      reached.insert(std::upper_bound(reached.begin(), reached.end(), marker), marker);
+      const auto at = std::upper_bound(reached.begin(), reached.end(), marker);
+      c.records.insert(c.records.begin() + (at - reached.begin()), p.record);
+      reached.insert(at, marker);
     }
   }
 
@@ -393,18 +410,16 @@ Missing WhatIsMissing(const MarkedRecords& markers_of, const FindResult& result)
   return Missing::kNone;
 }
 
-// Steps 2 to 4 for the object markers, whose hits the marker pass found.
-// Returns false when the process ended.
+// Steps 2 to 4 for the object markers, whose hits the marker pass found;
+// ranked once all reading is done. Returns false when the process ended.
 bool FindObjects(const FindRequest& request, const std::vector<HostRegion>& regions,
                  const Image& image, HostView& view, const ChunkDone& done,
                  FindResult* result) {
-  result->object_answer = Answer::kNotFound;
   const MarkedRecords markers_of = RecordsOfMarkers(request, *result);
   if (!PointerPass(request, regions, markers_of, done, result)) return false;
   if (!CollectCandidates(request, image, markers_of, result)) return false;
   ScoreCandidates(view, image.base, result);
   result->object_missing = WhatIsMissing(markers_of, *result);
-  RankCandidates(request, result);
   return true;
 }
 
@@ -425,6 +440,37 @@ int MarkerField(std::int32_t type, const std::string* name) {
     if (first_string < 0) first_string = i;
   }
   return first_string;
+}
+
+Refusal ObjectRefusal(const FindRequest& request, const FindResult& result, std::size_t index) {
+  const Candidate& c = result.candidates.at(index);
+  if (c.markers.size() < request.objects.size()) return Refusal::kMarkerNotReached;
+  if (c.score <= 0 || MarkedRecordUnreadable(request, c)) return Refusal::kNotPlausible;
+  if (ObjectEvidenceCut(result)) return Refusal::kEvidenceCut;
+  if (result.lost_bytes > 0) return Refusal::kMemoryLost;
+  if (SharedRecordOf(result, index) != kNotShared) return Refusal::kSharedRecord;
+  return Refusal::kNone;
+}
+
+Refusal BufferRefusal(const FindResult& result, std::size_t index) {
+  if (result.buffer_hits_cut) return Refusal::kEvidenceCut;
+  if (result.lost_image_bytes > 0) return Refusal::kMemoryLost;
+  if (!result.buffers.at(index).starts) return Refusal::kTextBefore;
+  return Refusal::kNone;
+}
+
+std::size_t SharedRecordOf(const FindResult& result, std::size_t index) {
+  const Candidate& c = result.candidates.at(index);
+  for (std::size_t i = 0; i < result.candidates.size(); ++i) {
+    const Candidate& other = result.candidates[i];
+    if (i == index || other.list != c.list || other.data_offset == c.data_offset ||
+        other.markers != c.markers || other.records != c.records) {
+      continue;
+    }
+    const int apart = other.score > c.score ? other.score - c.score : c.score - other.score;
+    if (apart < kClearLead) return i;
+  }
+  return kNotShared;
 }
 
 int Candidate::Count(Outcome outcome) const {
@@ -479,6 +525,10 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
     return result;
   }
   if (request.buffer_marker) CollectBuffers(request, image, view, &result);
+  // Both answers are judged on everything read, lost memory included.
+  AddLost(view.TakeLost(), image, &result);
+  if (!request.objects.empty()) RankCandidates(request, &result);
+  if (request.buffer_marker) RankBuffers(request, &result);
 
   // Whatever was read after the process ended is not to be trusted.
   if (!quorvane::HostProcessRunning()) result.process_ended = true;

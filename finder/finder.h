@@ -13,7 +13,8 @@
 //     slot - base - 4 * type, ObjectDataOffset = d;
 //  4. every (list, offset) pair is ranked by how many markers it reaches,
 //     then walked for every type with a layout and scored by how many
-//     records decode to plausible values;
+//     records decode to plausible values; the answer must reach every
+//     marker;
 //  5. the buffer marker's UTF-16 hits inside the image give
 //     TextBufferAddress = hit - base.
 //
@@ -113,6 +114,8 @@ struct Candidate {
   // The object markers whose records it reaches through their type's slot,
   // in request order. Candidates reached by more markers rank first.
   std::vector<int> markers;
+  // The record each of those markers is reached in, in the same order.
+  std::vector<std::uint32_t> records;
   int score = 0;
   std::vector<TypeCheck> checks;  // one per type with a layout
   int Count(Outcome outcome) const;
@@ -128,8 +131,9 @@ struct BufferCandidate {
 
 enum class Answer { kNotAsked, kFound, kAmbiguous, kNotFound };
 
-// Why the object offsets were not found.
-enum class Missing { kNone, kNoMarker, kNoPointer, kNoSlot, kNoPlausible };
+// Why the object offsets were not found. kMarkerNotReached: no candidate
+// reaches every marker given (one of them may be nowhere at all).
+enum class Missing { kNone, kNoMarker, kNoPointer, kNoSlot, kNoPlausible, kMarkerNotReached };
 
 struct FindResult {
   bool module_loaded = false;
@@ -140,9 +144,10 @@ struct FindResult {
   std::uint64_t total_bytes = 0;  // readable memory, one pass
   std::uint64_t bytes_read = 0;   // over every pass
   std::uint32_t failed_reads = 0;
-  // Listed as readable by the memory map, but not readable when a pass came
-  // to it: over every pass, and in the image during the marker pass. What was
-  // lost may have held the evidence, so neither answer is found then.
+  // Listed as readable by the memory map, but not readable when a pass or
+  // the scoring came to it: over every pass and the scoring, and in the
+  // image during the marker pass and the buffer's judgement. What was lost
+  // may have held the evidence, so neither answer is found then.
   std::uint64_t lost_bytes = 0;
   std::uint64_t lost_image_bytes = 0;
 
@@ -161,8 +166,8 @@ struct FindResult {
   Missing object_missing = Missing::kNone;
   // The first ones of `candidates` that reach as many markers as the best
   // and score within kClearLead of it: one for kFound, more for kAmbiguous
-  // (which is also the answer when hits, pointers or candidates were cut, or
-  // memory was lost).
+  // (which is also the answer when the one contender is refused: see
+  // ObjectRefusal).
   std::size_t object_contenders = 0;
   Answer buffer_answer = Answer::kNotAsked;
   std::size_t buffer_contenders = 0;
@@ -182,6 +187,41 @@ Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
 
 // A candidate wins when it leads the next by at least this much.
 constexpr int kClearLead = 2;
+
+// What keeps a place from being the answer even when no other place ties
+// with it. The scan gives an answer only for one contender that nothing
+// refuses, and a change that settles a tie (change_watch.h) only for a
+// place that nothing refuses either: a change tells which of several
+// places is the live one, never more.
+enum class Refusal {
+  kNone,
+  // Objects: a marker given that the candidate does not reach (found
+  // nowhere, or in no record its chains lead to).
+  kMarkerNotReached,
+  // Objects: nothing decodes plausibly (a score of 0 or less), or the
+  // module cannot read a record a marker lies in.
+  kNotPlausible,
+  kEvidenceCut,  // hits, pointers or candidates dropped at a cap
+  kMemoryLost,   // memory the map listed as readable could not be read
+  // Objects: another pointer of the same structure leads to the same
+  // records (SharedRecordOf), and nothing tells the two apart.
+  kSharedRecord,
+  // The buffer: something other than a NUL unit right before the marker,
+  // so where the buffer starts is not known.
+  kTextBefore,
+};
+
+// What refuses candidate `index` of `result` (kNone: nothing).
+Refusal ObjectRefusal(const FindRequest& request, const FindResult& result, std::size_t index);
+// What refuses buffer place `index` of `result`.
+Refusal BufferRefusal(const FindResult& result, std::size_t index);
+
+// Another candidate of the same list that reaches the same markers in the
+// same records at another ObjectDataOffset: two pointers of one structure to
+// one record (a "current" and a "first", say), told apart neither by a
+// marker nor by a clear lead in score. Its index, or kNotShared.
+constexpr std::size_t kNotShared = static_cast<std::size_t>(-1);
+std::size_t SharedRecordOf(const FindResult& result, std::size_t index);
 
 }  // namespace finder
 

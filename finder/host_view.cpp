@@ -8,19 +8,58 @@
 
 namespace finder {
 
+using quorvane::HostRegion;
 using quorvane::kHostPageSize;
 
-HostView::HostView(std::vector<quorvane::HostRegion> readable)
+namespace {
+constexpr std::uint64_t kAddressSpace = std::uint64_t{1} << 32;
+}  // namespace
+
+HostView::HostView(std::vector<HostRegion> readable)
     : map_given_(true), readable_(std::move(readable)) {}
 
-const quorvane::HostRegion* HostView::RegionOf(std::uint32_t number) const {
-  const std::uint64_t at = std::uint64_t{number} * kHostPageSize;
+bool HostView::MapRegionOf(std::uint64_t address, HostRegion* region) const {
   auto after = std::upper_bound(
-      readable_.begin(), readable_.end(), at,
-      [](std::uint64_t address, const quorvane::HostRegion& r) { return address < r.base; });
-  if (after == readable_.begin()) return nullptr;
+      readable_.begin(), readable_.end(), address,
+      [](std::uint64_t a, const HostRegion& r) { return a < r.base; });
+  if (after == readable_.begin()) return false;
   --after;
-  return at < std::uint64_t{after->base} + after->size ? &*after : nullptr;
+  if (address >= std::uint64_t{after->base} + after->size) return false;
+  *region = *after;
+  return true;
+}
+
+// Asks the memory map about the memory from `address` on: the readable
+// region that holds it, or how far the memory that is not readable goes.
+bool HostView::AskHost(std::uint64_t address, HostRegion* region) {
+  auto known = asked_.upper_bound(address);
+  if (known != asked_.begin()) {
+    --known;
+    if (address < known->second.end) {
+      if (!known->second.readable) return false;
+      region->base = static_cast<std::uint32_t>(known->first);
+      region->size = static_cast<std::uint32_t>(known->second.end - known->first);
+      return true;
+    }
+  }
+  HostRegion next;
+  const bool any = quorvane::NextReadableRegion(static_cast<std::uint32_t>(address), &next);
+  if (any && next.base <= address) {
+    asked_[next.base] = {std::uint64_t{next.base} + next.size, true};
+    *region = next;
+    return true;
+  }
+  asked_[address] = {any && next.base > address ? next.base : kAddressSpace, false};
+  return false;
+}
+
+bool HostView::RegionOf(std::uint32_t number, HostRegion* region) {
+  const std::uint64_t at = std::uint64_t{number} * kHostPageSize;
+  return MapRegionOf(at, region) || AskHost(at, region);
+}
+
+void HostView::NoteLost(std::uint32_t number) {
+  if (lost_.insert(number).second) fresh_lost_.push_back(number);
 }
 
 void HostView::Load(std::uint32_t number) {
@@ -29,14 +68,13 @@ void HostView::Load(std::uint32_t number) {
   // the region may have been freed since the map was taken).
   std::uint32_t first = number, end = number + 1;
   if (map_given_) {
-    const quorvane::HostRegion* region = RegionOf(number);
-    if (region == nullptr) {
-      pages_[number] = std::make_unique<Page>();  // outside the map: unreadable
+    HostRegion region;
+    if (!RegionOf(number, &region)) {
+      pages_[number] = std::make_unique<Page>();  // not readable
       return;
     }
-    const std::uint32_t region_first = region->base / kHostPageSize;
-    const std::uint64_t region_end =
-        (std::uint64_t{region->base} + region->size) / kHostPageSize;
+    const std::uint32_t region_first = region.base / kHostPageSize;
+    const std::uint64_t region_end = (std::uint64_t{region.base} + region.size) / kHostPageSize;
     first = std::max(number - number % kSpanPages, region_first);
     end = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(std::uint64_t{number - number % kSpanPages} + kSpanPages,
@@ -59,12 +97,16 @@ void HostView::Load(std::uint32_t number) {
   std::unique_ptr<Page>& slot = pages_[number];
   slot = std::make_unique<Page>();
   slot->readable = quorvane::ReadHostMemory(number * kHostPageSize, slot->bytes, kHostPageSize);
+  if (map_given_ && !slot->readable) NoteLost(number);
 }
 
 const HostView::Page& HostView::PageAt(std::uint32_t number) {
   const auto found = pages_.find(number);
   if (found != pages_.end()) return *found->second;
-  if (pages_.size() + kSpanPages > kMaxPages) pages_.clear();
+  if (pages_.size() + kSpanPages > kMaxPages) {
+    pages_.clear();
+    asked_.clear();
+  }
   Load(number);
   return *pages_.at(number);
 }
@@ -91,6 +133,21 @@ bool HostView::ReadU32(std::uint32_t address, std::uint32_t* value) {
   if (!Read(address, b, 4)) return false;
   *value = quorvane::LoadU32(b);
   return true;
+}
+
+std::vector<HostRegion> HostView::TakeLost() {
+  std::sort(fresh_lost_.begin(), fresh_lost_.end());
+  std::vector<HostRegion> runs;
+  for (const std::uint32_t page : fresh_lost_) {
+    const std::uint32_t at = page * kHostPageSize;
+    if (!runs.empty() && std::uint64_t{runs.back().base} + runs.back().size == at) {
+      runs.back().size += kHostPageSize;
+    } else {
+      runs.push_back({at, kHostPageSize});
+    }
+  }
+  fresh_lost_.clear();
+  return runs;
 }
 
 }  // namespace finder

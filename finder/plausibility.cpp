@@ -118,6 +118,18 @@ std::string CheckNumber(std::int32_t type, const FieldSpec& field, std::uint32_t
   return "";
 }
 
+std::string CheckBufferStart(HostView& view, std::uint32_t address) {
+  std::uint8_t unit[2];
+  if (address < 2 || !view.Read(address - 2, unit, 2)) return "";
+  const std::uint32_t before = quorvane::LoadU16(unit);
+  if (before == 0) return "";
+  const std::string shown =
+      before >= 0x20 && before < 0x7F ? std::string(" '") + static_cast<char>(before) + "'" : "";
+  return WithNumber("U+%04llX", before) + shown +
+         " right before it, not a NUL unit: a buffer does not start inside running text "
+         "(unless it follows a variable that does not end in zeros)";
+}
+
 RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t type) {
   RecordVerdict verdict;
   const quorvane::RecordLayout* layout = quorvane::FindLayout(type);

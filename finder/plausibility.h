@@ -44,6 +44,16 @@ RecordVerdict CheckRecord(HostView& view, std::uint32_t record, std::int32_t typ
 // value of field `field` of `type`, or an empty string when it is plausible.
 std::string CheckNumber(std::int32_t type, const quorvane::FieldSpec& field, std::uint32_t raw);
 
+// Whether a text buffer may start at `address`, as the finder judges a
+// place its buffer marker was found and the probe's walk a text buffer's
+// address: right before a buffer lies a NUL unit (the end of whatever comes
+// before it) or memory that cannot be read. Anything else is text that runs
+// on into it: a buffer that starts inside running text is implausible (or
+// it follows a variable that does not end in zeros: the bytes do not say
+// which). Returns an empty string when it may start there, else what lies
+// before it.
+std::string CheckBufferStart(HostView& view, std::uint32_t address);
+
 }  // namespace finder
 
 #endif

@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   quorvane::fake::SetModuleBase(AsRead(module), 0x00400000);
 
-  lua_State* L = fuzz::NewLua();
+  lua_State* L = fuzz::Lua();
   lua_getglobal(L, "Q");
   lua_getfield(L, -1, "GetAddress");
   lua_pushlstring(L, path.data(), path.size());
@@ -134,6 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(fields == 4, file);
   }
-  lua_close(L);
+  fuzz::ResetLua(L);
   return 0;
 }

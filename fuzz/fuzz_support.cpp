@@ -1,5 +1,9 @@
 #include "fuzz_support.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
 #include "platform/fake_platform.h"
 #include "platform/platform.h"
 
@@ -91,13 +95,261 @@ bool IsValidUtf8(const std::string& text) {
   return true;
 }
 
-lua_State* NewLua() {
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
+// --- the Lua state -----------------------------------------------------------
+
+namespace {
+
+std::uint64_t Avalanche(std::uint64_t z) {  // splitmix64's finish
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+std::uint64_t Mix(std::uint64_t h, std::uint64_t v) { return Avalanche(h + 0x9E3779B97F4A7C15u * (v + 1)); }
+
+std::uint64_t Pointer(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+std::uint64_t HashBytes(const char* s, std::size_t length) {
+  std::uint64_t h = length;
+  for (std::size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 0x100000001B3u;
+  return Avalanche(h);
+}
+
+// A value as the check tells values apart: its type and its number, its
+// bytes or its identity.
+std::uint64_t HashValue(lua_State* L, int index) {
+  const int type = lua_type(L, index);
+  switch (type) {
+    case LUA_TNIL: return Mix(type, 0);
+    case LUA_TBOOLEAN: return Mix(type, static_cast<std::uint64_t>(lua_toboolean(L, index)));
+    case LUA_TNUMBER: {
+      const lua_Number n = lua_tonumber(L, index);
+      std::uint64_t bits;
+      std::memcpy(&bits, &n, sizeof bits);
+      return Mix(type, bits);
+    }
+    case LUA_TSTRING: {
+      std::size_t length = 0;
+      const char* s = lua_tolstring(L, index, &length);
+      return Mix(type, HashBytes(s, length));
+    }
+    default: return Mix(type, Pointer(lua_topointer(L, index)));
+  }
+}
+
+std::string ValueText(lua_State* L, int index) {
+  char text[64];
+  switch (lua_type(L, index)) {
+    case LUA_TNIL: return "nil";
+    case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "true" : "false";
+    case LUA_TNUMBER: std::snprintf(text, sizeof text, "%.17g", lua_tonumber(L, index)); return text;
+    case LUA_TSTRING: {
+      std::size_t length = 0;
+      const char* s = lua_tolstring(L, index, &length);
+      std::string quoted = "\"";
+      for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+          quoted += static_cast<char>(c);
+        } else {
+          std::snprintf(text, sizeof text, "\\x%02X", c);
+          quoted += text;
+        }
+      }
+      return quoted + "\"";
+    }
+    default:
+      std::snprintf(text, sizeof text, "%s %p", luaL_typename(L, index), lua_topointer(L, index));
+      return text;
+  }
+}
+
+// Walks what ResetLua checks and sums a hash of each entry (its owner, key
+// and value), so that the order of the walk does not matter. Describing, it
+// also writes each entry as a line, named by the path first taken to its
+// owner (slow: only to say what differs; the paths are null otherwise).
+class StateWalk {
+ public:
+  explicit StateWalk(std::vector<std::string>* lines) : lines_(lines), seen_(1024, nullptr) {}
+  void Run(lua_State* L);
+  std::uint64_t digest() const { return digest_; }
+  std::uint64_t entries() const { return entries_; }
+
+ private:
+  bool FirstVisit(const void* p);
+  void Visit(lua_State* L, const std::string* path);
+  void Entry(lua_State* L, const std::string* path, const void* owner, std::uint64_t key,
+             const std::string& key_text, int value);
+  // The value on top of the stack as an entry that is no table key (a root,
+  // a metatable, an environment, an upvalue), visited, then popped.
+  void Attached(lua_State* L, const std::string* path, const void* owner, const char* what, int n);
+
+  std::vector<std::string>* lines_;
+  std::vector<const void*> seen_;  // open addressing, never more than half full
+  std::size_t seen_count_ = 0;
+  std::uint64_t digest_ = 0, entries_ = 0;
+};
+
+bool StateWalk::FirstVisit(const void* p) {
+  if (2 * (seen_count_ + 1) > seen_.size()) {
+    std::vector<const void*> old(seen_.size() * 2, nullptr);
+    old.swap(seen_);
+    seen_count_ = 0;
+    for (const void* q : old) {
+      if (q != nullptr) FirstVisit(q);
+    }
+  }
+  const std::size_t mask = seen_.size() - 1;
+  for (std::size_t i = Avalanche(Pointer(p)) & mask;; i = (i + 1) & mask) {
+    if (seen_[i] == p) return false;
+    if (seen_[i] == nullptr) {
+      seen_[i] = p;
+      ++seen_count_;
+      return true;
+    }
+  }
+}
+
+void StateWalk::Entry(lua_State* L, const std::string* path, const void* owner,
+                      std::uint64_t key, const std::string& key_text, int value) {
+  digest_ += Mix(Mix(Pointer(owner), key), HashValue(L, value));
+  ++entries_;
+  if (path != nullptr) lines_->push_back(*path + key_text + " = " + ValueText(L, value));
+}
+
+void StateWalk::Attached(lua_State* L, const std::string* path, const void* owner,
+                         const char* what, int n) {
+  const std::uint64_t key = Mix(HashBytes(what, std::strlen(what)), static_cast<std::uint64_t>(n));
+  if (path == nullptr) {
+    Entry(L, nullptr, owner, key, std::string(), lua_gettop(L));
+    Visit(L, nullptr);
+  } else {
+    const std::string key_text = (path->empty() ? "" : " ") + std::string(what) +
+                                 (n == 0 ? "" : " " + std::to_string(n));
+    Entry(L, path, owner, key, key_text, lua_gettop(L));
+    const std::string inner = *path + key_text;
+    Visit(L, &inner);
+  }
+  lua_pop(L, 1);
+}
+
+void StateWalk::Visit(lua_State* L, const std::string* path) {
+  const int at = lua_gettop(L);
+  const int type = lua_type(L, at);
+  if (type != LUA_TTABLE && type != LUA_TFUNCTION && type != LUA_TUSERDATA) return;
+  const void* self = lua_topointer(L, at);
+  if (!FirstVisit(self)) return;
+  FUZZ_CHECK(lua_checkstack(L, 4), "the Lua state's check ran out of stack");
+  if (type == LUA_TTABLE) {
+    lua_pushnil(L);
+    while (lua_next(L, at) != 0) {
+      std::string key_text, inner;
+      if (path != nullptr) {
+        key_text = "[" + ValueText(L, at + 1) + "]";
+        inner = *path + key_text;
+      }
+      Entry(L, path, self, HashValue(L, at + 1), key_text, at + 2);
+      for (const int index : {at + 1, at + 2}) {
+        if (lua_type(L, index) < LUA_TTABLE) continue;  // nothing inside
+        lua_pushvalue(L, index);
+        Visit(L, path == nullptr ? nullptr : &inner);
+        lua_pop(L, 1);
+      }
+      lua_pop(L, 1);
+    }
+  }
+  if (lua_getmetatable(L, at)) Attached(L, path, self, "metatable", 0);
+  if (type != LUA_TTABLE) {
+    lua_getfenv(L, at);
+    Attached(L, path, self, "environment", 0);
+  }
+  for (int n = 1; type == LUA_TFUNCTION && lua_getupvalue(L, at, n) != nullptr; ++n) {
+    Attached(L, path, self, "upvalue", n);
+  }
+}
+
+void StateWalk::Run(lua_State* L) {
+  const std::string top;
+  const std::string* path = lines_ == nullptr ? nullptr : &top;
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  Attached(L, path, nullptr, "_G", 0);
+  lua_pushvalue(L, LUA_REGISTRYINDEX);
+  Attached(L, path, nullptr, "registry", 0);
+  lua_pushthread(L);
+  lua_getfenv(L, -1);
+  Attached(L, path, nullptr, "main thread's environment", 0);
+  // The metatables that all values of a basic type share (the thread stays
+  // on the stack for its type's).
+  static const char* const kShared[] = {"nil's metatable",    "boolean's metatable",
+                                        "light userdata's metatable", "number's metatable",
+                                        "string's metatable", "",
+                                        "function's metatable", "",
+                                        "thread's metatable"};
+  lua_pushnil(L);
+  lua_pushboolean(L, 0);
+  lua_pushlightuserdata(L, nullptr);
+  lua_pushnumber(L, 0);
+  lua_pushliteral(L, "");
   lua_pushcfunction(L, luaopen_Quorvane);
-  lua_call(L, 0, 1);
-  lua_setglobal(L, "Q");
+  for (int index = lua_gettop(L) - 6; index <= lua_gettop(L); ++index) {
+    if (lua_getmetatable(L, index)) Attached(L, path, nullptr, kShared[lua_type(L, index)], 0);
+  }
+  lua_pop(L, 7);
+  FUZZ_CHECK(lua_gethook(L) == nullptr && lua_gethookmask(L) == 0, "a debug hook is set");
+}
+
+struct Snapshot {
+  std::uint64_t digest = 0, entries = 0;
+  std::vector<std::string> lines;  // sorted
+};
+
+Snapshot TakeSnapshot(lua_State* L, bool with_lines) {
+  Snapshot s;
+  StateWalk walk(with_lines ? &s.lines : nullptr);
+  walk.Run(L);
+  s.digest = walk.digest();
+  s.entries = walk.entries();
+  std::sort(s.lines.begin(), s.lines.end());
+  return s;
+}
+
+// The lines of one snapshot that the other lacks.
+std::string Missing(const Snapshot& from, const Snapshot& in, const char* label) {
+  std::vector<std::string> lines;
+  std::set_difference(from.lines.begin(), from.lines.end(), in.lines.begin(), in.lines.end(),
+                      std::back_inserter(lines));
+  std::string text;
+  for (const std::string& line : lines) text += std::string(label) + line + "\n";
+  return text;
+}
+
+Snapshot made;  // the state as Lua() made it
+
+}  // namespace
+
+lua_State* Lua() {
+  static lua_State* const L = [] {
+    lua_State* state = luaL_newstate();
+    luaL_openlibs(state);
+    lua_pushcfunction(state, luaopen_Quorvane);
+    lua_call(state, 0, 1);
+    lua_setglobal(state, "Q");
+    lua_gc(state, LUA_GCCOLLECT, 0);
+    made = TakeSnapshot(state, true);
+    return state;
+  }();
   return L;
+}
+
+void ResetLua(lua_State* L) {
+  lua_settop(L, 0);
+  lua_gc(L, LUA_GCCOLLECT, 0);
+  const Snapshot now = TakeSnapshot(L, false);
+  if (now.digest == made.digest && now.entries == made.entries) return;
+  const Snapshot described = TakeSnapshot(L, true);
+  Fail("the input left the Lua state changed",
+       std::to_string(made.entries) + " entries made, " + std::to_string(now.entries) + " now\n" +
+           Missing(made, described, "  gone: ") + Missing(described, made, "  new:  "));
 }
 
 int CallModule(lua_State* L, const char* function,
@@ -127,19 +379,34 @@ bool Image::TakeWrite(FuzzedDataProvider& in) {
   if (in.ConsumeBool()) {
     // A long run of one byte: strings and texts longer than a page.
     const auto length = in.ConsumeIntegralInRange<std::uint32_t>(0, 3 * 4096);
-    Put(base_ + offset, std::string(length, static_cast<char>(in.ConsumeIntegral<std::uint8_t>())));
+    PutRun(base_ + offset, length, in.ConsumeIntegral<std::uint8_t>());
   } else {
     Put(base_ + offset, in.ConsumeRandomLengthString(512));
   }
   return true;
 }
 
+std::size_t Image::Clip(std::uint32_t address, std::size_t length, std::size_t* skipped,
+                        std::size_t* offset) const {
+  const std::uint64_t from = std::max<std::uint64_t>(address, base_);
+  const std::uint64_t to =
+      std::min<std::uint64_t>(std::uint64_t{address} + length, std::uint64_t{base_} + size());
+  if (from >= to) return 0;
+  *skipped = static_cast<std::size_t>(from - address);
+  *offset = static_cast<std::size_t>(from - base_);
+  return static_cast<std::size_t>(to - from);
+}
+
 void Image::Put(std::uint32_t address, const std::string& bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const std::uint64_t at = std::uint64_t{address} + i;
-    if (at < base_ || at >= std::uint64_t{base_} + size()) continue;
-    bytes_[at - base_] = static_cast<std::uint8_t>(bytes[i]);
-  }
+  std::size_t skipped = 0, offset = 0;
+  const std::size_t n = Clip(address, bytes.size(), &skipped, &offset);
+  if (n != 0) std::memcpy(bytes_.data() + offset, bytes.data() + skipped, n);
+}
+
+void Image::PutRun(std::uint32_t address, std::size_t length, std::uint8_t byte) {
+  std::size_t skipped = 0, offset = 0;
+  const std::size_t n = Clip(address, length, &skipped, &offset);
+  if (n != 0) std::memset(bytes_.data() + offset, byte, n);
 }
 
 void Image::PutU32(std::uint32_t address, std::uint32_t value) {
@@ -152,20 +419,7 @@ void Image::Install() const {
   for (std::size_t p = 0; p < states_.size(); ++p) {
     if (states_[p] == PageState::kHole) continue;
     const auto at = static_cast<std::uint32_t>(base_ + p * 4096);
-    // The fake maps a zero-filled page with its first byte; only runs of
-    // other bytes need storing (byte by byte, they would cost most of a run).
-    const std::uint8_t* page = bytes_.data() + p * 4096;
-    quorvane::fake::Write(at, page, 1);
-    for (std::uint32_t i = 1; i < 4096;) {
-      if (page[i] == 0) {
-        ++i;
-        continue;
-      }
-      std::uint32_t end = i;
-      while (end < 4096 && page[end] != 0) ++end;
-      quorvane::fake::Write(at + i, page + i, end - i);
-      i = end;
-    }
+    quorvane::fake::Write(at, bytes_.data() + p * 4096, 4096);
     if (states_[p] != PageState::kReadable) quorvane::fake::SetReadable(at, 4096, false);
   }
 }

@@ -41,8 +41,18 @@ bool IsValidUtf8(const std::string& text);
 
 // --- Lua ----------------------------------------------------------------------
 
-// A fresh state with the base library and the module's table as global Q.
-lua_State* NewLua();
+// The process's one Lua state, made at the first call: the standard
+// libraries and the module's table as global Q. Each input that uses it ends
+// with ResetLua, so that the next one finds the state as it was made.
+lua_State* Lua();
+
+// Empties the stack, collects the garbage and checks that nothing the input
+// could change was changed: every table reachable from the registry, the
+// globals, the main thread and the basic types' metatables, with its
+// entries and metatable, every function's environment and upvalues, every
+// userdata's metatable and environment. A difference fails the input, with
+// the entries that differ.
+void ResetLua(lua_State* L);
 
 // Calls Q.<function>(table) or Q.<function>(table, type) as a script would,
 // the table holding the given address fields. Returns how many values it
@@ -70,6 +80,7 @@ class Image {
   // Stores bytes at an address of the image (pages that are holes stay
   // holes: nothing is stored there).
   void Put(std::uint32_t address, const std::string& bytes);
+  void PutRun(std::uint32_t address, std::size_t length, std::uint8_t byte);
   void PutU32(std::uint32_t address, std::uint32_t value);
   // Hands the image to the fake platform (after fake::Reset).
   void Install() const;
@@ -82,6 +93,11 @@ class Image {
   bool U32(std::uint64_t address, std::uint32_t* value) const;
 
  private:
+  // The part of [address, address + length) in the image: its length, the
+  // bytes of the range before it and its offset in the image.
+  std::size_t Clip(std::uint32_t address, std::size_t length, std::size_t* skipped,
+                   std::size_t* offset) const;
+
   std::uint32_t base_;
   std::vector<PageState> states_;
   std::vector<std::uint8_t> bytes_;

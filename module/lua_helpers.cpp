@@ -137,6 +137,15 @@ int RaiseArgError(lua_State* L, int arg, const char* function, const char* messa
   return lua_error(L);
 }
 
+const char* CheckString(lua_State* L, int arg, const char* function) {
+  const char* text = lua_tostring(L, arg);
+  if (text == nullptr) {
+    RaiseArgError(L, arg, function,
+                  lua_pushfstring(L, "string expected, got %s", luaL_typename(L, arg)));
+  }
+  return text;
+}
+
 bool CheckTypeIndex(lua_State* L, int arg, const char* function, std::int32_t* type_index) {
   bool finite;
   const std::uint32_t pattern = CheckNumberPattern(L, arg, arg, function, nullptr, &finite);

@@ -33,7 +33,7 @@ std::uint32_t HostAddressFromNumber(lua_Number value);
 // number raises the standard "number expected" argument error.
 std::uint32_t CheckHostAddress(lua_State* L, int index);
 
-// Argument checks of the readers. Their errors read like the Lua library's
+// Argument checks of the module's functions. Their errors read like the Lua library's
 // ("bad argument #1 to 'GetObjectData' (...)", after the caller's position),
 // but name `function` as given: the name the library would take from the
 // call's debug information differs between PUC Lua and LuaJIT (a tail call,
@@ -41,6 +41,10 @@ std::uint32_t CheckHostAddress(lua_State* L, int index);
 
 // Raises "bad argument #<arg> to '<function>' (<message>)".
 int RaiseArgError(lua_State* L, int arg, const char* function, const char* message);
+
+// Argument `arg` as a string; a number is turned into one, as Lua's own
+// checks do. Anything else raises "string expected, got <type>".
+const char* CheckString(lua_State* L, int arg, const char* function);
 
 // Argument `arg` as a type index: the 32-bit pattern of the number, read as
 // signed. A value that is not a number raises "number expected, got <type>".

@@ -9,9 +9,8 @@
 # Writes /etc/apt/sources.list.d/quorvane-NAME.sources (or .list, where the
 # machine's entry is a one-line one); does nothing when that file exists.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 name=$1 types=$2 suite=$3
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 out=/etc/apt/sources.list.d/quorvane-$name
 [ -e "$out.sources" ] || [ -e "$out.list" ] && exit 0
@@ -73,4 +72,4 @@ if [ -z "$entry" ]; then
        "add a $types entry for suite $suite by hand" >&2
   exit 1
 fi
-printf '%s\n' "$entry" | $SUDO tee "$out.$ext" >/dev/null
+printf '%s\n' "$entry" | qv_as_root tee "$out.$ext" >/dev/null

@@ -5,9 +5,8 @@
 # memory. Arguments go to qv_find_bench.exe (--ballast=MIB, --runs=N).
 # bench/README.md says what the figures mean.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/tools/build.sh" win32 --target qv_find_bench
-. "$root/tools/common.sh"
+. "$(dirname "$0")/common.sh"
+"$qv_root/tools/build.sh" win32 --target qv_find_bench
 qv_say_if_emulated_figures
-cd "$root/build/win32/puc"
-"$root/tools/wine.sh" ../qv_find_bench.exe --host=sample_host.exe "$@"
+cd "$qv_root/build/win32/puc"
+"$qv_root/tools/wine.sh" ../qv_find_bench.exe --host=sample_host.exe "$@"

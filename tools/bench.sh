@@ -16,7 +16,7 @@
 # (--runs=N, --calls=N, --address-calls=N, --run-ms=N); GetAddress, which is
 # all file reading, is measured in the first placement only.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/common.sh"
 placements=default,pad16,pad48-align32
 args=()
 for a in "$@"; do
@@ -39,22 +39,18 @@ placement_flags() {
 IFS=, read -r -a names <<<"$placements"
 for p in "${names[@]}"; do placement_flags "$p" >/dev/null; done
 
-"$root/tools/build.sh" win32 --target qv_bench
-. "$root/tools/common.sh"
+"$qv_root/tools/build.sh" win32 --target qv_bench
 qv_say_if_emulated_figures
-cache=$("$root/tools/build-lua.sh")
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 first=1
 for p in "${names[@]}"; do
-  dir=$root/build/win32
+  dir=$qv_root/build/win32
   if [ "$p" != default ]; then
-    dir=$root/build/bench-$p
+    dir=$qv_root/build/bench-$p
     # shellcheck disable=SC2046
-    if ! log=$(cmake -S "$root" -B "$dir" -G Ninja \
-                 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
-                 -DQUORVANE_LUA_CACHE="$cache" $(placement_flags "$p") 2>&1 &&
+    if ! log=$(qv_configure_win32 "$dir" $(placement_flags "$p") 2>&1 &&
                cmake --build "$dir" -j2 --target qv_bench 2>&1); then
       printf '%s\n' "$log" >&2
       echo "bench.sh: building placement $p failed" >&2
@@ -66,7 +62,7 @@ for p in "${names[@]}"; do
   for rt in puc luajit; do
     echo
     echo "=== placement $p, runtime $rt"
-    (cd "$dir/$rt" && "$root/tools/wine.sh" ./qv_bench.exe ${extra[@]+"${extra[@]}"} ${args[@]+"${args[@]}"}) |
+    (cd "$dir/$rt" && "$qv_root/tools/wine.sh" ./qv_bench.exe ${extra[@]+"${extra[@]}"} ${args[@]+"${args[@]}"}) |
       tee "$results/$p.$rt" | grep -v '^\(ratio\|ns\|memory\) '
   done
   first=0
@@ -75,7 +71,7 @@ done
 echo
 echo "=== ratios, module's median / the other's, min-max across placements: ${names[*]}"
 for rt in puc luajit; do
-  cat "$results"/*."$rt" | awk -v rt="$rt" -f "$root/tools/bench-ratios.awk"
+  cat "$results"/*."$rt" | awk -v rt="$rt" -f "$qv_root/tools/bench-ratios.awk"
 done
 # quorvane-probe's find against a bare pass over a 1 GiB host.
-"$root/tools/bench-find.sh"
+"$qv_root/tools/bench-find.sh"

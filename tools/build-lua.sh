@@ -7,7 +7,9 @@
 #   $CACHE/win32/puc/            lua51.dll, lua.exe
 #   $CACHE/win32/luajit/         lua51.dll, luajit.exe
 #
-# Prints the cache directory. Quick when everything is already built.
+# Prints the cache directory. Says in one line as each runtime's build
+# starts, with its output in build/logs/lua-puc.log and lua-luajit.log; quick
+# and silent when everything is already built.
 set -euo pipefail
 
 . "$(dirname "$0")/common.sh"
@@ -21,26 +23,27 @@ STAMP=v2
 mkdir -p "$CACHE/src"
 if [ -f "$CACHE/win32/.done-$STAMP" ]; then echo "$CACHE"; exit 0; fi
 
-qv_fetch_source build-lua lua5.1 "$PUC_TAR" "$PUC_SHA"
-qv_fetch_source build-lua luajit "$LJ_TAR" "$LJ_SHA"
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 jobs=$(nproc)
 
 # PUC Lua 5.1.5, with its own mingw target.
+qv_stage lua-puc "building PUC Lua 5.1.5 from Debian's lua5.1 source package (into $CACHE)"
+qv_fetch_source build-lua lua5.1 "$PUC_TAR" "$PUC_SHA"
 rm -rf "$CACHE/lua-5.1.5"
 tar -xzf "$CACHE/src/$PUC_TAR" -C "$CACHE"
 cp -r "$CACHE/lua-5.1.5" "$work/puc"
-qv_quiet make -C "$work/puc/src" -j"$jobs" mingw \
+qv_run make -C "$work/puc/src" -j"$jobs" mingw \
   "CC=i686-w64-mingw32-gcc -static-libgcc" "RANLIB=i686-w64-mingw32-strip --strip-unneeded"
 mkdir -p "$CACHE/win32/puc"
 cp "$work/puc/src/lua51.dll" "$work/puc/src/lua.exe" "$CACHE/win32/puc/"
 
 # LuaJIT 2.1, cross-built; the host-side build tools need a 32-bit gcc.
+qv_stage lua-luajit "building LuaJIT 2.1 from Debian's luajit source package"
+qv_fetch_source build-lua luajit "$LJ_TAR" "$LJ_SHA"
 mkdir -p "$work/lj"
 tar -xzf "$CACHE/src/$LJ_TAR" -C "$work/lj"
-qv_quiet make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
+qv_run make -C "$work/lj/src" -j"$jobs" HOST_CC="gcc -m32" CROSS=i686-w64-mingw32- \
   TARGET_SYS=Windows TARGET_LDFLAGS=-static-libgcc TARGET_SHLDFLAGS=-static-libgcc
 mkdir -p "$CACHE/win32/luajit"
 cp "$work/lj/src/lua51.dll" "$CACHE/win32/luajit/"

@@ -3,24 +3,26 @@
 # decoder (Capstone) into the cache and
 # configures and builds both trees: build/native (logic over the in-memory
 # platform, sanitizers) and build/win32 (Quorvane.dll and its Wine programs).
+# Each build says in one line that it starts; what it prints goes to
+# build/logs/build-native.log and build-win32.log.
 # Usage: tools/build.sh [native|win32|all] [cmake --build args...]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/common.sh"
 which=${1:-all}
 shift || true
 
-"$root/tools/install-deps.sh"
-cache=$("$root/tools/build-lua.sh")
-"$root/tools/build-capstone.sh" >/dev/null
+"$qv_root/tools/install-deps.sh"
+"$qv_root/tools/build-lua.sh" >/dev/null
+"$qv_root/tools/build-capstone.sh" >/dev/null
 
 if [ "$which" = native ] || [ "$which" = all ]; then
-  cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DQUORVANE_LUA_CACHE="$cache" >/dev/null
-  cmake --build "$root/build/native" -j2 "$@"
+  qv_stage build-native "building the project: build/native"
+  qv_run cmake -S "$qv_root" -B "$qv_root/build/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DQUORVANE_LUA_CACHE="$qv_cache"
+  qv_run cmake --build "$qv_root/build/native" -j2 "$@"
 fi
 if [ "$which" = win32 ] || [ "$which" = all ]; then
-  cmake -S "$root" -B "$root/build/win32" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
-    -DQUORVANE_LUA_CACHE="$cache" >/dev/null
-  cmake --build "$root/build/win32" -j2 "$@"
+  qv_stage build-win32 "building the project: build/win32"
+  qv_run qv_configure_win32 "$qv_root/build/win32"
+  qv_run cmake --build "$qv_root/build/win32" -j2 "$@"
 fi

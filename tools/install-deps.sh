@@ -5,9 +5,9 @@
 # releases built with clang), plus a deb-src
 # entry so the Lua runtimes can be fetched as source packages. On a machine
 # that cannot run 32-bit programs, tools/emulation/setup.sh then makes them
-# run under qemu. Quick when everything is already there.
+# run under qemu. Quick and silent when everything is already there.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+. "$(dirname "$0")/common.sh"
 
 packages=(
   g++ g++-mingw-w64-i686 gcc-multilib cmake ninja-build make
@@ -24,14 +24,13 @@ have_src=0
 grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && have_src=1
 grep -qs '^deb-src' /etc/apt/sources.list && have_src=1
 if [ ${#missing[@]} -gt 0 ] || [ $have_src -eq 0 ]; then
-  SUDO=
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  qv_stage packages "installing packages: ${missing[*]:-(none; adding a deb-src entry for the Lua sources)}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO dpkg --add-architecture i386
+  qv_run qv_as_root dpkg --add-architecture i386
   if [ $have_src -eq 0 ]; then
-    "$here/apt-source.sh" src deb-src "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    qv_run "$qv_root/tools/apt-source.sh" src deb-src "$(. /etc/os-release && echo "$VERSION_CODENAME")"
   fi
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]:-${packages[@]}}" >/dev/null
+  qv_run qv_as_root apt-get update -q
+  qv_run qv_as_root apt-get install -y -q --no-install-recommends "${missing[@]:-${packages[@]}}"
 fi
-"$here/emulation/setup.sh"
+"$qv_root/tools/emulation/setup.sh"

@@ -6,23 +6,23 @@
 # same bytes: the binaries carry no timestamps or build paths, and the
 # archive fixes names, order, times and permissions.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/tools/build.sh" win32 --target Quorvane quorvane-probe >/dev/null
-version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+. "$(dirname "$0")/common.sh"
+"$qv_root/tools/build.sh" win32 --target Quorvane quorvane-probe >/dev/null
+version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' "$qv_root/CMakeLists.txt")
 name=Quorvane-$version-win32
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
-cp "$root/build/win32/Quorvane.dll" "$root/build/win32/quorvane-probe.exe" "$stage/$name/"
+cp "$qv_root/build/win32/Quorvane.dll" "$qv_root/build/win32/quorvane-probe.exe" "$stage/$name/"
 # Text files: CRLF line endings, and the version filled in.
 for f in release/README.txt docs/API.md CHANGELOG.md demo/example-profile.ini demo/example.lua; do
-  sed -e "s/@VERSION@/$version/g" -e 's/\r*$/\r/' "$root/$f" >"$stage/$name/$(basename "$f")"
+  sed -e "s/@VERSION@/$version/g" -e 's/\r*$/\r/' "$qv_root/$f" >"$stage/$name/$(basename "$f")"
 done
 chmod 0644 "$stage/$name"/*
 chmod 0755 "$stage/$name"
 # 2026-01-01 00:00 UTC for every entry.
 find "$stage/$name" -exec touch -h -d @1767225600 {} +
-mkdir -p "$root/dist"
-rm -f "$root/dist/$name.zip"
-(cd "$stage" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q "$root/dist/$name.zip" -@)
-echo "$root/dist/$name.zip"
+mkdir -p "$qv_root/dist"
+rm -f "$qv_root/dist/$name.zip"
+(cd "$stage" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q "$qv_root/dist/$name.zip" -@)
+echo "$qv_root/dist/$name.zip"

@@ -10,8 +10,7 @@
 # tools/emulation/setup.sh), Wine gets its page-fault fix preloaded; qemu
 # puts it into the emulated processes only.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
+. "$(dirname "$0")/common.sh"
 
 export WINEDEBUG=${WINEDEBUG:--all}
 if qv_emulated; then
@@ -27,7 +26,7 @@ if [ ! -f "$prefix/system.reg" ]; then
   (
     flock 9
     if [ ! -f "$prefix/system.reg" ]; then
-      echo "setting up the Wine prefix $prefix (once)" >&2
+      qv_say "setting up the Wine prefix $prefix (once)"
       WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
       wineserver -w
     fi

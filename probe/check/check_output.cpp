@@ -156,7 +156,7 @@ void TextProcess(const Report& report, std::string* out) {
   }
 }
 
-// How many walks stop, how many reach doubtful records.
+// How many walks stop, how many reach doubtful records or text buffers.
 void TextSummary(const std::vector<Walk>& walks, std::string* out) {
   int stopped = 0, doubtful = 0;
   for (const Walk& walk : walks) {
@@ -175,8 +175,8 @@ void TextSummary(const std::vector<Walk>& walks, std::string* out) {
   }
   if (doubtful > 0) {
     *out += std::to_string(doubtful) + (doubtful == 1 ? " walk reaches" : " walks reach") +
-            " a record with implausible values (marked above): the offsets may lead to the "
-            "wrong data.\n";
+            " implausible data (marked above: a record's values, or a text buffer that starts "
+            "inside running text): the offsets may lead to the wrong data.\n";
   }
 }
 

@@ -3,6 +3,7 @@
 #include "config/profile_keys.h"
 #include "probe/common/json.h"
 #include "probe/common/system_text.h"
+#include "probe/find/find_reasons.h"
 #include "probe/walk/walk_output.h"
 
 namespace probe {
@@ -28,6 +29,14 @@ const char* AnswerName(Answer a) {
   return "?";
 }
 
+// The verdict after the change, if one was asked for: found (by the scan,
+// or settled by the change), or not, and then "not_found" when the scan
+// found nothing to pick from, else "ambiguous".
+const char* FinalAnswerName(Answer scan, bool found) {
+  if (found) return AnswerName(Answer::kFound);
+  return AnswerName(scan == Answer::kNotFound ? Answer::kNotFound : Answer::kAmbiguous);
+}
+
 const char* OutcomeName(Outcome o) {
   switch (o) {
     case Outcome::kPlausible: return "plausible";
@@ -45,6 +54,7 @@ const char* SettledName(Settled s) {
     case Settled::kWatching: return "watching";
     case Settled::kChosen: return "chosen";
     case Settled::kConfirmed: return "confirmed";
+    case Settled::kRefused: return "refused";
     case Settled::kSeveral: return "several_changed";
     case Settled::kConflict: return "conflict";
     case Settled::kNoChange: return "no_change";
@@ -226,10 +236,11 @@ void JsonChange(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult
   j->StringField("to", AnsiToUtf8(ask.to));
   j->StringField("settled", SettledName(watch.settled()));
   if (watch.settled() == Settled::kNotWatched) {
-    j->StringField("not_watched", watch.unwatched() == finder::Unwatched::kEvidenceCut
-                                      ? "evidence_cut"
+    j->StringField("not_watched", watch.unwatched() == finder::Unwatched::kRefused
+                                      ? RefusalCode(watch.refusal())
                                       : "no_candidate");
   }
+  if (watch.settled() == Settled::kRefused) j->StringField("refused", RefusalCode(watch.refusal()));
   j->NumberField("seconds", static_cast<double>(watch.elapsed_ms()) / 1000.0);
   j->Key("watched");
   j->BeginArray();
@@ -247,7 +258,8 @@ void JsonObject(const FindReport& r, JsonWriter* j) {
     return;
   }
   j->BeginObject();
-  j->StringField("answer", AnswerName(f.object_answer));
+  j->StringField("answer", FinalAnswerName(f.object_answer, r.object_found));
+  j->StringField("scan_answer", AnswerName(f.object_answer));
   JsonMarkers(r, j);
   JsonPointers(f, j);
   j->NumberField("considered", static_cast<double>(f.candidates_considered));
@@ -284,7 +296,8 @@ void JsonBuffer(const FindReport& r, JsonWriter* j) {
     return;
   }
   j->BeginObject();
-  j->StringField("answer", AnswerName(f.buffer_answer));
+  j->StringField("answer", FinalAnswerName(f.buffer_answer, r.buffer_found));
+  j->StringField("scan_answer", AnswerName(f.buffer_answer));
   j->BoolField("text_before", f.buffer_text_before);
   j->StringField("marker", AnsiToUtf8(r.options.buffer_text));
   j->Key("hits");

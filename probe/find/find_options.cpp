@@ -137,7 +137,11 @@ constexpr Option<FindArguments> kOptions[] = {
      "alike, the one that now reads MARKER2 is the live list\n"
      "(undo copies keep the old text). A change never\n"
      "overrules the scan: if its one answer does not change,\n"
-     "or nothing does, nothing is picked (exit 1)"},
+     "or nothing does, nothing is picked (exit 1); nor does it\n"
+     "pick a place the scan would refuse alone (memory lost,\n"
+     "text before a buffer's marker, a second pointer of one\n"
+     "structure to the same record). MARKER2 must be the\n"
+     "whole text"},
     {"--buffer-then", "MARKER2", "a marker", nullptr, SetBufferThen,
      "the same for the --buffer-text marker"},
     {"--wait", "SECONDS", "a number of seconds", "a number of seconds from 1 to 3600", SetWait,

@@ -146,7 +146,7 @@ void TextBufferEvidence(const FindReport& r, std::string* out) {
   for (std::size_t i = 0; i < f.buffers.size() && i < kShownCandidates; ++i) {
     const finder::BufferCandidate& b = f.buffers[i];
     Line(out, Format("  %s at 0x%08X: TextBufferAddress=0x%08X%s%s",
-                     i < f.buffer_contenders && f.buffer_contenders > 1 ? "*" : " ",
+                     i < f.buffer_contenders ? "*" : " ",
                      static_cast<unsigned>(b.address), static_cast<unsigned>(b.offset),
                      b.starts ? "" : " (text before it)", b.terminated ? "" : " (text after it)"));
   }

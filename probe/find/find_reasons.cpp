@@ -25,9 +25,55 @@ std::string QuotedList(const std::vector<std::string>& texts) {
 std::string LostReason(std::uint64_t bytes) {
   return Format(
       "%.1f KiB of memory that the memory map listed as readable could not be read when the "
-      "scan came to it (freed or protected since), and the evidence may have been there: "
-      "run find again",
+      "scan or the scoring came to it (freed or protected since), and the evidence may have "
+      "been there: run find again",
       static_cast<double>(bytes) / 1024.0);
+}
+
+// What each refusal says: after "but " for the one place that changed,
+// after "not watched: " when it refuses every contender, and what to do.
+struct RefusalWords {
+  finder::Refusal refusal;
+  const char* code;  // in the JSON
+  const char* changed;
+  const char* unwatched;
+  const char* advice;
+};
+constexpr RefusalWords kRefusalWords[] = {
+    {finder::Refusal::kNone, "", "", "", ""},
+    {finder::Refusal::kMarkerNotReached, "marker_not_reached",
+     "it does not reach every marker given", "no contender reaches every marker given",
+     "see why a marker is not reached"},
+    {finder::Refusal::kNotPlausible, "not_plausible", "the records do not decode plausibly under it",
+     "no contender decodes the records plausibly", "see the candidates listed"},
+    {finder::Refusal::kEvidenceCut, "evidence_cut",
+     "evidence was dropped at a cap, and the live one may be among it",
+     "evidence was dropped at a cap, and what the change would pick among may miss the live one",
+     "choose a longer, rarer marker"},
+    {finder::Refusal::kMemoryLost, "memory_lost",
+     "memory was lost during the scan, and the live one may have been there",
+     "memory that the memory map listed as readable could not be read during the scan, and "
+     "what the change would pick among may miss the live one",
+     "run find again"},
+    {finder::Refusal::kSharedRecord, "shared_record",
+     "another pointer of the same structure leads to the same record and scores alike: which "
+     "of the two the host means as the current object, a change does not say",
+     "the contenders are pointers of one structure to the same record: a change tells which "
+     "place is live, not which of two pointers the host means",
+     "give a second marker (--text MARKER --type N) in a record that only one of them reaches"},
+    {finder::Refusal::kTextBefore, "text_before",
+     "it has something other than a NUL unit right before the marker: a change tells which "
+     "place is the buffer, not where the buffer starts",
+     "the place left has something other than a NUL unit right before the marker: a change "
+     "tells which place is the buffer, never where it starts",
+     "clear the buffer, type the marker alone and run find again"},
+};
+
+const RefusalWords& WordsFor(finder::Refusal refusal) {
+  for (const RefusalWords& words : kRefusalWords) {
+    if (words.refusal == refusal) return words;
+  }
+  return kRefusalWords[0];
 }
 
 // A marker too common: those whose hits were cut, by name; or, when the
@@ -41,6 +87,73 @@ std::string TooCommon(const std::vector<std::string>& common) {
                 static_cast<unsigned>(finder::kMaxMarkerHits),
                 static_cast<unsigned>(finder::kMaxPointers),
                 static_cast<unsigned>(finder::kMaxCandidates));
+}
+
+bool Reaches(const finder::Candidate& c, std::size_t k) {
+  for (const int m : c.markers) {
+    if (static_cast<std::size_t>(m) == k) return true;
+  }
+  return false;
+}
+
+// The markers given that the best candidate does not reach: the first one
+// named, with where it was found, and how many more there are.
+std::string MarkerNotReached(const FindReport& r) {
+  const FindResult& f = r.result;
+  const finder::Candidate& best = f.candidates.front();
+  std::vector<std::size_t> unreached;
+  std::vector<std::string> reached;
+  for (std::size_t k = 0; k < r.markers.size(); ++k) {
+    if (Reaches(best, k)) {
+      reached.push_back(r.markers[k].text);
+    } else {
+      unreached.push_back(k);
+    }
+  }
+  const std::size_t k = unreached.front();
+  const MarkerInfo& m = r.markers[k];
+  const std::vector<finder::MarkerHit>& hits = f.object_hits[k].hits;
+  const std::string marker = "the marker " + LuaQuote(m.text) +
+                             Format(" (type %d field \"%s\")", static_cast<int>(m.type), m.field);
+  std::string what;
+  if (hits.empty()) {
+    what = marker + Format(" is nowhere in the %.1f MiB of readable memory", Mib(f.total_bytes)) +
+           ", and the answer must reach every marker given: check it for a typo, or leave it out";
+  } else {
+    bool anywhere = false;
+    for (const finder::Candidate& c : f.candidates) anywhere = anywhere || Reaches(c, k);
+    what = marker + Format(" was found (%u hit%s, the first at 0x%08X, record 0x%08X)",
+                           static_cast<unsigned>(hits.size()), hits.size() == 1 ? "" : "s",
+                           static_cast<unsigned>(hits.front().address),
+                           static_cast<unsigned>(hits.front().address - m.field_offset));
+    what += anywhere ? ", but no (list, offset) pair that reaches it also reaches " +
+                           QuotedList(reached) +
+                           ", and the answer must reach every marker given: check that each "
+                           "marked object is the current one of its type"
+                     : Format(", but no (list, offset) pair leads to its record through type "
+                              "%d's slot, and the answer must reach every marker given: check "
+                              "--type and --field, and that the object is the current one",
+                              static_cast<int>(m.type));
+  }
+  if (unreached.size() > 1) {
+    what += Format(" (and %u more marker%s not reached)",
+                   static_cast<unsigned>(unreached.size() - 1), unreached.size() == 2 ? "" : "s");
+  }
+  return what;
+}
+
+// Two pointers of one structure to the same record lead the scan alike.
+std::string SharedRecord(const FindResult& f, std::size_t other) {
+  const finder::Candidate& c = f.candidates.front();
+  return Format("ObjectDataOffset=0x%08X and 0x%08X (ObjectAddressList=0x%08X) are two "
+                "pointers of one structure (0x%08X) to the same record (0x%08X), and nothing "
+                "the scan saw tells which the host reads as the current object; none picked: ",
+                static_cast<unsigned>(c.data_offset),
+                static_cast<unsigned>(f.candidates[other].data_offset),
+                static_cast<unsigned>(c.list), static_cast<unsigned>(c.structure),
+                static_cast<unsigned>(c.record)) +
+         WordsFor(finder::Refusal::kSharedRecord).advice +
+         " (--then cannot tell them apart: both lead to the record that changes)";
 }
 
 // Where the chain from the markers to a list slot broke off.
@@ -74,6 +187,7 @@ std::string ObjectMissing(const FindReport& r) {
           static_cast<unsigned>(r.options.max_offset));
     case finder::Missing::kNoPlausible:
       return "no candidate decodes the records plausibly; see the candidates listed";
+    case finder::Missing::kMarkerNotReached: return MarkerNotReached(r);
     case finder::Missing::kNone: break;
   }
   return "not found";
@@ -119,9 +233,13 @@ std::string ObjectReason(const FindReport& r) {
   if (!common.empty() || f.pointers_cut || f.candidates_cut) return pair + TooCommon(common);
   if (f.lost_bytes > 0) return pair + LostReason(f.lost_bytes);
   if (f.object_answer == Answer::kAmbiguous) {
+    const std::size_t other = finder::SharedRecordOf(f, 0);
+    if (other != finder::kNotShared) return pair + SharedRecord(f, other);
     return pair + Format(
-                      "%u candidates score alike (best %d, next %d); none picked: "
-                      "see the candidates listed first",
+                      "%u candidates score alike (best %d, next %d); none picked: see the "
+                      "candidates listed first, or tell them apart with --then MARKER2 (change "
+                      "the marked text in the host when asked: the live list's record changes, "
+                      "copies keep the old text)",
                       static_cast<unsigned>(f.object_contenders), f.candidates[0].score,
                       f.candidates[1].score);
   }
@@ -174,6 +292,8 @@ std::string WatchedPlaceText(const ChangeWatch& watch, const FindResult& result,
   return Format("TextBufferAddress=0x%08X", static_cast<unsigned>(result.buffers[index].offset));
 }
 
+const char* RefusalCode(finder::Refusal refusal) { return WordsFor(refusal).code; }
+
 std::string WatchedCount(std::size_t n, bool objects) {
   const char* what = objects ? "candidate" : "place";
   return Format("%u %s%s", static_cast<unsigned>(n), what, n == 1 ? "" : "s");
@@ -197,6 +317,9 @@ std::string ChangeSummary(const ChangeAsk& ask, const ChangeWatch& watch, const 
     case Settled::kConfirmed:
       return "the change confirms the scan's answer: " +
              WatchedPlaceText(watch, result, watch.answer()) + " now reads " + LuaQuote(ask.to);
+    case Settled::kRefused:
+      return "of the " + alike + ", only " + WatchedPlaceText(watch, result, watch.answer()) +
+             " now reads " + LuaQuote(ask.to) + ", but " + WordsFor(watch.refusal()).changed;
     case Settled::kSeveral:
       return Format("%u %s changed", static_cast<unsigned>(watch.changed_contenders()),
                     objects ? "candidates" : "places") +
@@ -208,9 +331,8 @@ std::string ChangeSummary(const ChangeAsk& ask, const ChangeWatch& watch, const 
                     static_cast<unsigned>(watch.places().size())) +
              LuaQuote(ask.to);
     case Settled::kNotWatched:
-      return watch.unwatched() == finder::Unwatched::kEvidenceCut
-                 ? std::string("not watched: evidence was dropped at a cap, and what the "
-                               "change would pick among may miss the live one")
+      return watch.unwatched() == finder::Unwatched::kRefused
+                 ? std::string("not watched: ") + WordsFor(watch.refusal()).unwatched
                  : std::string("not watched: the scan left no candidate to settle");
     case Settled::kWatching: break;
   }
@@ -220,6 +342,7 @@ std::string ChangeSummary(const ChangeAsk& ask, const ChangeWatch& watch, const 
 std::string ChangeReason(const ChangeAsk& ask, const ChangeWatch& watch, const FindResult& result,
                          std::uint32_t wait_seconds, const std::string& head) {
   switch (watch.settled()) {
+    case Settled::kRefused:
     case Settled::kSeveral:
     case Settled::kConflict:
     case Settled::kNoChange: break;
@@ -227,7 +350,9 @@ std::string ChangeReason(const ChangeAsk& ask, const ChangeWatch& watch, const F
   }
   if (!ask.asked) return "";
   std::string advice;
-  if (watch.settled() == Settled::kNoChange) {
+  if (watch.settled() == Settled::kRefused) {
+    advice = WordsFor(watch.refusal()).advice;
+  } else if (watch.settled() == Settled::kNoChange) {
     advice = "change " + LuaQuote(ask.from) + " to " + LuaQuote(ask.to) + " in the host (" +
              ask.where + ") while the probe watches (--wait gives more time)";
   } else if (watch.settled() == Settled::kConflict) {

@@ -44,6 +44,9 @@ std::string ChangeReason(const ChangeAsk& ask, const finder::ChangeWatch& watch,
 std::string WatchedPlaceText(const finder::ChangeWatch& watch, const finder::FindResult& result,
                              std::size_t index);
 
+// The JSON's name of what refuses a place ("text_before"; "" for none).
+const char* RefusalCode(finder::Refusal refusal);
+
 // "1 candidate", "3 places".
 std::string WatchedCount(std::size_t n, bool objects);
 

@@ -32,6 +32,7 @@
 #include "probe/common/json.h"
 #include "probe/common/system_text.h"
 #include "process_runner.h"
+#include "tests/expected_code_page.h"
 
 namespace probe_test {
 namespace {
@@ -751,6 +752,17 @@ TEST(FindTest, MissingMarkersAreNamed) {
         "check"}},
       // In the host, but not in the module's image.
       {{"--buffer-text", kTextMarker}, {"elsewhere"}},
+      // Every marker given must be reached by the answer: a second one with
+      // a slip is nowhere, and the first one's answer does not stand alone.
+      {{"--text", kTextMarker, "--text", "QV-7f3a txet"},
+       {"ObjectAddressList and ObjectDataOffset: the marker \"QV-7f3a txet\" (type 3 field "
+        "\"text\") is nowhere",
+        "the answer must reach every marker given"}},
+      // The picture's file name given as the filter's name: found, but its
+      // record would start 4 bytes early, where no pointer leads.
+      {{"--text", kTextMarker, "--text", "C:\\Projects\\intro\\opening.png", "--type", "80"},
+       {"the marker \"C:\\\\Projects\\\\intro\\\\opening.png\" (type 80 field \"name\") was found (",
+        "but no (list, offset) pair leads to its record through type 80's slot"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"find", std::to_string(host.pid()), "--module", "sample_app.dll"};
@@ -858,10 +870,7 @@ TEST(FindTest, RecentlyUsedArrayOfZerosNeverWins) {
 // alone): a marker and a section name in double-byte characters, whose
 // second bytes may be ASCII: the "\x81\x5B" of the long vowel mark holds a '['.
 TEST(FindTest, DoubleByteMarkerAndSectionInCodePage932) {
-  if (GetACP() != 932) {
-    if (std::getenv("QV_EXPECT_ACP") != nullptr) FAIL() << "the ANSI code page is " << GetACP();
-    GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
-  }
+  if (GetACP() != 932) GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
   const std::string marker = "QV-\x83\x65\x83\x58\x83\x67";         // QV-tesuto in katakana
   const std::string section = "SampleApp \x83\x66\x81\x5B\x83\x5E";  // SampleApp deeta
   const Offsets truth = ProfileOffsets(Profile15());
@@ -1007,7 +1016,10 @@ TEST(FindThenTest, ChangeSettlesWhatOneMarkerLeavesOpen) {
       EXPECT_EQ(U32(report["found"]["ObjectAddressList"]), truth.list);
       EXPECT_EQ(U32(report["found"]["ObjectDataOffset"]), truth.data);
       const Json& object = report["object"];
-      EXPECT_EQ(object["answer"].str, "ambiguous");  // the scan's own
+      // One verdict, the change's; the scan's own beside it.
+      EXPECT_EQ(object["answer"].str, "found");
+      EXPECT_EQ(object["scan_answer"].str, "ambiguous");
+      EXPECT_TRUE(report["ok"].boolean);
       EXPECT_EQ(object["settled_by"].str, "change");
       EXPECT_EQ(object["change"]["settled"].str, "chosen");
       int contenders = 0, changed = 0;
@@ -1066,9 +1078,57 @@ TEST(FindThenTest, BufferChangeSettlesPlacesThatTie) {
   ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
   EXPECT_EQ(U32(report["found"]["TextBufferAddress"]), truth.buffer);
   const Json& buffer = report["text_buffer"];
-  EXPECT_EQ(buffer["answer"].str, "ambiguous");  // the scan's own
+  EXPECT_EQ(buffer["answer"].str, "found");
+  EXPECT_EQ(buffer["scan_answer"].str, "ambiguous");
   EXPECT_EQ(buffer["settled_by"].str, "change");
   EXPECT_EQ(buffer["change"]["settled"].str, "chosen");
+}
+
+// The text buffer holds text before the marker (the author did not clear
+// it). A change of the marker could only tell which place is the buffer,
+// never where it starts: nothing is watched and nothing picked, though the
+// host would change the marker when asked.
+TEST(FindThenTest, BufferWithTextBeforeTheMarkerStaysOpen) {
+  const std::string changed = "QV-51d0 buffer";
+  ServedHost host;
+  std::string error;
+  ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error,
+                         {"--app", "1.4", "--text", kTextMarker, "--buffer-text",
+                          std::string("Note: ") + kBufferMarker, "--change-buffer-to",
+                          "Note: " + changed, "--change-on", "stdin"},
+                         true))
+      << error;
+  bool told = false;
+  const RunResult run = ProbeAndTell(
+      {"find", std::to_string(host.pid()), "--profile", Profile(), "--buffer-text", kBufferMarker,
+       "--buffer-then", changed, "--wait", "20", "--json"},
+      [&] { EXPECT_TRUE(host.Tell("")); }, &told);
+  EXPECT_FALSE(told) << run.err;
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_NE(run.err.find("TextBufferAddress: the buffer marker \"QV-b9e1 buffer\" has something "
+                         "other than a NUL unit right before it"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("clear the buffer, type the marker alone"), std::string::npos) << run.err;
+  Json report;
+  ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
+  EXPECT_FALSE(report["ok"].boolean);
+  EXPECT_EQ(report["found"]["TextBufferAddress"].type, Json::kNull);
+  const Json& buffer = report["text_buffer"];
+  EXPECT_EQ(buffer["answer"].str, "ambiguous");
+  EXPECT_TRUE(buffer["text_before"].boolean);
+  EXPECT_EQ(buffer["settled_by"].type, Json::kNull);
+  EXPECT_EQ(buffer["change"]["settled"].str, "not_watched");
+  EXPECT_EQ(buffer["change"]["not_watched"].str, "text_before");
+  // In the text, the one place left is listed as the contender it is.
+  const RunResult text = Probe({"find", std::to_string(host.pid()), "--profile", Profile(),
+                                "--buffer-text", kBufferMarker});
+  EXPECT_EQ(text.exit_code, 1) << text.err;
+  char place[96];
+  std::snprintf(place, sizeof place, ";   * at 0x%08X: TextBufferAddress=0x%08X (text before it)",
+                static_cast<unsigned>(U32(buffer["candidates"][0]["address"])),
+                static_cast<unsigned>(ProfileOffsets(Profile()).buffer + 12));
+  EXPECT_NE(text.out.find(place), std::string::npos) << text.out;
 }
 
 // Nothing settles it: a host that never changes (exit 1 after the wait,
@@ -1124,7 +1184,11 @@ TEST(FindThenTest, NoChangeAndAChangedCopyPickNothing) {
     ASSERT_TRUE(ParseJson(run.out, &report, &error)) << error << run.out;
     EXPECT_EQ(report["found"]["ObjectAddressList"].type, Json::kNull);
     const Json& object = report["object"];
-    EXPECT_EQ(object["answer"].str, "found");  // the scan's own
+    // The change overruled nothing: no answer, the scan's own beside it.
+    EXPECT_FALSE(report["ok"].boolean);
+    EXPECT_EQ(object["answer"].str, "ambiguous");
+    EXPECT_EQ(object["scan_answer"].str, "found");
+    EXPECT_EQ(object["settled_by"].type, Json::kNull);
     EXPECT_EQ(U32(object["candidates"][0]["ObjectAddressList"]), truth.list);
     EXPECT_EQ(object["change"]["settled"].str, "conflict");
   }
@@ -1153,6 +1217,44 @@ TEST(ProbeTest, TextReportShowsTheModulesStrings) {
       EXPECT_NE(run.out.find(quoted), std::string::npos) << quoted;
     }
   }
+}
+
+// A TextBufferAddress two bytes off still reads text, from inside the
+// buffer: the walk is marked as implausible, as the find judges a buffer
+// place (text right before it), in the text and the JSON, and counted in
+// the summary line. As for an implausible record, the exit status stays 0:
+// every walk reaches data.
+TEST(ProbeTest, TextBufferInsideRunningTextIsMarked) {
+  const std::string path =
+      WriteProfile("buffer-off-by-2", "SampleApp 1.4", "sample_app.dll", "0x1040", "0x24", "0x1B62");
+  int status = -1;
+  const Json report = ProbeJson({path, Pid()}, &status);
+  EXPECT_EQ(status, 0);
+  const Json* walk = FindWalk(report, "GetTextbufferString", 0);
+  ASSERT_NE(walk, nullptr);
+  EXPECT_TRUE((*walk)["ok"].boolean);
+  EXPECT_FALSE((*walk)["plausible"].boolean);
+  ASSERT_EQ((*walk)["implausible"].size(), 1u);
+  EXPECT_NE((*walk)["implausible"][0]["message"].str.find("U+0053 'S' right before it"),
+            std::string::npos)
+      << (*walk)["implausible"][0]["message"].str;
+
+  const RunResult run = Probe({path, Pid()});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.out.find("    \"cene 3 of 12"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  implausible: U+0053 'S' right before it, not a NUL unit: a buffer "
+                         "does not start inside running text"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("All 16 walks reach their data.\r\n1 walk reaches implausible data"),
+            std::string::npos)
+      << run.out;
+  // Where the buffer starts, nothing is marked.
+  const Json right = ProbeJson({Profile(), Pid()}, &status);
+  EXPECT_EQ(status, 0);
+  const Json* start = FindWalk(right, "GetTextbufferString", 0);
+  ASSERT_NE(start, nullptr);
+  EXPECT_TRUE((*start)["plausible"].boolean);
 }
 
 // ------------------------------------------------------------ stopped walks
@@ -1453,6 +1555,39 @@ TEST(ProbeTest, TypeLimitsTheWalkToOne) {
   ASSERT_EQ(none["walks"].size(), 1u);
   EXPECT_EQ(none["walks"][0]["stop"]["hop"].str, "layout");
   EXPECT_EQ(none["walks"][0]["steps"].size(), 0u);
+}
+
+// A list offset off by four reaches data, the wrong data: the walk of
+// type 3 reads type 4's record, whose name lands on the colours. The walk
+// marks what no host would hold, in both reports; under the true profile
+// the same walk is not marked.
+TEST(ProbeTest, MarksTheRecordAnOffsetOffByFourReaches) {
+  int status = -1;
+  const Json truth = ProbeJson({Profile(), Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(truth["walks"].size(), 1u);
+  EXPECT_TRUE(truth["walks"][0]["plausible"].boolean);
+  EXPECT_EQ(truth["walks"][0]["implausible"].size(), 0u);
+
+  const std::string path =
+      WriteProfile("off-by-four", "SampleApp 1.4", kModule, "0x1044", "0x24", "0x1B60");
+  const Json off = ProbeJson({path, Pid(), "--type", "3"}, &status);
+  ASSERT_EQ(off["walks"].size(), 1u);
+  const Json& walk = off["walks"][0];
+  EXPECT_TRUE(walk["ok"].boolean) << walk["stop"]["message"].str;
+  EXPECT_FALSE(walk["plausible"].boolean);
+  const Json* color = nullptr;
+  for (const Json& mark : walk["implausible"].items) {
+    if (mark["field"].str == "color") color = &mark;
+  }
+  ASSERT_NE(color, nullptr) << walk["implausible"].size() << " marks";
+  EXPECT_EQ((*color)["offset"].number, 8);
+  EXPECT_NE((*color)["message"].str.find("has a top byte: not a colour"), std::string::npos)
+      << (*color)["message"].str;
+
+  const RunResult run = Probe({path, Pid(), "--type", "3"});
+  EXPECT_NE(run.out.find("  implausible: \"color\" (+8): " + (*color)["message"].str + "\r\n"),
+            std::string::npos)
+      << run.out;
 }
 
 // ------------------------------------------------------------ finding by name
@@ -1762,6 +1897,7 @@ int main(int argc, char** argv) {
                  "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]... [--release=X=INI]...\n");
     return 2;
   }
+  if (!qv_tests::RunsInTheExpectedCodePage("probe_tests")) return 1;
   g_settings.probe = probe_test::FullPath(g_settings.probe);
   ::testing::AddGlobalTestEnvironment(new probe_test::ProbeEnvironment);
   return RUN_ALL_TESTS();

@@ -407,6 +407,11 @@ Walk WalkTextBuffer(lua_State* L, const WalkContext& context) {
   }
   walk.fields.push_back({"text", FieldKind::kWideText, t.text_buffer_address, address, true, 0,
                          std::string(job.values[0].text, job.values[0].length)});
+  // The module reads text wherever the address leads; the finder's
+  // judgement says whether a buffer starts there.
+  finder::HostView view;
+  const std::string start = finder::CheckBufferStart(view, address);
+  if (!start.empty()) walk.implausible.push_back({"text", 0, start});
   walk.ok = true;
   return walk;
 }

@@ -163,7 +163,9 @@ std::string TextWalkLines(const Walk& walk, const AddressTable& table, bool stop
   for (const Step& s : walk.steps) TextStep(walk, s, table, &out);
   TextFields(walk, &out);
   for (const Implausible& i : walk.implausible) {
-    out += Format("  implausible: \"%s\" (+%u): ", i.field.c_str(), static_cast<unsigned>(i.offset)) +
+    out += (walk.text_buffer ? std::string("  implausible: ")
+                             : Format("  implausible: \"%s\" (+%u): ", i.field.c_str(),
+                                      static_cast<unsigned>(i.offset))) +
            i.what + "\n";
   }
   if (!walk.ok && !stop_said_elsewhere) {
@@ -181,7 +183,7 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
   j->BoolField("ok", walk.ok);
   JsonSteps(walk, j);
   JsonFields(walk, j);
-  if (walk.ok && !walk.text_buffer) JsonImplausible(walk, j);
+  if (walk.ok) JsonImplausible(walk, j);
   JsonStop(walk, j);
   j->EndObject();
 }

@@ -130,11 +130,12 @@ struct Stop {
   std::string message;  // one line for a person
 };
 
-// A field whose value a host would not hold (see finder/plausibility.h): the
-// walk reached a record, but maybe not the right one.
+// A field whose value a host would not hold, or a text buffer that does not
+// start where a buffer starts (see finder/plausibility.h): the walk reached
+// data, but maybe not the right data.
 struct Implausible {
-  std::string field;
-  std::uint32_t offset;  // in the record
+  std::string field;     // the text buffer's: "text"
+  std::uint32_t offset;  // in the record; 0 for the text buffer
   std::string what;
 };
 
@@ -145,7 +146,7 @@ struct Walk {
   std::vector<FieldValue> fields;
   bool ok = false;
   Stop stop;  // when !ok
-  std::vector<Implausible> implausible;  // when ok: the record's doubtful fields
+  std::vector<Implausible> implausible;  // when ok: the doubtful fields, or the buffer's start
 };
 
 }  // namespace probe

@@ -21,7 +21,6 @@ using namespace qv_lua;
 
 struct RunSettings {
   std::string runtime;      // "puc" or "luajit", from --runtime=
-  unsigned expect_acp = 0;  // from --expect-acp=; 0: any
   std::string exe_dir;      // folder of the test program, without a trailing backslash
   std::string temp_dir;     // scratch folder for profiles, with a trailing backslash
 };

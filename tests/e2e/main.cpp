@@ -2,7 +2,10 @@
 // Lua runtime from that runtime's folder (lua51.dll, Quorvane.dll and the
 // fixture module lie beside the program).
 //
-//   qv_e2e_tests.exe --runtime=puc|luajit [--expect-acp=932] [gtest flags]
+//   qv_e2e_tests.exe --runtime=puc|luajit [gtest flags]
+//
+// QV_EXPECT_ACP, when set, is the ANSI code page the run is made for
+// (tests/expected_code_page.h).
 #include <windows.h>
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "tests/expected_code_page.h"
 
 namespace {
 
@@ -39,17 +43,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--runtime=", 10) == 0) {
       s.runtime = argv[i] + 10;
-    } else if (std::strncmp(argv[i], "--expect-acp=", 13) == 0) {
-      s.expect_acp = static_cast<unsigned>(std::strtoul(argv[i] + 13, nullptr, 10));
     } else {
       std::fprintf(stderr, "unknown argument: %s\n", argv[i]);
       return 2;
     }
   }
   if (s.runtime.empty()) {
-    std::fprintf(stderr, "usage: qv_e2e_tests --runtime=puc|luajit [--expect-acp=N] [gtest flags]\n");
+    std::fprintf(stderr, "usage: qv_e2e_tests --runtime=puc|luajit [gtest flags]\n");
     return 2;
   }
+  if (!qv_tests::RunsInTheExpectedCodePage("qv_e2e_tests")) return 1;
 
   char exe[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);

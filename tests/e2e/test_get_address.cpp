@@ -1,4 +1,6 @@
 // GetAddress on real profile files read through the Windows profile API.
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -78,6 +80,22 @@ TEST_F(GetAddressTest, ProfilesThatGiveATable) {
     Outcome o = lua().Call("GetAddress", {ArgStr(path)});
     EXPECT_TRUE(Gave(o, AddressResult(c.module_found ? offsets_.base : 0, c.list, c.data, c.text)));
   }
+}
+
+// GetAddress looks the module up and loads nothing: a system DLL that this
+// process has not loaded gives ModuleAddress 0, and is still not loaded
+// afterwards. (Nothing else in this program loads it.)
+TEST_F(GetAddressTest, AModuleThatIsNotLoadedStaysSo) {
+  const char* const dll = "msacm32.dll";
+  char system[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(system, MAX_PATH);
+  ASSERT_TRUE(n > 0 && n < MAX_PATH);
+  ASSERT_NE(GetFileAttributesA((std::string(system) + "\\" + dll).c_str()), INVALID_FILE_ATTRIBUTES)
+      << dll << " is not in " << system << ": name another system DLL";
+  ASSERT_EQ(GetModuleHandleA(dll), nullptr) << dll << " is loaded already: name another system DLL";
+  const std::string path = WriteProfile("system-dll.ini", Config("v", dll) + Section("v", "10", "20", "30"));
+  EXPECT_TRUE(Gave(lua().Call("GetAddress", {ArgStr(path)}), AddressResult(0, 0x10, 0x20, 0x30)));
+  EXPECT_EQ(GetModuleHandleA(dll), nullptr) << "GetAddress loaded " << dll;
 }
 
 TEST_F(GetAddressTest, ProfilesThatGiveNothing) {
@@ -165,6 +183,13 @@ TEST_F(GetAddressTest, NonStringArgumentRaisesTheStandardError) {
     SCOPED_TRACE(c.call);
     Outcome o = lua().Run(std::string("return (") + c.call + ")");
     EXPECT_TRUE(Raised(o, c.message));
+  }
+  // However the function is reached, it is named by its own name.
+  for (const char* chunk : {"local ga = Q.GetAddress; return (ga({}))",
+                            "return Q.GetAddress({})",  // a tail call
+                            "local ok, e = pcall(Q.GetAddress, {}); error(e, 0)"}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_TRUE(Raised(lua().Run(chunk), "bad argument #1 to 'GetAddress' (string expected, got table)"));
   }
   // A number is turned into a string by Lua: a path that names no profile.
   Outcome o = lua().Run("return select('#', Q.GetAddress(12345))");

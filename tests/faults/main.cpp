@@ -3,6 +3,9 @@
 //
 //   qv_fault_tests.exe --runtime=puc|luajit [gtest flags]
 //
+// QV_EXPECT_ACP, when set, is the ANSI code page the run is made for
+// (tests/expected_code_page.h).
+//
 // Every run prints its seed; QV_FAULT_SEED=<seed> replays it (a single test
 // too, with --gtest_filter).
 #include <windows.h>
@@ -15,6 +18,7 @@
 #include <string>
 
 #include "campaign.h"
+#include "tests/expected_code_page.h"
 
 namespace {
 
@@ -70,6 +74,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (!qv_tests::RunsInTheExpectedCodePage("qv_fault_tests")) return 1;
   const std::uint64_t seed = ChooseSeed();
   qv_faults::SetRunSeed(seed);
 

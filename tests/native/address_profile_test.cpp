@@ -107,6 +107,13 @@ TEST_F(GetAddressTest, NonStringArgumentRaises) {
               ::testing::MatchesRegex("error: .*bad argument #1 to 'GetAddress' \\(string expected, got table\\)"));
   EXPECT_THAT(Run("return (Q.GetAddress())"),
               ::testing::MatchesRegex("error: .*bad argument #1 to 'GetAddress' \\(string expected, got no value\\)"));
+  // However the function is reached, it is named by its own name.
+  for (const char* chunk : {"local ga = Q.GetAddress; return (ga({}))",
+                            "return Q.GetAddress({})",  // a tail call
+                            "local ok, e = pcall(Q.GetAddress, {}); return e"}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_THAT(Run(chunk), ::testing::HasSubstr("bad argument #1 to 'GetAddress' (string expected, got table)"));
+  }
 }
 
 TEST_F(GetAddressTest, OpeningTwiceGivesTheSameTable) {

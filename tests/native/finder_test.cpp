@@ -70,10 +70,19 @@ struct Shape {
   // A variable whose high half is not zero right before the buffer, and a
   // copy of the marker with NUL units around it elsewhere in the image.
   bool buffer_after_variable = false;
+  // A second list in the image, kUndoList bytes after the first, whose
+  // structures and records are copies of the live ones: an undo history.
+  bool undo_list = false;
+  // Every structure also holds, kFirstPointer bytes in, a second pointer to
+  // its record (a "first" beside the "current" one).
+  bool first_pointer = false;
 };
 
 constexpr std::uint32_t kStructureSize = 0x40;
 constexpr std::uint32_t kRecentArray = 0x5800;  // image offset of Shape::recent's array
+constexpr std::uint32_t kUndoList = 0x400;       // Shape::undo_list's, after the list
+constexpr std::uint32_t kUndoCopies = 0x8000;    // its structures and records, after the live ones
+constexpr std::uint32_t kFirstPointer = 0x34;    // Shape::first_pointer's, in a structure
 
 // Types with a layout whose records have fields to judge.
 int TypesWithFields() {
@@ -108,7 +117,15 @@ void BuildHost(const Shape& s) {
     entry.Str("entry").At(0x10).U32(static_cast<std::uint32_t>(type)).U32(1);
     entry.WriteAt(structure);
     fake::WriteU32(structure + s.data_offset, record);
+    if (s.first_pointer) fake::WriteU32(structure + kFirstPointer, record);
     Record(type, s.text).WriteAt(record);
+    if (s.undo_list) {
+      fake::WriteU32(kBase + s.list + kUndoList + 4u * static_cast<std::uint32_t>(type),
+                     structure + kUndoCopies);
+      entry.WriteAt(structure + kUndoCopies);
+      fake::WriteU32(structure + kUndoCopies + s.data_offset, record + kUndoCopies);
+      Record(type, s.text).WriteAt(record + kUndoCopies);
+    }
   }
   fake::WriteWide(kBase + s.buffer, s.buffer_text);
   if (!s.buffer_before.empty()) {
@@ -305,6 +322,7 @@ TEST(FindTest, SaysWhatIsMissing) {
     void (*change)();  // after BuildHost(Shape{})
     std::uint32_t max_data_offset;
     Missing missing;
+    std::vector<ObjectMarker> more = {};  // markers after the text's
   };
   const Case cases[] = {
       {"no_marker", [] { fake::WriteWide(kBase + 0x3000 + 3 * 0x200 + 48, u"Hello"); },
@@ -312,11 +330,20 @@ TEST(FindTest, SaysWhatIsMissing) {
       {"no_pointer", [] { fake::WriteU32(kBase + 0x2000 + 3 * kStructureSize + 0x24, 0); },
        kDefaultMaxDataOffset, Missing::kNoPointer},
       {"offset_beyond_limit", [] {}, 0x20, Missing::kNoSlot},
+      // Every marker given must be reached: a second one with a typo is
+      // nowhere, and the first one's answer does not stand alone.
+      {"second_marker_nowhere", [] {}, kDefaultMaxDataOffset, Missing::kMarkerNotReached,
+       {ObjectMarker{Utf16(u"QV-7f3b"), 3, 11}}},
+      // Type 4's name given as type 80's: found, but its record would start
+      // 4 bytes early, where no pointer leads.
+      {"second_marker_not_reached", [] {}, kDefaultMaxDataOffset, Missing::kMarkerNotReached,
+       {ObjectMarker{"Rounded rectangle", 80, 2}}},
   };
   for (const Case& c : cases) {
     BuildHost(Shape{});
     c.change();
     FindRequest request = Request();
+    request.objects.insert(request.objects.end(), c.more.begin(), c.more.end());
     request.max_data_offset = c.max_data_offset;
     request.buffer_bytes = Utf16(u"not there");
     const FindResult r = Find(request);
@@ -516,6 +543,123 @@ TEST(FindTest, EvidenceLostIsNeverOneAnswer) {
   }
 }
 
+// Memory that changes after the memory map was taken, while the scoring
+// walks the candidates: a live list and an undo list of copies score alike,
+// until the live type 7 record moves into memory mapped since (which the
+// scoring must ask the host about, not take for unreadable) or its page is
+// freed (lost memory, as in a pass). Neither may hand the undo list the
+// answer.
+TEST(FindTest, MemoryThatChangesDuringTheScoring) {
+  struct Case {
+    const char* name;
+    void (*change)();  // once the passes over all memory are done
+    Answer object;
+    bool lost;
+  };
+  constexpr std::uint32_t kMoved = 0x00D00000;  // not mapped when the map is taken
+  static const std::uint32_t type7 = [] {
+    std::uint32_t i = 0;
+    while (quorvane::kTypesWithLayout[i] != 7) ++i;
+    return i;
+  }();
+  const Case cases[] = {
+      {"record_moved_into_new_memory",
+       [] {
+         Record(7, u"").WriteAt(kMoved);
+         fake::WriteU32(kHeap + type7 * kStructureSize + 0x30, kMoved);
+       },
+       Answer::kAmbiguous, false},
+      {"record_page_freed", [] { fake::SetPageState(kRecords + type7 * 0x200, 1, quorvane::PageState::kFree); },
+       Answer::kAmbiguous, true},
+  };
+  for (const Case& c : cases) {
+    Shape shape = Heap(0x2210, 0x30, 0x4F00, false);
+    shape.undo_list = true;
+    BuildHost(shape);
+    static void (*change)();
+    change = c.change;
+    const FindResult r =
+        FindOffsets(Request(), [](std::uint64_t done, std::uint64_t total) {
+          if (done == total && change != nullptr) {
+            change();
+            change = nullptr;
+          }
+        });
+    ASSERT_EQ(change, nullptr) << c.name;
+    EXPECT_EQ(r.object_answer, c.object) << c.name;
+    EXPECT_EQ(r.lost_bytes > 0, c.lost) << c.name;
+    ASSERT_GE(r.candidates.size(), 2u) << c.name;
+    if (!c.lost) {
+      // The moved record is read where it is now: the two lists still tie.
+      EXPECT_EQ(r.object_contenders, 2u) << c.name;
+      EXPECT_EQ(r.candidates[0].score, r.candidates[1].score) << c.name;
+    }
+  }
+}
+
+// Two pointers of one structure to the same record, a "current" and a
+// "first": the two offsets reach the markers alike, and the scan says so.
+// Evidence may tell them apart: a clear lead in score, or another marker
+// that only one of them reaches.
+TEST(FindTest, TwoPointersOfOneStructureToTheSameRecord) {
+  struct Case {
+    const char* name;
+    void (*change)();  // after BuildHost
+    std::vector<ObjectMarker> more;
+    Answer object;
+    bool shared;
+  };
+  static const auto structure_of = [](std::int32_t type) {
+    std::uint32_t i = 0;
+    while (quorvane::kTypesWithLayout[i] != type) ++i;
+    return kHeap + i * kStructureSize;
+  };
+  const Case cases[] = {
+      {"alike", [] {}, {}, Answer::kAmbiguous, true},
+      // Only the text's structure has the second pointer: under it every
+      // other type has no record, and the current one leads clearly.
+      {"only_the_text_has_a_first",
+       [] {
+         for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
+           const std::int32_t type = quorvane::kTypesWithLayout[i];
+           if (type != 3) fake::WriteU32(structure_of(type) + kFirstPointer, 0);
+         }
+       },
+       {}, Answer::kFound, false},
+      // Type 0's first record is another one, without the second marker.
+      {"another_marker_tells",
+       [] {
+         Bytes().Str("C:\\Projects\\intro\\closing.png").WriteAt(0x00C00000);
+         fake::WriteU32(structure_of(0) + kFirstPointer, 0x00C00000);
+       },
+       {ObjectMarker{"C:\\Projects\\intro\\opening.png", 0, 0}}, Answer::kFound, false},
+  };
+  for (const Case& c : cases) {
+    Shape shape = Heap(0x2210, 0x30, 0x2F00, false);
+    shape.first_pointer = true;
+    BuildHost(shape);
+    c.change();
+    FindRequest request = Request();
+    request.objects.insert(request.objects.end(), c.more.begin(), c.more.end());
+    const FindResult r = Find(request);
+    EXPECT_EQ(r.object_answer, c.object) << c.name;
+    ASSERT_GE(r.candidates.size(), 2u) << c.name;
+    EXPECT_EQ(r.candidates[0].list, 0x2210u) << c.name;
+    const std::size_t other = SharedRecordOf(r, 0);
+    ASSERT_EQ(other != kNotShared, c.shared) << c.name;
+    EXPECT_EQ(ObjectRefusal(request, r, 0) == Refusal::kSharedRecord, c.shared) << c.name;
+    if (c.shared) {
+      EXPECT_EQ(r.candidates[other].list, 0x2210u) << c.name;
+      const std::uint32_t offsets[] = {r.candidates[0].data_offset,
+                                       r.candidates[other].data_offset};
+      EXPECT_EQ(std::min(offsets[0], offsets[1]), 0x30u) << c.name;
+      EXPECT_EQ(std::max(offsets[0], offsets[1]), kFirstPointer) << c.name;
+    } else {
+      EXPECT_EQ(r.candidates[0].data_offset, 0x30u) << c.name;
+    }
+  }
+}
+
 TEST(FindTest, ProcessThatEndsDuringTheScan) {
   // A whole find first, with its progress: the scan is over when its last
   // report says all is done. Then the process ends before each of the whole
@@ -635,12 +779,13 @@ TEST(ScoreTest, NoiseIsNotPlausible) {
   EXPECT_GT(rarely_plausible, layouts / 2);
 }
 
-// Given the memory map of the find, the page cache reads only pages inside
-// its readable regions: a word taken for a pointer that leads elsewhere
-// costs no read of the host. A page inside one comes with its neighbours in
-// one read; where one of them has gone since the map was taken, the page is
-// read alone.
-TEST(HostViewTest, ReadsOnlyPagesOfTheMap) {
+// Given the memory map of the find, the page cache reads a page inside its
+// readable regions with its neighbours, in one read; where one of them has
+// gone since the map was taken, the page is read alone, and a page that
+// cannot be read is lost memory, once. A page outside the map is asked
+// about: memory mapped since is read like any other, and a stretch that is
+// not readable costs no read and is not lost.
+TEST(HostViewTest, ReadsThePagesTheHostHasNow) {
   fake::Reset();
   fake::WriteU32(0x00700000, 0x12345678);
   std::vector<std::uint8_t> ones(3 * quorvane::kHostPageSize, 1);
@@ -652,23 +797,33 @@ TEST(HostViewTest, ReadsOnlyPagesOfTheMap) {
   std::uint32_t value = 0;
   const std::uint64_t reads = fake::ReadCount();
   EXPECT_FALSE(view.ReadU32(0x00800000, &value));
-  EXPECT_FALSE(view.ReadU32(0x00900000, &value));
+  EXPECT_FALSE(view.ReadU32(0x00801000, &value));
   EXPECT_EQ(fake::ReadCount(), reads);
+  EXPECT_TRUE(view.ReadU32(0x00900000, &value));
+  EXPECT_EQ(value, 0x9ABCDEF0u);
+  EXPECT_EQ(fake::ReadCount(), reads + 1);
   EXPECT_TRUE(view.ReadU32(0x00700000, &value));
   EXPECT_EQ(value, 0x12345678u);
-  EXPECT_EQ(fake::ReadCount(), reads + 1);
+  EXPECT_EQ(fake::ReadCount(), reads + 2);
   // The span of 3 pages fails whole; each page is then read alone.
   EXPECT_TRUE(view.ReadU32(0x00720FFC, &value));
   EXPECT_EQ(value, 0x01010101u);
   EXPECT_FALSE(view.ReadU32(0x00722000, &value));
-  EXPECT_EQ(fake::ReadCount(), reads + 5);
+  EXPECT_EQ(fake::ReadCount(), reads + 6);
+  const std::vector<HostRegion> lost = view.TakeLost();
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].base, 0x00722000u);
+  EXPECT_EQ(lost[0].size, quorvane::kHostPageSize);
+  EXPECT_FALSE(view.ReadU32(0x00722004, &value));
+  EXPECT_TRUE(view.TakeLost().empty());
   // A whole span: one read for its pages.
   fake::SetPageState(0x00722000, 1, quorvane::PageState::kReadable);
   HostView fresh(ReadableRegions(0, std::uint64_t{1} << 32, &ended));
   EXPECT_TRUE(fresh.ReadU32(0x00721000, &value));
   EXPECT_TRUE(fresh.ReadU32(0x00720000, &value));
   EXPECT_TRUE(fresh.ReadU32(0x00722000, &value));
-  EXPECT_EQ(fake::ReadCount(), reads + 6);
+  EXPECT_EQ(fake::ReadCount(), reads + 7);
+  EXPECT_TRUE(fresh.TakeLost().empty());
 }
 
 struct RecordCase {

@@ -123,6 +123,84 @@ TEST(WalkTest, NamesWhyMemoryCannotBeRead) {
   lua_close(L);
 }
 
+// A read that starts two bytes before a page without access: the first
+// byte that cannot be read is the page's first, not where the read starts,
+// and the memory map's word for that byte is the cause. The slot and the
+// record pointer stop where they were read; a record field and the text
+// buffer name the byte too.
+TEST(WalkTest, NamesTheFirstUnreadableByteOfAReadIntoABadPage) {
+  constexpr std::uint32_t kTrap = 0x00C00000;
+  struct Case {
+    const char* hop;
+    Into into;
+    std::uint32_t stop_address;
+    const char* says;  // the message, after where the read started
+  };
+  const Case cases[] = {
+      {"slot", Into::kSlot, kTrap - 2, "cannot be read (a page without read access)"},
+      {"record_pointer", Into::kRecordPointer, kTrap - 2,
+       "cannot be read (a page without read access)"},
+      {"record", Into::kRecordItself, kTrap,
+       "(record + 0): 0x00C00000 cannot be read (a page without read access)"},
+      {"text_buffer", Into::kTextBuffer, kTrap,
+       "): 0x00C00000 cannot be read (a page without read access)"},
+  };
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hop);
+    WalkContext context = BuildHost(kTrap - 2, PageState::kReadable, c.into);
+    fake::SetPageState(kTrap, 1, PageState::kNoAccess);
+    const Walk walk = c.into == Into::kTextBuffer ? WalkTextBuffer(L, context)
+                                                  : WalkObject(L, context, kType);
+    ASSERT_FALSE(walk.ok);
+    EXPECT_STREQ(HopCode(walk.stop.hop), c.hop);
+    EXPECT_EQ(walk.stop.reason, StopReason::kUnreadable);
+    EXPECT_EQ(walk.stop.cause, "no_access") << walk.stop.message;
+    EXPECT_EQ(walk.stop.address, c.stop_address);
+    EXPECT_NE(walk.stop.message.find(c.says), std::string::npos) << walk.stop.message;
+  }
+  lua_close(L);
+}
+
+// A walk that reaches a record is judged as the finder judges records: a
+// value no host would hold is marked (an offset off by four still reaches
+// data, the wrong data), and a plausible record is not.
+TEST(WalkTest, MarksARecordWithImplausibleValues) {
+  constexpr std::uint32_t kTextRecord = 0x00B10000;
+  struct Case {
+    const char* name;
+    std::uint32_t color;
+    const char* says;  // the mark on "color", or null for none
+  };
+  const Case cases[] = {
+      {"a colour", 0x00FF8040, nullptr},
+      {"text read as a colour", 0x6E756F52, "0x6E756F52 has a top byte: not a colour"},
+  };
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const WalkContext context = BuildHost(0x00D00000, PageState::kReadable, Into::kTextBuffer);
+    fake::WriteU32(kBase + kList + 4u * 3, kStructure + 0x100);
+    fake::WriteU32(kStructure + 0x100 + kDataOffset, kTextRecord);
+    fake::WriteU32(kTextRecord + 8, c.color);
+    fake::Write(kTextRecord + 16, "Arial", 6);
+    fake::WriteWide(kTextRecord + 48, u"Hi");
+    const Walk walk = WalkObject(L, context, 3);
+    ASSERT_TRUE(walk.ok) << walk.stop.message;
+    if (c.says == nullptr) {
+      EXPECT_TRUE(walk.implausible.empty()) << walk.implausible.front().what;
+      continue;
+    }
+    ASSERT_EQ(walk.implausible.size(), 1u);
+    EXPECT_EQ(walk.implausible[0].field, "color");
+    EXPECT_EQ(walk.implausible[0].offset, 8u);
+    EXPECT_EQ(walk.implausible[0].what, c.says);
+  }
+  lua_close(L);
+}
+
 // The walk's diagnoses of a text the module's reader gives nil for: a record's
 // wide text or the text buffer that has no ANSI form, and a record's text
 // that runs into memory that cannot be read.
@@ -169,6 +247,48 @@ TEST(WalkTest, NamesWhyATextGivesNil) {
       EXPECT_EQ(walk.stop.field, "text");
     }
     EXPECT_NE(walk.stop.message.find(c.says), std::string::npos) << walk.stop.message;
+  }
+  lua_close(L);
+}
+
+// A text buffer address that is off still reads text, from inside the
+// buffer: the walk marks it, as the finder judges a buffer place, by what
+// lies right before it. A NUL unit, or memory that cannot be read, is where
+// a buffer may start.
+TEST(WalkTest, MarksATextBufferThatStartsInsideRunningText) {
+  struct Case {
+    const char* name;
+    std::uint32_t offset;     // added to the buffer's true address
+    bool page_before_unread;  // the page before the buffer cannot be read
+    const char* says;         // a part of the mark, or null for none
+  };
+  const Case cases[] = {
+      {"where it starts", 0, false, nullptr},
+      {"off by two", 2, false, "U+0048 'H' right before it, not a NUL unit"},
+      {"off by four", 4, false, "U+0065 'e' right before it"},
+      {"at a page start after a page that cannot be read", 0, true, nullptr},
+  };
+  lua_State* L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WalkContext context = BuildHost(0x00C00000, PageState::kReadable, Into::kSlot);
+    if (c.page_before_unread) {
+      context.table.text_buffer_address = 0x3000;
+      fake::WriteU32(kBase + 0x3000 - 4, 0x00410041);  // "AA", then no access
+      fake::SetPageState(kBase + 0x2000, 1, PageState::kNoAccess);
+      fake::WriteWide(kBase + 0x3000, u"Hello");
+    }
+    context.table.text_buffer_address += c.offset;
+    const Walk walk = WalkTextBuffer(L, context);
+    ASSERT_TRUE(walk.ok) << walk.stop.message;
+    if (c.says == nullptr) {
+      EXPECT_TRUE(walk.implausible.empty()) << walk.implausible.front().what;
+    } else {
+      ASSERT_EQ(walk.implausible.size(), 1u);
+      EXPECT_NE(walk.implausible[0].what.find(c.says), std::string::npos)
+          << walk.implausible[0].what;
+    }
   }
   lua_close(L);
 }
