@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
 #include "probe/common/text.h"
-#include "readers/host_words.h"
 #include "probe/walk/walk_output.h"
 
 namespace probe {
@@ -33,17 +31,6 @@ std::string ImplausibleRecord(const Walk& walk) {
          " does not read as one: " + text;
 }
 
-// A text buffer starts where whatever lies before it ends: a NUL unit, or
-// memory that cannot be read.
-std::string BufferStart(std::uint32_t address) {
-  std::uint8_t unit[2];
-  if (!quorvane::ReadHostMemory(address - 2, unit, 2)) return "";
-  const std::uint32_t before = quorvane::LoadU16(unit);
-  if (before == 0) return "";
-  return Format("U+%04X", static_cast<unsigned>(before)) +
-         " right before it, not a NUL unit: a buffer does not start inside running text";
-}
-
 std::string BufferProblem(const Walk& walk) {
   const std::uint32_t address = walk.steps.front().address;
   const std::string& text = walk.fields.front().text;
@@ -58,8 +45,8 @@ std::string BufferProblem(const Walk& walk) {
       return where + " holds " + LuaQuote(text) + ": control characters, not text";
     }
   }
-  const std::string start = BufferStart(address);
-  return start.empty() ? "" : where + ": " + start;
+  // The walk judges where it starts, as find judges a buffer's place.
+  return walk.implausible.empty() ? "" : where + ": " + walk.implausible.front().what;
 }
 
 void CheckObjectWalk(const Walk& walk, LiveCheck* check, bool* something) {

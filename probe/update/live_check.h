@@ -8,9 +8,10 @@
 // (zero-filled memory decodes plausibly under any offsets). A walk may stop
 // only where the host holds no object: an empty slot or record pointer.
 // The text buffer must hold text (not empty, no control characters but tab
-// and line breaks) and start where a buffer starts (nothing that runs on
-// into it right before it). update also names the types that reached a
-// record when the signatures were made: each must reach one again.
+// and line breaks) and start where a buffer starts, as the walk judges it
+// (finder::CheckBufferStart: nothing that runs on into it right before it).
+// update also names the types that reached a record when the signatures
+// were made: each must reach one again.
 #ifndef QUORVANE_PROBE_UPDATE_LIVE_CHECK_H
 #define QUORVANE_PROBE_UPDATE_LIVE_CHECK_H
 
@@ -32,7 +33,7 @@ struct LiveCheck {
 
 // `walks`: every type with a layout, then the text buffer (WalkEveryType,
 // WalkTextBuffer). `must_reach`: the types that must reach a record (none
-// for sign). Reads the two bytes before the buffer from the examined host.
+// for sign).
 LiveCheck CheckWalks(const std::vector<Walk>& walks, const std::vector<std::int32_t>& must_reach);
 
 // "0 1 2 3": type indices as the reports list them.
