@@ -1,5 +1,7 @@
 #include "probe/update/module_image.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,20 +25,27 @@ constexpr std::size_t kMaxModuleFile = std::size_t{quorvane::signatures::kMaxIma
 
 // The image as the examined process has it mapped, read through
 // ReadHostMemory, which copies only pages the memory map lists as readable.
-// A read outside the image's extent fails without asking the host.
+// A read outside the image's extent fails without asking the host. The
+// headers and the relocation table come in many small reads (two words and
+// a block per page of code): those are served from a window of the image
+// read at once, so that a module's reading takes a few hundred calls into
+// the host, not tens of thousands.
 class HostImage final : public quorvane::signatures::MappedImage {
  public:
   HostImage(std::uint32_t base, std::uint32_t size) : base_(base), size_(size) {}
 
   bool Read(std::uint32_t rva, std::uint8_t* out, std::uint32_t size) override {
     if (rva > size_ || size > size_ - rva) {
-      if (!failed_) past_end_ = true;
-      failed_ = true;
+      Failed(true, 0);
       return false;
     }
+    if (rva >= window_rva_ && size <= window_.size() && rva - window_rva_ <= window_.size() - size) {
+      std::memcpy(out, window_.data() + (rva - window_rva_), size);
+      return true;
+    }
+    if (size < kWindow / 2 && LoadWindow(rva)) return Read(rva, out, size);
     if (quorvane::ReadHostMemory(base_ + rva, out, size)) return true;
-    if (!failed_) unreadable_ = FirstUnreadable(base_ + rva, size);
-    failed_ = true;
+    Failed(false, FirstUnreadable(base_ + rva, size));
     return false;
   }
 
@@ -50,7 +59,32 @@ class HostImage final : public quorvane::signatures::MappedImage {
   }
 
  private:
+  static constexpr std::uint32_t kWindow = 64u << 10;
+
+  // The window from the page that holds `rva` on; false (and no window)
+  // when some page of it cannot be read.
+  bool LoadWindow(std::uint32_t rva) {
+    const std::uint32_t start = rva - rva % quorvane::kHostPageSize;
+    window_.resize(std::min(kWindow, size_ - start));
+    window_rva_ = start;
+    if (quorvane::ReadHostMemory(base_ + start, window_.data(),
+                                 static_cast<std::uint32_t>(window_.size()))) {
+      return true;
+    }
+    window_.clear();
+    return false;
+  }
+
+  void Failed(bool past_end, std::uint32_t unreadable) {
+    if (failed_) return;
+    failed_ = true;
+    past_end_ = past_end;
+    unreadable_ = unreadable;
+  }
+
   std::uint32_t base_, size_;
+  std::vector<std::uint8_t> window_;
+  std::uint32_t window_rva_ = 0;
   bool failed_ = false, past_end_ = false;
   std::uint32_t unreadable_ = 0;
 };
