@@ -26,10 +26,13 @@ constexpr std::size_t kMaxModuleFile = std::size_t{quorvane::signatures::kMaxIma
 // The image as the examined process has it mapped, read through
 // ReadHostMemory, which copies only pages the memory map lists as readable.
 // A read outside the image's extent fails without asking the host. The
-// headers and the relocation table come in many small reads (two words and
-// a block per page of code): those are served from a window of the image
-// read at once, so that a module's reading takes a few hundred calls into
-// the host, not tens of thousands.
+// image is read in windows: the headers and the relocation table come in
+// many small reads (two words and a block per page of code), served from a
+// 64 KiB window; the code comes in 64 KiB pieces, served from a 4 MiB one.
+// Each call into the host costs about as much as copying a few hundred KiB
+// (under Wine far more), so a 32 MiB module is read in a few dozen calls,
+// not tens of thousands. A window that cannot be read as a whole is given
+// up for a read of exactly what was asked.
 class HostImage final : public quorvane::signatures::MappedImage {
  public:
   HostImage(std::uint32_t base, std::uint32_t size) : base_(base), size_(size) {}
@@ -39,11 +42,10 @@ class HostImage final : public quorvane::signatures::MappedImage {
       Failed(true, 0);
       return false;
     }
-    if (rva >= window_rva_ && size <= window_.size() && rva - window_rva_ <= window_.size() - size) {
+    if (InWindow(rva, size) || LoadWindow(rva, size)) {
       std::memcpy(out, window_.data() + (rva - window_rva_), size);
       return true;
     }
-    if (size < kWindow / 2 && LoadWindow(rva)) return Read(rva, out, size);
     if (quorvane::ReadHostMemory(base_ + rva, out, size)) return true;
     Failed(false, FirstUnreadable(base_ + rva, size));
     return false;
@@ -59,18 +61,24 @@ class HostImage final : public quorvane::signatures::MappedImage {
   }
 
  private:
-  static constexpr std::uint32_t kWindow = 64u << 10;
+  static constexpr std::uint32_t kSmallWindow = 64u << 10;
+  static constexpr std::uint32_t kBulkWindow = 4u << 20;
 
-  // The window from the page that holds `rva` on; false (and no window)
-  // when some page of it cannot be read.
-  bool LoadWindow(std::uint32_t rva) {
+  bool InWindow(std::uint32_t rva, std::uint32_t size) const {
+    return rva >= window_rva_ && size <= window_.size() &&
+           rva - window_rva_ <= window_.size() - size;
+  }
+
+  // A window from the page that holds `rva` on, long enough for `size`
+  // bytes; false (and no window) when some page of it cannot be read.
+  bool LoadWindow(std::uint32_t rva, std::uint32_t size) {
     const std::uint32_t start = rva - rva % quorvane::kHostPageSize;
-    window_.resize(std::min(kWindow, size_ - start));
+    const std::uint32_t want = size < kSmallWindow / 2 ? kSmallWindow : kBulkWindow;
+    const std::uint32_t length = std::min(want, size_ - start);
+    if (rva - start > length || size > length - (rva - start)) return false;
+    window_.resize(length);
     window_rva_ = start;
-    if (quorvane::ReadHostMemory(base_ + start, window_.data(),
-                                 static_cast<std::uint32_t>(window_.size()))) {
-      return true;
-    }
+    if (quorvane::ReadHostMemory(base_ + start, window_.data(), length)) return true;
     window_.clear();
     return false;
   }
