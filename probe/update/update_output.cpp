@@ -101,7 +101,7 @@ void TextSource(const UpdateReport& r, std::string* out) {
                 Format(": %u of ", static_cast<unsigned>(r.file.signatures.size())) +
                 LuaEscape(r.file.module) + ", section " + LuaQuote(r.file.section) +
                 " (" + BuildText(r.file.time_date_stamp, r.file.file_version) + ")");
-  Line(out, Format("matched in one pass over the code in %.3f s", r.seconds));
+  Line(out, Format("matched in one pass over the code in %.1f ms", r.seconds * 1000));
 }
 
 void TextOffsets(const UpdateReport& r, std::string* out) {
@@ -128,8 +128,7 @@ void TextLiveCheck(const UpdateReport& r, std::string* out) {
     return;
   }
   Line(out, "live check: types " + TypeList(r.live.reached) +
-                " reach a plausible record; each of " + TypeList(r.file.types) +
-                " had one when signed");
+                " reach a plausible record (each that had one when signed does)");
   Line(out, "  the text buffer holds " + Shown(r.live.buffer_text) +
                 " and starts where a buffer starts");
 }
