@@ -209,23 +209,6 @@ void TextChanges(const FindReport& r, std::string* out) {
   }
 }
 
-// Every walk's lines, as comments.
-void TextWalks(const FindReport& r, std::string* out) {
-  Line(out, "");
-  Line(out, "The walks under the offsets found, as the module reads them:");
-  for (const Walk& walk : r.walks) {
-    const std::string lines = TextWalkLines(walk, r.table, false);
-    std::size_t start = 0;
-    while (start < lines.size()) {
-      std::size_t end = lines.find('\n', start);
-      if (end == std::string::npos) end = lines.size();
-      const std::string line = lines.substr(start, end - start);
-      if (!line.empty()) Line(out, line);
-      start = end + 1;
-    }
-  }
-}
-
 }  // namespace
 
 std::string FindTextOutput(const FindReport& r) {
@@ -235,7 +218,7 @@ std::string FindTextOutput(const FindReport& r) {
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
   TextChanges(r, &out);
-  if (!r.walks.empty()) TextWalks(r, &out);
+  if (!r.walks.empty()) out += CommentedWalks(r.walks, r.table);
   return out;
 }
 

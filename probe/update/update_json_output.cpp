@@ -188,10 +188,7 @@ std::string UpdateJsonOutput(const UpdateReport& r) {
   for (std::size_t k = 0; k < r.file.signatures.size(); ++k) JsonSignature(r, k, &j);
   j.EndArray();
   JsonLiveCheck(r, &j);
-  j.Key("walks");
-  j.BeginArray();
-  for (const Walk& walk : r.walks) JsonWalk(walk, &j);
-  j.EndArray();
+  JsonWalks(r.walks, &j);
   j.EndObject();
   return j.Text() + "\n";
 }

@@ -133,21 +133,6 @@ void TextLiveCheck(const UpdateReport& r, std::string* out) {
                 " and starts where a buffer starts");
 }
 
-void TextWalks(const UpdateReport& r, std::string* out) {
-  Line(out, "");
-  Line(out, "The walks under the offsets found, as the module reads them:");
-  for (const Walk& walk : r.walks) {
-    const std::string lines = TextWalkLines(walk, r.table, false);
-    std::size_t start = 0;
-    while (start < lines.size()) {
-      std::size_t end = lines.find('\n', start);
-      if (end == std::string::npos) end = lines.size();
-      if (end > start) Line(out, lines.substr(start, end - start));
-      start = end + 1;
-    }
-  }
-}
-
 }  // namespace
 
 std::string SignatureWhy(const UpdateReport& r, std::size_t index) {
@@ -195,7 +180,7 @@ std::string UpdateTextOutput(const UpdateReport& r) {
   TextOffsets(r, &out);
   if (r.live_checked) {
     TextLiveCheck(r, &out);
-    TextWalks(r, &out);
+    out += CommentedWalks(r.walks, r.table);
   }
   return out;
 }
