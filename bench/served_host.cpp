@@ -4,21 +4,25 @@
 
 namespace bench {
 
+bool StartProcess(const std::string& exe, std::string command_line, HANDLE output,
+                  PROCESS_INFORMATION* pi) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = output;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  return CreateProcessA(exe.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &si, pi) != 0;
+}
+
 bool StartServedHost(const std::string& exe, const std::string& options, ServedHost* host) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE read = nullptr, write = nullptr;
   if (!CreatePipe(&read, &write, &sa, 0)) return false;
   SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  std::string line = "\"" + exe + "\" " + options + " --serve 900";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = write;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
-  const BOOL ok =
-      CreateProcessA(exe.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  const bool ok = StartProcess(exe, "\"" + exe + "\" " + options + " --serve 900", write, &pi);
   CloseHandle(write);
   if (!ok) {
     CloseHandle(read);

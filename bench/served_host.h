@@ -15,6 +15,12 @@ struct ServedHost {
   DWORD pid = 0;
 };
 
+// Starts `exe` with `command_line` (which names it first), its standard
+// output to `output` (inherited), its standard input and error the
+// benchmark's; false when it cannot.
+bool StartProcess(const std::string& exe, std::string command_line, HANDLE output,
+                  PROCESS_INFORMATION* pi);
+
 // Starts `exe OPTIONS --serve 900` and reads its "pid N" line; false when
 // it does not start or says something else.
 bool StartServedHost(const std::string& exe, const std::string& options, ServedHost* host);

@@ -30,6 +30,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/host_scan.h"
@@ -147,17 +148,10 @@ DWORD RunCommand(const std::string& program, std::string command_line, double* s
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   const HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
                                  nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = nul;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const double start = Now();
   DWORD code = 255;
-  if (CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                     &si, &pi)) {
+  if (bench::StartProcess(program, std::move(command_line), nul, &pi)) {
     WaitForSingleObject(pi.hProcess, INFINITE);
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);

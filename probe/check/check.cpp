@@ -157,6 +157,17 @@ bool WalkHost(lua_State* L, const std::int32_t* type, Report* report, std::strin
   return false;
 }
 
+int WithLuaAndProcess(const std::function<int(lua_State* L, void** process)>& work) {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) return Fail("cannot create a Lua state");
+  void* process = nullptr;
+  const int status = work(L, &process);
+  lua_close(L);
+  quorvane::SetRemoteProcess(nullptr);
+  CloseTargetProcess(process);
+  return status;
+}
+
 int RunCheck(int argc, char** argv, const Command* commands, std::size_t command_count) {
   CheckOptions options;
   std::string error;
@@ -167,14 +178,8 @@ int RunCheck(int argc, char** argv, const Command* commands, std::size_t command
     Print(Usage(commands, command_count));
     return kExitComplete;
   }
-  lua_State* L = luaL_newstate();
-  if (L == nullptr) return Fail("cannot create a Lua state");
-  void* process = nullptr;
-  const int status = Check(options, L, &process);
-  lua_close(L);
-  quorvane::SetRemoteProcess(nullptr);
-  CloseTargetProcess(process);
-  return status;
+  return WithLuaAndProcess(
+      [&options](lua_State* L, void** process) { return Check(options, L, process); });
 }
 
 }  // namespace probe

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "module/lua_api.h"
@@ -40,6 +41,12 @@ bool MakeTable(lua_State* L, Report* report, std::string* error);
 bool WalkHost(lua_State* L, const std::int32_t* type, Report* report, std::string* error);
 // "process N exited; nothing was read from it"
 std::string Exited(std::uint32_t pid);
+
+// The frame of a command that reads a host: `work` gets a fresh Lua state
+// (for the module's readers) and the place for the process handle it
+// opens; both are released after it, whatever it returns. Returns what
+// `work` returns, or kExitCannot when no Lua state can be had.
+int WithLuaAndProcess(const std::function<int(lua_State* L, void** process)>& work);
 
 }  // namespace probe
 

@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/tool_system.h"
-#include "probe/common/system_text.h"
+#include "probe/common/files.h"
 #include "probe/common/text.h"
 #include "probe/walk/walk.h"
 
@@ -123,14 +122,8 @@ bool ReadLoadedImage(const std::string& module, ModuleImage* out, std::string* e
 
 bool ReadModuleFile(const std::string& path, ModuleImage* out, std::string* error) {
   out->live = false;
-  if (!quorvane::FullPathName(path, &out->path)) {
-    *error = "bad module file path " + path;
-    return false;
-  }
   std::string bytes;
-  unsigned long code = 0;
-  if (!quorvane::ReadWholeFile(out->path, kMaxModuleFile, &bytes, &code)) {
-    *error = "cannot read the module file " + out->path + ": " + ErrorText(code);
+  if (!ReadNamedFile(path, "the module file", kMaxModuleFile, &out->path, &bytes, error)) {
     return false;
   }
   PeResult read = quorvane::signatures::ReadPeFile(

@@ -4,7 +4,6 @@
 
 #include "module/lua_api.h"
 #include "platform/host_scan.h"
-#include "platform/remote_process.h"
 #include "platform/tool_system.h"
 #include "probe/check/check.h"
 #include "probe/common/command.h"
@@ -183,14 +182,8 @@ int RunSign(int argc, char** argv) {
     Print(SignUsage());
     return kExitComplete;
   }
-  lua_State* L = luaL_newstate();
-  if (L == nullptr) return Fail("cannot create a Lua state");
-  void* process = nullptr;
-  const int status = Sign(options, L, &process);
-  lua_close(L);
-  quorvane::SetRemoteProcess(nullptr);
-  CloseTargetProcess(process);
-  return status;
+  return WithLuaAndProcess(
+      [&options](lua_State* L, void** process) { return Sign(options, L, process); });
 }
 
 }  // namespace probe

@@ -5,11 +5,9 @@
 
 #include "module/lua_api.h"
 #include "platform/host_scan.h"
-#include "platform/remote_process.h"
-#include "platform/tool_system.h"
 #include "probe/check/check.h"
 #include "probe/common/command.h"
-#include "probe/common/system_text.h"
+#include "probe/common/files.h"
 #include "probe/update/update_report.h"
 #include "probe/walk/walk.h"
 
@@ -23,14 +21,9 @@ namespace sig = quorvane::signatures;
 constexpr std::size_t kMaxSignatureFile = 16u << 20;
 
 bool ReadSignatures(const std::string& path, UpdateReport* r, std::string* error) {
-  if (!quorvane::FullPathName(path, &r->signatures_path)) {
-    *error = "bad signature file path " + path;
-    return false;
-  }
   std::string text;
-  unsigned long code = 0;
-  if (!quorvane::ReadWholeFile(r->signatures_path, kMaxSignatureFile, &text, &code)) {
-    *error = "cannot read the signature file " + r->signatures_path + ": " + ErrorText(code);
+  if (!ReadNamedFile(path, "the signature file", kMaxSignatureFile, &r->signatures_path, &text,
+                     error)) {
     return false;
   }
   sig::SignatureFileReading reading = sig::ReadSignatureFile(text);
@@ -127,14 +120,8 @@ int RunUpdate(int argc, char** argv) {
     Print(UpdateUsage());
     return kExitComplete;
   }
-  lua_State* L = luaL_newstate();
-  if (L == nullptr) return Fail("cannot create a Lua state");
-  void* process = nullptr;
-  const int status = Update(options, L, &process);
-  lua_close(L);
-  quorvane::SetRemoteProcess(nullptr);
-  CloseTargetProcess(process);
-  return status;
+  return WithLuaAndProcess(
+      [&options](lua_State* L, void** process) { return Update(options, L, process); });
 }
 
 }  // namespace probe
