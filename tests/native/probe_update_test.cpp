@@ -22,16 +22,35 @@ namespace sig = quorvane::signatures;
 
 // ------------------------------------------------------------ options
 
-std::vector<char*> Argv(std::vector<std::string>& storage) {
-  std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(&s[0]);
-  return argv;
-}
-
 struct OptionCase {
   std::vector<std::string> args;  // after the command's name
   const char* error;              // nullptr: taken
 };
+
+// Reads `args` as `command`'s command line with `parse`.
+template <typename Options>
+bool Parse(const char* command, bool (*parse)(int, char**, Options*, std::string*),
+           const std::vector<std::string>& args, Options* o, std::string* error) {
+  std::vector<std::string> storage = {command};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : storage) argv.push_back(&arg[0]);
+  return parse(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+template <typename Options, std::size_t N>
+void ExpectRules(const char* command, bool (*parse)(int, char**, Options*, std::string*),
+                 const OptionCase (&cases)[N]) {
+  for (const OptionCase& c : cases) {
+    Options o;
+    std::string error;
+    const bool taken = Parse(command, parse, c.args, &o, &error);
+    EXPECT_EQ(taken, c.error == nullptr) << c.args.size() << " " << error;
+    if (c.error != nullptr) {
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    }
+  }
+}
 
 TEST(UpdateOptionsTest, SignNeedsAHostAndAProfile) {
   const OptionCase cases[] = {
@@ -47,18 +66,7 @@ TEST(UpdateOptionsTest, SignNeedsAHostAndAProfile) {
       {{"123", "456", "--profile", "p.ini"}, "too many arguments (456)"},
       {{"123", "--profile", "p.ini", "--json"}, "unknown option --json"},
   };
-  for (const OptionCase& c : cases) {
-    std::vector<std::string> storage = {"sign"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv = Argv(storage);
-    SignOptions o;
-    std::string error;
-    const bool taken = ParseSignArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
-    EXPECT_EQ(taken, c.error == nullptr) << storage.size() << " " << error;
-    if (c.error != nullptr) {
-      EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
-    }
-  }
+  ExpectRules("sign", ParseSignArguments, cases);
 }
 
 TEST(UpdateOptionsTest, UpdateReadsAHostOrAModuleFileNotBoth) {
@@ -73,23 +81,10 @@ TEST(UpdateOptionsTest, UpdateReadsAHostOrAModuleFileNotBoth) {
       {{"123", "--signatures", "a.sig", "--section", "x\ny"}, "--section needs a name without"},
       {{"123", "--signatures=a.sig", "--json=yes"}, "unknown option --json=yes"},
   };
-  for (const OptionCase& c : cases) {
-    std::vector<std::string> storage = {"update"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv = Argv(storage);
-    UpdateOptions o;
-    std::string error;
-    const bool taken = ParseUpdateArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
-    EXPECT_EQ(taken, c.error == nullptr) << storage.size() << " " << error;
-    if (c.error != nullptr) {
-      EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
-    }
-  }
-  std::vector<std::string> storage = {"update", "123", "--signatures", "a.sig"};
-  std::vector<char*> argv = Argv(storage);
+  ExpectRules("update", ParseUpdateArguments, cases);
   UpdateOptions o;
   std::string error;
-  ASSERT_TRUE(ParseUpdateArguments(4, argv.data(), &o, &error));
+  ASSERT_TRUE(Parse("update", ParseUpdateArguments, {"123", "--signatures", "a.sig"}, &o, &error));
   EXPECT_EQ(o.section, "Found");  // as find's
 }
 
