@@ -7,7 +7,7 @@
 #
 # The zip holds one folder, Quorvane-<version>-win32, with:
 #   Quorvane.dll, quorvane-probe.exe   as built
-#   README.txt, API.md, CHANGELOG.md   the version filled in
+#   README.txt, API.md, SIGNATURES.md, CHANGELOG.md   the version filled in
 #   sample\                            the sample host to try it all on:
 #     sample_host.exe, sample_app.dll  the demo's host with release 1.4 of
 #     sample-app-X\sample_app.dll        its module, and the releases of
@@ -45,7 +45,7 @@ text() {
 }
 
 cp "$build/Quorvane.dll" "$build/quorvane-probe.exe" "$top/"
-for f in release/README.txt docs/API.md CHANGELOG.md; do
+for f in release/README.txt docs/API.md docs/SIGNATURES.md CHANGELOG.md; do
   text "$qv_root/$f" "$top/$(basename "$f")"
 done
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release package dist/Quorvane-<version>-win32.zip: the DLL, the
 # profile probe, the README for Windows users (release/README.txt), the API
-# reference, the changelog, and the sample host to try them on (sample\:
-# the demo's host and two releases of its module, PUC Lua's lua51.dll with
-# its licence, the example script and profile, run.bat). tools/pack-release.sh
-# says what goes where; building it twice gives the same bytes.
+# reference, the signature file's format, the changelog, and the sample host
+# to try them on (sample\: the demo's host and two releases of its module,
+# PUC Lua's lua51.dll with its licence, the example script and profile,
+# run.bat). tools/pack-release.sh says what goes where; building it twice
+# gives the same bytes.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 "$qv_root/tools/build.sh" win32 --target Quorvane quorvane-probe sample_host >/dev/null
