@@ -28,9 +28,9 @@ build=$(cd "$1" && pwd)
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
 
-# The module's releases besides 1.4 that the release README's walk-through
-# uses (sample_host.exe --app X).
-sample_releases="1.5"
+# The module's releases besides 1.4 (sample_host.exe --app X): the ones the
+# docs' examples use, and the rest of the main line to practise updates on.
+sample_releases="1.5 1.6 1.7 1.8"
 
 version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' "$qv_root/CMakeLists.txt")
 name=Quorvane-$version-win32

@@ -48,12 +48,6 @@ struct Session {
   std::string release;  // the unpacked release folder
 };
 
-std::string FullPath(const std::string& path) {
-  char full[MAX_PATH];
-  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-  return n == 0 || n >= MAX_PATH ? path : std::string(full);
-}
-
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -288,9 +282,9 @@ int main(int argc, char** argv) {
     if (arg.rfind("--session=", 0) == 0) {
       sessions.push_back(Session{value("--session="), "", ""});
     } else if (arg.rfind("--doc=", 0) == 0 && !sessions.empty()) {
-      sessions.back().doc = FullPath(value("--doc="));
+      sessions.back().doc = probe_test::FullPath(value("--doc="));
     } else if (arg.rfind("--release=", 0) == 0 && !sessions.empty()) {
-      sessions.back().release = FullPath(value("--release="));
+      sessions.back().release = probe_test::FullPath(value("--release="));
     } else {
       std::fprintf(stderr, "usage: run_examples [--session=LABEL --doc=FILE --release=DIR]...\n");
       return 2;
