@@ -909,6 +909,7 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
             host.Stop();
           }
         });
+    ASSERT_TRUE(run.started) << "the find did not end within three minutes";
     if (!ended) {
       EXPECT_EQ(run.exit_code, 0) << run.err;
       continue;
