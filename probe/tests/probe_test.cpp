@@ -1501,7 +1501,7 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
       WriteProfile("notes", "SampleApp 1.4", kModule, "0X1040", "24 ; entry", nullptr);
   int status = -1;
   const Json report = ProbeJson({path}, &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 1);  // two offsets read as 0
   EXPECT_EQ(report["process"].type, Json::kNull);
   EXPECT_EQ(report["walks"].size(), 0u);
   EXPECT_EQ(report["profile"]["version"].str, "SampleApp 1.4");
@@ -1529,7 +1529,7 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   EXPECT_EQ(report["profile"]["close_sections"].size(), 0u);
 
   const RunResult text = Probe({path});
-  EXPECT_EQ(text.exit_code, 0);
+  EXPECT_EQ(text.exit_code, 1);
   EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
 }
@@ -1540,7 +1540,7 @@ TEST(ProbeTest, ProfileWithoutTheVersionsSectionNamesTheClosest) {
   int status = -1;
   const std::string lost = WriteProfile("lost", "SampleApp 9", kModule, "0x1040", "0x24", "0x1B60");
   const Json lost_report = ProbeJson({lost}, &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 1);
   EXPECT_FALSE(lost_report["profile"]["section_found"].boolean);
   for (const Json& offset : lost_report["profile"]["offsets"].items) {
     EXPECT_EQ(offset["notes"][0]["code"].str, "missing_key");
@@ -1569,6 +1569,59 @@ TEST(ProbeTest, LongValueKeepsItsReadingAndLineBreak) {
   for (int i = 0; i < 130; ++i) quoted += "\\001";
   EXPECT_NE(long_text.out.find(quoted + "\" -> 0x00001040\r\n      note: "), std::string::npos)
       << long_text.out;
+}
+
+// Without a process the check exits 1 when an offset reads as 0, however it
+// is written: the module takes 0 as missing, and every read that needs the
+// offset gives nil. A value that still reads as a number keeps its note and
+// counts.
+TEST(ProbeTest, ProfileAloneExitsOneWhenAnOffsetReadsAsZero) {
+  const std::string for_objects = "GetObjectData gives nil for every type.\r\n";
+  const std::string for_buffer = "GetTextbufferString gives nil.\r\n";
+  struct Case {
+    const char* name;
+    const char* version;
+    const char* list;
+    const char* data;
+    const char* text;
+    std::vector<std::string> zero;   // the keys that read as 0
+    std::string ending;              // what the report ends with
+  };
+  const Case cases[] = {
+      {"usable", "SampleApp 1.4", "0x1040 ; per-type list", "24", "1B60", {}, ""},
+      {"upper_case_x", "SampleApp 1.4", "0x1040", "0X24", "1B60", {"ObjectDataOffset"},
+       "\r\nObjectDataOffset is 0: " + for_objects},
+      {"missing_key", "SampleApp 1.4", "0x1040", "0x24", nullptr, {"TextBufferAddress"},
+       "\r\nTextBufferAddress is 0: " + for_buffer},
+      {"empty_and_zero", "SampleApp 1.4", "", "0", "1B60", {"ObjectAddressList", "ObjectDataOffset"},
+       "\r\nObjectAddressList and ObjectDataOffset are 0: " + for_objects},
+      {"no_section", "SampleApp 9", "0x1040", "0x24", "1B60",
+       {"ObjectAddressList", "ObjectDataOffset", "TextBufferAddress"},
+       "\r\nObjectAddressList and ObjectDataOffset are 0: " + for_objects +
+           "TextBufferAddress is 0: " + for_buffer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        WriteProfile(std::string("zero_") + c.name, c.version, kModule, c.list, c.data, c.text);
+    const int want = c.zero.empty() ? 0 : 1;
+    const RunResult text = Probe({path});
+    EXPECT_EQ(text.exit_code, want) << text.err;
+    EXPECT_EQ(text.err, "");
+    if (c.ending.empty()) {
+      EXPECT_EQ(text.out.find(" is 0: "), std::string::npos) << text.out;
+    } else {
+      ASSERT_GE(text.out.size(), c.ending.size());
+      EXPECT_EQ(text.out.substr(text.out.size() - c.ending.size()), c.ending) << text.out;
+    }
+    int status = -1;
+    const Json report = ProbeJson({path}, &status);
+    EXPECT_EQ(status, want);
+    EXPECT_EQ(report["ok"].boolean, want == 0);
+    std::vector<std::string> zero;
+    for (const Json& key : report["profile"]["zero_offsets"].items) zero.push_back(key.str);
+    EXPECT_EQ(zero, c.zero);
+  }
 }
 
 // ------------------------------------------------------------ version
