@@ -79,6 +79,16 @@ TEST(CloseNamesTest, FindsModulesByTheirFileNames) {
               ElementsAre("lua51.dll", "lua5.dll"));
 }
 
+// What --field may name: the string fields of the type, in layout order.
+TEST(StringFieldNamesTest, ListsTheTypesStringsAndWideTexts) {
+  EXPECT_THAT(StringFieldNames(3), ElementsAre("font", "text"));
+  EXPECT_THAT(StringFieldNames(80), ElementsAre("name", "param"));
+  EXPECT_THAT(StringFieldNames(0), ElementsAre("file"));
+  EXPECT_THAT(StringFieldNames(7), IsEmpty());   // scene_id alone
+  EXPECT_THAT(StringFieldNames(5), IsEmpty());   // no fields
+  EXPECT_THAT(StringFieldNames(14), IsEmpty());  // no layout
+}
+
 TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
   const std::vector<std::string> sections = {"SampleApp 1.4", "SampleApp 1.5", "Other host"};
   EXPECT_THAT(CloseNames("SampleApp 1.6", sections, 3, false),
