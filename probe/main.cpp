@@ -16,10 +16,10 @@ using probe::Command;
 
 constexpr Command kCommands[] = {
     {"find", probe::RunFind,
-     "find PID|EXE --module NAME --text MARKER [--buffer-text MARKER]\n"
+     "find PID|EXE [--module NAME] [--text MARKER] [--buffer-text MARKER]\n"
      "                           [--section NAME] [--profile OLD.ini] [--json] ...",
      "finds the profile's offsets in a running host from markers placed\n"
-     "there; quorvane-probe find --help tells how."},
+     "there (--text, --buffer-text or both); quorvane-probe find --help tells how."},
 };
 constexpr std::size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 

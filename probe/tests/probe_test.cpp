@@ -1662,6 +1662,39 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
   EXPECT_EQ(run.err, "");
 }
 
+// The options a usage's synopsis (its lines up to the first empty one)
+// shows outside brackets, as required.
+std::vector<std::string> ShownAsRequired(const std::string& usage) {
+  const std::string synopsis = usage.substr(0, usage.find("\r\n\r\n"));
+  std::vector<std::string> required;
+  int depth = 0;
+  for (std::size_t i = 0; i < synopsis.size(); ++i) {
+    if (synopsis[i] == '[') ++depth;
+    if (synopsis[i] == ']') --depth;
+    if (depth == 0 && synopsis.compare(i, 3, " --") == 0) {
+      required.push_back(synopsis.substr(i + 1, synopsis.find_first_of(" \r", i + 1) - i - 1));
+    }
+  }
+  return required;
+}
+
+// No option is required: the find takes --text, --buffer-text or both (see
+// BufferChangeSettlesPlacesThatTie for the buffer's marker alone), and
+// --profile's Module for --module. The usage says so as the error does.
+TEST(ProbeTest, UsageShowsNoOptionAsRequired) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"find", "--help"}}) {
+    const RunResult run = Probe(args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(ShownAsRequired(run.out), std::vector<std::string>()) << run.out;
+  }
+  const RunResult usage = Probe({"find", "--help"});
+  EXPECT_NE(usage.out.find("a marker at least (--text, --buffer-text or both)"), std::string::npos)
+      << usage.out;
+  const RunResult none = Probe({"find", Pid(), "--module", "sample_app.dll"});
+  EXPECT_NE(none.err.find("--buffer-text MARKER or both"), std::string::npos) << none.err;
+}
+
 // ------------------------------------------------------------ status 2
 
 struct BadCase {
