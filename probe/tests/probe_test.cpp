@@ -1662,10 +1662,14 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
   EXPECT_EQ(run.err, "");
 }
 
-// The options a usage's synopsis (its lines up to the first empty one)
-// shows outside brackets, as required.
-std::vector<std::string> ShownAsRequired(const std::string& usage) {
-  const std::string synopsis = usage.substr(0, usage.find("\r\n\r\n"));
+// The options that a synopsis, from `from` to the next line that names a
+// command or to the first empty line, shows outside brackets, as required.
+std::vector<std::string> ShownAsRequired(const std::string& usage, const std::string& from) {
+  const std::size_t start = usage.find(from);
+  if (start == std::string::npos) return {"(no " + from + ")"};
+  const std::size_t end = std::min(usage.find("\r\n\r\n", start),
+                                   usage.find("quorvane-probe ", start + from.size()));
+  const std::string synopsis = usage.substr(start, end - start);
   std::vector<std::string> required;
   int depth = 0;
   for (std::size_t i = 0; i < synopsis.size(); ++i) {
@@ -1678,19 +1682,20 @@ std::vector<std::string> ShownAsRequired(const std::string& usage) {
   return required;
 }
 
-// No option is required: the find takes --text, --buffer-text or both (see
+// find requires no option: it takes --text, --buffer-text or both (see
 // BufferChangeSettlesPlacesThatTie for the buffer's marker alone), and
-// --profile's Module for --module. The usage says so as the error does.
-TEST(ProbeTest, UsageShowsNoOptionAsRequired) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--help"}, std::vector<std::string>{"find", "--help"}}) {
-    const RunResult run = Probe(args);
-    EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(ShownAsRequired(run.out), std::vector<std::string>()) << run.out;
-  }
+// --profile's Module for --module. Its usage and the program's say so, as
+// the error does.
+TEST(ProbeTest, FindUsageShowsNoOptionAsRequired) {
   const RunResult usage = Probe({"find", "--help"});
+  EXPECT_EQ(usage.exit_code, 0);
+  EXPECT_EQ(ShownAsRequired(usage.out, "usage: quorvane-probe find"), std::vector<std::string>())
+      << usage.out;
   EXPECT_NE(usage.out.find("a marker at least (--text, --buffer-text or both)"), std::string::npos)
       << usage.out;
+  const RunResult program = Probe({"--help"});
+  EXPECT_EQ(ShownAsRequired(program.out, "quorvane-probe find"), std::vector<std::string>())
+      << program.out;
   const RunResult none = Probe({"find", Pid(), "--module", "sample_app.dll"});
   EXPECT_NE(none.err.find("--buffer-text MARKER or both"), std::string::npos) << none.err;
 }
