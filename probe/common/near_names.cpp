@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "readers/layouts.h"
+
 namespace probe {
 
 namespace {
@@ -79,6 +81,15 @@ std::vector<std::string> CloseNames(const std::string& wanted,
     if (!seen) out.push_back(name);
   }
   return out;
+}
+
+std::vector<std::string> StringFieldNames(std::int32_t type) {
+  std::vector<std::string> names;
+  const quorvane::RecordLayout* layout = quorvane::FindLayout(type);
+  for (int i = 0; layout != nullptr && i < layout->count; ++i) {
+    if (quorvane::TextUnit(layout->fields[i].kind) != 0) names.push_back(layout->fields[i].name);
+  }
+  return names;
 }
 
 }  // namespace probe

@@ -10,6 +10,7 @@
 #include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "probe/common/command.h"
+#include "probe/common/near_names.h"
 #include "probe/common/process.h"
 #include "probe/common/profile.h"
 #include "probe/common/system_text.h"
@@ -79,8 +80,11 @@ int MarkerField(const TextOption& o, std::string* error) {
   if (quorvane::FindLayout(o.type) == nullptr) {
     *error = type + " has no record layout";
   } else {
-    *error = o.has_field ? type + " has no string field " + LuaQuote(o.field)
-                         : type + " has no string field for a marker";
+    const std::vector<std::string> fields = StringFieldNames(o.type);
+    *error = !o.has_field     ? type + " has no string field for a marker"
+             : fields.empty() ? type + " has no string field"
+                              : type + " has no string field " + LuaQuote(o.field) +
+                                    " (its string fields: " + Join(fields) + ")";
   }
   return -1;
 }
