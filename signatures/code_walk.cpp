@@ -67,13 +67,35 @@ bool FindInsnWithWord(Decoder& decoder, const PeSection& section, std::uint32_t 
   std::vector<Insn> found;  // instructions the decodings ended on
   std::vector<int> votes;   // for each
   bool from_section_start = false;
+  // Decoding from a boundary always goes the same way: a decoding that meets
+  // a boundary an earlier one passed ends where that one ended. For each
+  // boundary, by its distance before the word (0 to 64): where the decodings
+  // through it ended, as an index in `found`, or nowhere.
+  constexpr int kUnseen = -2, kNowhere = -1;
+  int ends[65];
+  std::fill(std::begin(ends), std::end(ends), kUnseen);
   Insn insn;
   for (const std::uint32_t s : StartsBefore(section, word_rva, {64, 48, 40, 32, 24, 16, 12, 8, 4})) {
-    std::uint32_t at = s;
-    bool decoded = false;
-    while ((decoded = DecodeIn(decoder, section, at, &insn)) && at + insn.size <= word_rva) at += insn.size;
-    if (!decoded || !HoldsWord(insn, word_rva)) continue;
-    ++votes[static_cast<std::size_t>(Found(found, votes, insn))];
+    std::uint32_t passed[65];  // this decoding's boundaries, by distance
+    std::size_t count = 0;
+    int end = kUnseen;
+    for (std::uint32_t at = s; end == kUnseen;) {
+      if (ends[word_rva - at] != kUnseen) {
+        end = ends[word_rva - at];
+        break;
+      }
+      passed[count++] = word_rva - at;
+      if (!DecodeIn(decoder, section, at, &insn)) {
+        end = kNowhere;
+      } else if (at + insn.size <= word_rva) {
+        at += insn.size;
+      } else {
+        end = HoldsWord(insn, word_rva) ? Found(found, votes, insn) : kNowhere;
+      }
+    }
+    for (std::size_t i = 0; i < count; ++i) ends[passed[i]] = end;
+    if (end == kNowhere) continue;
+    ++votes[static_cast<std::size_t>(end)];
     from_section_start |= s == section.rva;
   }
   // The most votes, more than any other instruction has, and two of them
@@ -91,6 +113,7 @@ std::vector<Insn> InsnsBefore(Decoder& decoder, const PeSection& section, std::u
   std::vector<std::uint32_t> starts = StartsBefore(section, rva, {256, 192, 128, 96, 64, 32});
   for (const std::uint32_t s : starts) {
     std::vector<Insn> run;
+    run.reserve(rva - s);  // at most an instruction a byte
     std::uint32_t reached = 0;
     if (s < rva && DecodeUpTo(decoder, section, s, rva, &reached, &run) && reached == rva) {
       landed.push_back(std::move(run));

@@ -23,23 +23,26 @@ struct PatternByte {
   bool may_start;
 };
 
-std::vector<PatternByte> Bytes(const Pattern& p) {
-  std::vector<PatternByte> out;
+// Calls visit(byte) for each byte of the pattern, in order.
+template <typename Visit>
+void ForEachByte(const Pattern& p, Visit visit) {
   for (std::size_t i = 0; i < p.insns.size(); ++i) {
     const PatternInsn& insn = p.insns[i];
     const std::size_t group_end = insn.group >= 0 ? GroupEnd(insn) : 0;
     for (std::size_t k = 0; k < insn.bytes.size(); ++k) {
       const bool in_group = insn.group >= 0 && k >= static_cast<std::size_t>(insn.group) && k < group_end;
       const bool before_group = insn.group < 0 || k < static_cast<std::size_t>(insn.group);
-      out.push_back({i, k, insn.bytes[k], !insn.wild[k] && !in_group, !insn.wild[k] && before_group});
+      visit(PatternByte{i, k, insn.bytes[k], !insn.wild[k] && !in_group, !insn.wild[k] && before_group});
     }
   }
+}
+
+std::vector<PatternByte> Bytes(const Pattern& p) {
+  std::vector<PatternByte> out;
+  ForEachByte(p, [&](const PatternByte& b) { out.push_back(b); });
   return out;
 }
 
-// How often runs of three bytes occur in the code, estimated from a sample:
-// the three bytes at every 61st byte, counted by a 16-bit hash.
-using Counts = std::vector<std::uint32_t>;
 constexpr std::size_t kSampleStep = 61;
 
 // Three bytes as a number, and a hash of it in `bits` bits.
@@ -49,15 +52,47 @@ std::uint32_t TripleAt(const std::uint8_t* b) {
 std::uint32_t HashIn(unsigned bits, std::uint32_t triple) { return (triple * 2654435761u) >> (32 - bits); }
 std::uint32_t CountHash(std::uint32_t triple) { return HashIn(16, triple); }
 
-Counts Sample(const PeImage& image) {
-  Counts counts(1u << 16, 0);
-  for (const PeSection& s : image.sections) {
-    for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
-      ++counts[CountHash(TripleAt(&s.bytes[p]))];
+// How often runs of three bytes occur in the code, estimated from a sample:
+// the three bytes at every 61st byte, counted by a 16-bit hash. The table
+// grows with the sample, at most half full (a small image's needs little
+// memory); at its largest each hash has an entry of its own.
+class Counts {
+ public:
+  explicit Counts(const PeImage& image) {
+    std::size_t samples = 0;
+    for (const PeSection& s : image.sections) {
+      if (s.code && s.bytes.size() >= 3) samples += (s.bytes.size() - 3) / kSampleStep + 1;
+    }
+    std::size_t size = 64;
+    while (size < 2 * samples && size < (std::size_t{1} << 16)) size *= 2;
+    mask_ = size - 1;
+    hash_.resize(size);
+    count_.resize(size);
+    for (const PeSection& s : image.sections) {
+      for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
+        const std::uint32_t hash = CountHash(TripleAt(&s.bytes[p]));
+        const std::size_t i = Entry(hash);
+        hash_[i] = static_cast<std::uint16_t>(hash);
+        ++count_[i];
+      }
     }
   }
-  return counts;
-}
+  std::uint32_t operator[](std::uint32_t hash) const { return count_[Entry(hash)]; }
+
+ private:
+  // The entry of `hash`: where it was counted, or the free one it would take
+  // (a count of 0). Below the largest size the table is at most half full, so
+  // a search ends; at the largest, each hash's search ends at its own entry.
+  std::size_t Entry(std::uint32_t hash) const {
+    std::size_t i = hash & mask_;
+    while (count_[i] != 0 && hash_[i] != hash) i = (i + 1) & mask_;
+    return i;
+  }
+
+  std::size_t mask_ = 0;
+  std::vector<std::uint16_t> hash_;
+  std::vector<std::uint32_t> count_;
+};
 
 // The anchor of exactly `length` bytes whose runs of three bytes the code
 // holds least often.
@@ -115,7 +150,7 @@ class Scan {
     }
     m_ = m;
     std::fill(std::begin(seen_), std::end(seen_), 0);
-    const Counts counts = Sample(image);
+    const Counts counts(image);
     for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
     std::sort(triples_.begin(), triples_.end());
   }
@@ -200,15 +235,20 @@ class Scan {
 }  // namespace
 
 std::size_t LongestAnchor(const Pattern& p) {
-  const std::vector<PatternByte> bytes = Bytes(p);
+  // An anchor runs over the fixed bytes from where it starts: the longest in
+  // a run of fixed bytes starts at the first of them that may start one.
   std::size_t longest = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::size_t length = 0;
-    while (bytes[i].may_start && length < kMaxAnchor && i + length < bytes.size() && bytes[i + length].fixed) {
-      ++length;
+  std::size_t run = 0;  // fixed bytes in a row from that first one
+  bool started = false;
+  ForEachByte(p, [&](const PatternByte& b) {
+    if (!b.fixed) {
+      started = false;
+      run = 0;
+      return;
     }
-    longest = std::max(longest, length);
-  }
+    started |= b.may_start;
+    if (started) longest = std::max(longest, std::min(kMaxAnchor, ++run));
+  });
   return longest;
 }
 

@@ -92,9 +92,14 @@ struct Work {
     const bool can_after = hi < insns.size() && Bytes(insns[hi].bytes.size()) <= kMaxPatternBytes;
     if (hi - lo >= kMaxPatternInsns || (!can_before && !can_after)) return false;
     const bool before = can_before && (before_next || !can_after);
-    before ? --lo : ++hi;
+    // The pattern as Build makes it, one instruction copied.
+    if (before) {
+      pattern.insns.insert(pattern.insns.begin(), insns[--lo]);
+    } else {
+      pattern.insns.push_back(insns[hi++]);
+    }
+    pattern.ref = ref - lo;
     before_next = !before;
-    Build();
     return true;
   }
 };

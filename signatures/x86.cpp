@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "readers/host_words.h"
 
@@ -104,18 +105,24 @@ Decoder::~Decoder() {
 }
 
 bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
-  // Places near each other are decoded from overlapping start points.
+  // Places near each other are decoded from overlapping start points, and a
+  // small image's code all over again.
   constexpr std::size_t kRemembered = 4096;
-  if (remembered_.empty()) remembered_.resize(kRemembered);
-  Remembered& r = remembered_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
-  if (r.code != code || r.size != std::min<std::size_t>(size, 16) || r.rva != rva) {
-    r.code = code;
-    r.size = std::min<std::size_t>(size, 16);
-    r.rva = rva;
-    r.ok = DecodeNow(code, size, rva, &r.insn);
+  static_assert(std::is_trivially_copyable<Insn>::value, "an Insn is remembered as its bytes");
+  if (keys_ == nullptr) {
+    keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
+    stored_.reset(new Stored[kRemembered]);
   }
-  if (r.ok) *out = r.insn;
-  return r.ok;
+  const std::size_t at = reinterpret_cast<std::uintptr_t>(code) % kRemembered;
+  Key& k = keys_[at];
+  const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(size, 16));
+  if (k.code != code || k.size != n || k.rva != rva) {
+    Insn insn;
+    k = {code, rva, n, DecodeNow(code, size, rva, &insn)};
+    if (k.ok) std::memcpy(stored_[at].bytes, &insn, sizeof insn);
+  }
+  if (k.ok) std::memcpy(out, stored_[at].bytes, sizeof *out);
+  return k.ok;
 }
 
 bool Decoder::DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {

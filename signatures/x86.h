@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,18 +93,26 @@ class Decoder {
   std::string Text(const std::uint8_t* code, std::size_t size, std::uint32_t address);
 
  private:
-  struct Remembered {
-    const std::uint8_t* code = nullptr;
-    std::size_t size = 0;
-    std::uint32_t rva = 0;
-    bool ok = false;
-    Insn insn;
+  // Which bytes a remembered decoding was of (their address, how many of
+  // them up to 16, their RVA), and whether they decoded.
+  struct Key {
+    const std::uint8_t* code;
+    std::uint32_t rva;
+    std::uint8_t size;
+    bool ok;
+  };
+  // The instruction they decoded to, copied in: nothing is set up in an
+  // entry before a decoding is remembered there.
+  struct Stored {
+    alignas(Insn) unsigned char bytes[sizeof(Insn)];
   };
   bool DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out);
 
   std::size_t handle_ = 0;
   void* insn_ = nullptr;
-  std::vector<Remembered> remembered_;  // direct-mapped by the bytes' address
+  // Direct-mapped by the bytes' address, made at the first decoding.
+  std::unique_ptr<Key[]> keys_;
+  std::unique_ptr<Stored[]> stored_;
 };
 
 // The field of an instruction that holds a value: its displacement or its
