@@ -48,6 +48,7 @@ probe::Walk TakeWalk(FuzzedDataProvider& in, bool text_buffer) {
   w.text_buffer = text_buffer;
   w.type = text_buffer ? 0 : quorvane::kTypesWithLayout[in.ConsumeIntegralInRange(0, 14)];
   const int steps = in.ConsumeIntegralInRange(0, 4);
+  w.steps.reserve(static_cast<std::size_t>(steps));
   for (int i = 0; i < steps; ++i) {
     w.steps.push_back({kSteps[in.ConsumeIntegralInRange(0, 4)], in.ConsumeIntegral<std::uint32_t>(),
                        in.ConsumeBool(), in.ConsumeIntegral<std::uint32_t>()});
@@ -55,6 +56,7 @@ probe::Walk TakeWalk(FuzzedDataProvider& in, bool text_buffer) {
   w.ok = in.ConsumeBool();
   if (w.ok) {
     const quorvane::RecordLayout* layout = quorvane::FindLayout(w.type);
+    if (layout != nullptr) w.fields.reserve(static_cast<std::size_t>(layout->count));
     for (int i = 0; !text_buffer && layout != nullptr && i < layout->count; ++i) {
       const quorvane::FieldSpec& f = layout->fields[i];
       const bool is_text = quorvane::TextUnit(f.kind) != 0;
