@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "readers/host_words.h"
 
@@ -105,24 +104,29 @@ Decoder::~Decoder() {
 }
 
 bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
+  const Insn* insn = Decoded(code, size, rva);
+  if (insn != nullptr) *out = *insn;
+  return insn != nullptr;
+}
+
+const Insn* Decoder::Decoded(const std::uint8_t* code, std::size_t size, std::uint32_t rva) {
   // Places near each other are decoded from overlapping start points, and a
   // small image's code all over again.
   constexpr std::size_t kRemembered = 4096;
-  static_assert(std::is_trivially_copyable<Insn>::value, "an Insn is remembered as its bytes");
-  if (keys_ == nullptr) {
-    keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
-    stored_.reset(new Stored[kRemembered]);
-  }
-  const std::size_t at = reinterpret_cast<std::uintptr_t>(code) % kRemembered;
-  Key& k = keys_[at];
+  if (keys_ == nullptr) keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
+  Key& k = keys_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
   const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(size, 16));
   if (k.code != code || k.size != n || k.rva != rva) {
-    Insn insn;
-    k = {code, rva, n, DecodeNow(code, size, rva, &insn)};
-    if (k.ok) std::memcpy(stored_[at].bytes, &insn, sizeof insn);
+    if (k.place == 0) {
+      decoded_.emplace_back();
+      k.place = static_cast<std::uint16_t>(decoded_.size());
+    }
+    k.code = code;
+    k.rva = rva;
+    k.size = n;
+    k.ok = DecodeNow(code, size, rva, &decoded_[k.place - 1u]);
   }
-  if (k.ok) std::memcpy(out, stored_[at].bytes, sizeof *out);
-  return k.ok;
+  return k.ok ? &decoded_[k.place - 1u] : nullptr;
 }
 
 bool Decoder::DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
