@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "readers/host_words.h"
 
@@ -131,8 +130,11 @@ struct Triple {
   bool operator<(const Triple& o) const { return hash < o.hash; }
 };
 
+// The bit table has a bit for each hash of three bytes: about 512 for each
+// run of three bytes the anchors hold (few lookups find a bit set by
+// chance), 2^12 to 2^18 bits.
+constexpr unsigned kLeastHashBits = 12;
 constexpr unsigned kHashBits = 18;
-std::uint32_t Hash(std::uint32_t triple) { return HashIn(kHashBits, triple); }
 
 // Every anchor is m bytes long (the shortest anchor's length; longer ones
 // are cut), so it holds m - 2 runs of three bytes at consecutive offsets:
@@ -149,7 +151,8 @@ class Scan {
       if (length >= kMinScanAnchor) m = std::min(m, length);
     }
     m_ = m;
-    std::fill(std::begin(seen_), std::end(seen_), 0);
+    while (bits_ < kHashBits && (std::size_t{1} << bits_) < patterns.size() * (m_ - 2) * 512) ++bits_;
+    seen_.assign((std::size_t{1} << bits_) / 8, 0);
     const Counts counts(image);
     for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
     std::sort(triples_.begin(), triples_.end());
@@ -189,6 +192,7 @@ class Scan {
     entries_.push_back(e);
   }
 
+  std::uint32_t Hash(std::uint32_t triple) const { return HashIn(bits_, triple); }
   // Three bytes in one load (the fourth is there: the caller sees to it).
   static std::uint32_t Load24(const std::uint8_t* text) { return LoadU32(text) & 0xFFFFFFu; }
   unsigned Seen(std::uint32_t h) const { return seen_[h >> 3] >> (h & 7) & 1u; }
@@ -226,7 +230,8 @@ class Scan {
   const std::vector<const Pattern*>& patterns_;
   MatchSink& sink_;
   std::size_t m_ = kMinScanAnchor;
-  std::uint8_t seen_[(1u << kHashBits) / 8];  // a bit for each hash of three bytes of an anchor
+  unsigned bits_ = kLeastHashBits;
+  std::vector<std::uint8_t> seen_;  // a bit for each hash of three bytes of an anchor
   std::vector<Entry> entries_;
   std::vector<Triple> triples_;  // by hash
   Placement placement_;
@@ -254,10 +259,9 @@ std::size_t LongestAnchor(const Pattern& p) {
 
 void ScanCode(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink) {
   if (patterns.empty()) return;
-  // The tables are large for the stack.
-  auto scan = std::make_unique<Scan>(image, patterns, sink);
+  Scan scan(image, patterns, sink);
   for (const PeSection& s : image.sections) {
-    if (s.code) scan->Section(s);
+    if (s.code) scan.Section(s);
   }
 }
 

@@ -112,8 +112,11 @@ bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t r
 const Insn* Decoder::Decoded(const std::uint8_t* code, std::size_t size, std::uint32_t rva) {
   // Places near each other are decoded from overlapping start points, and a
   // small image's code all over again.
-  constexpr std::size_t kRemembered = 4096;
-  if (keys_ == nullptr) keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
+  constexpr std::size_t kRemembered = 2048;
+  if (keys_ == nullptr) {
+    keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
+    decoded_.reserve(kRemembered / 16);
+  }
   Key& k = keys_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
   const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(size, 16));
   if (k.code != code || k.size != n || k.rva != rva) {
