@@ -36,12 +36,14 @@ bool Contains(const std::string& longer, const std::string& shorter) {
 
 // NameDistance when it is `most` or less; else some number above `most`.
 // No edits undo a difference in length, and the fewest edits on a row of the
-// table never shrink on the rows after it.
-std::size_t DistanceUpTo(const std::string& a, const std::string& b, std::size_t most) {
+// table never shrink on the rows after it. `room` holds one row of the table
+// at a time.
+std::size_t DistanceUpTo(const std::string& a, const std::string& b, std::size_t most,
+                         std::vector<std::size_t>* room) {
   const std::size_t longer = std::max(a.size(), b.size());
   if (longer - std::min(a.size(), b.size()) > most) return longer;
-  // One row of the edit table at a time.
-  std::vector<std::size_t> row(b.size() + 1);
+  std::vector<std::size_t>& row = *room;
+  row.resize(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     std::size_t diagonal = row[0];
@@ -62,7 +64,8 @@ std::size_t DistanceUpTo(const std::string& a, const std::string& b, std::size_t
 }  // namespace
 
 std::size_t NameDistance(const std::string& a, const std::string& b) {
-  return DistanceUpTo(a, b, std::max(a.size(), b.size()));
+  std::vector<std::size_t> row;
+  return DistanceUpTo(a, b, std::max(a.size(), b.size()), &row);
 }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -79,6 +82,7 @@ std::vector<std::string> CloseNames(const std::string& wanted,
   const std::string key = file_names ? Stem(wanted) : Lowered(wanted);
   const std::size_t allowed = std::max<std::size_t>(1, key.size() / 3);
   std::vector<std::pair<std::size_t, std::size_t>> found;  // distance, index
+  std::vector<std::size_t> row;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string other = file_names ? Stem(names[i]) : Lowered(names[i]);
     if (other.empty()) continue;
@@ -87,7 +91,7 @@ std::vector<std::string> CloseNames(const std::string& wanted,
       found.emplace_back(std::max(key.size(), other.size()) - std::min(key.size(), other.size()), i);
       continue;
     }
-    const std::size_t distance = DistanceUpTo(key, other, allowed);
+    const std::size_t distance = DistanceUpTo(key, other, allowed, &row);
     if (distance <= allowed) found.emplace_back(distance, i);
   }
   std::stable_sort(found.begin(), found.end(),
