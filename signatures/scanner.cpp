@@ -52,9 +52,9 @@ std::uint32_t HashIn(unsigned bits, std::uint32_t triple) { return (triple * 265
 std::uint32_t CountHash(std::uint32_t triple) { return HashIn(16, triple); }
 
 // How often runs of three bytes occur in the code, estimated from a sample:
-// the three bytes at every 61st byte, counted by a 16-bit hash. The table
-// grows with the sample, at most half full (a small image's needs little
-// memory); at its largest each hash has an entry of its own.
+// the three bytes at every 61st byte, counted by a 16-bit hash. A count for
+// each hash, or for a small sample (a small image) a table of the hashes
+// met, at most half full.
 class Counts {
  public:
   explicit Counts(const PeImage& image) {
@@ -62,16 +62,20 @@ class Counts {
     for (const PeSection& s : image.sections) {
       if (s.code && s.bytes.size() >= 3) samples += (s.bytes.size() - 3) / kSampleStep + 1;
     }
+    constexpr std::size_t kHashes = std::size_t{1} << 16;
     std::size_t size = 64;
-    while (size < 2 * samples && size < (std::size_t{1} << 16)) size *= 2;
-    mask_ = size - 1;
-    hash_.resize(size);
-    count_.resize(size);
+    while (size < 2 * samples) size *= 2;
+    if (size >= kHashes / 8) {
+      count_.resize(kHashes);
+    } else {
+      hash_.resize(size);
+      count_.resize(size);
+    }
     for (const PeSection& s : image.sections) {
       for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
         const std::uint32_t hash = CountHash(TripleAt(&s.bytes[p]));
         const std::size_t i = Entry(hash);
-        hash_[i] = static_cast<std::uint16_t>(hash);
+        if (!hash_.empty()) hash_[i] = static_cast<std::uint16_t>(hash);
         ++count_[i];
       }
     }
@@ -79,17 +83,17 @@ class Counts {
   std::uint32_t operator[](std::uint32_t hash) const { return count_[Entry(hash)]; }
 
  private:
-  // The entry of `hash`: where it was counted, or the free one it would take
-  // (a count of 0). Below the largest size the table is at most half full, so
-  // a search ends; at the largest, each hash's search ends at its own entry.
+  // The entry of `hash`: its own, or in the table of hashes met where it was
+  // counted or the free one it would take (a count of 0).
   std::size_t Entry(std::uint32_t hash) const {
-    std::size_t i = hash & mask_;
-    while (count_[i] != 0 && hash_[i] != hash) i = (i + 1) & mask_;
+    if (hash_.empty()) return hash;
+    const std::size_t mask = hash_.size() - 1;
+    std::size_t i = hash & mask;
+    while (count_[i] != 0 && hash_[i] != hash) i = (i + 1) & mask;
     return i;
   }
 
-  std::size_t mask_ = 0;
-  std::vector<std::uint16_t> hash_;
+  std::vector<std::uint16_t> hash_;  // of each entry: empty for a count for each hash
   std::vector<std::uint32_t> count_;
 };
 
@@ -130,9 +134,8 @@ struct Triple {
   bool operator<(const Triple& o) const { return hash < o.hash; }
 };
 
-// The bit table has a bit for each hash of three bytes: about 512 for each
-// run of three bytes the anchors hold (few lookups find a bit set by
-// chance), 2^12 to 2^18 bits.
+// The bit table has a bit for each hash of three bytes: 2^18 bits, or for
+// small code (under 64 KiB) four for each of its bytes, 2^12 at least.
 constexpr unsigned kLeastHashBits = 12;
 constexpr unsigned kHashBits = 18;
 
@@ -151,7 +154,9 @@ class Scan {
       if (length >= kMinScanAnchor) m = std::min(m, length);
     }
     m_ = m;
-    while (bits_ < kHashBits && (std::size_t{1} << bits_) < patterns.size() * (m_ - 2) * 512) ++bits_;
+    std::size_t code = 0;
+    for (const PeSection& s : image.sections) code += s.code ? s.bytes.size() : 0;
+    while (bits_ < kHashBits && (std::size_t{1} << bits_) < 4 * code) ++bits_;
     seen_.assign((std::size_t{1} << bits_) / 8, 0);
     const Counts counts(image);
     for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
