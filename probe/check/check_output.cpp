@@ -17,7 +17,7 @@ namespace {
 std::vector<std::string> LayoutSections(const ProfileInfo& p) {
   std::vector<std::string> names;
   for (const std::string& name : p.sections) {
-    if (NameDistance(name, quorvane::kConfigSection) != 0) names.push_back(name);
+    if (!SameName(name, quorvane::kConfigSection)) names.push_back(name);
   }
   return names;
 }

@@ -16,6 +16,9 @@ namespace probe {
 // ignoring ASCII case.
 std::size_t NameDistance(const std::string& a, const std::string& b);
 
+// Whether `a` and `b` are the same name, ignoring ASCII case (no edits apart).
+bool SameName(const std::string& a, const std::string& b);
+
 // The names among `names` close to `wanted`, closest first (ties in their
 // order in `names`), each once, at most `most`. Folders and a ".dll" or
 // ".exe" ending are left out of the comparison when `file_names` is set.

@@ -97,6 +97,14 @@ TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
               ElementsAre("SampleApp 1.5", "SampleApp 1.4"));
   // Not taken for a file name: ".5" is no extension here.
   EXPECT_THAT(CloseNames("Host 2", sections, 3, false), IsEmpty());
+  // Up to a third of the name's length in edits (4 here), not one more; a
+  // name that holds the wanted one is as far as the characters it adds.
+  EXPECT_THAT(CloseNames("SampleApp 1.6",
+                         {"SampleApp 1.6 (old build)", "xampleApp 2.790", "xampleApp 2.79",
+                          "Sampl 1.6", "SAMPLEAPP 2.7", "SampleApp 1.6 (b)"},
+                         5, false),
+              ElementsAre("SAMPLEAPP 2.7", "xampleApp 2.79", "Sampl 1.6", "SampleApp 1.6 (b)",
+                          "SampleApp 1.6 (old build)"));
 }
 
 // ------------------------------------------------------------ shared stops
