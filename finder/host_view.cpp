@@ -80,35 +80,43 @@ void HostView::Load(std::uint32_t number) {
         std::min<std::uint64_t>(std::uint64_t{number - number % kSpanPages} + kSpanPages,
                                 region_end));
   }
+  // Every byte is copied from the host before it is used: the span and the
+  // pages are not cleared first.
   const std::uint32_t count = end - first;
-  std::vector<std::uint8_t> span(std::size_t{count} * kHostPageSize);
-  if (count > 1 && quorvane::ReadHostMemory(first * kHostPageSize, span.data(),
-                                            count * kHostPageSize)) {
+  const std::unique_ptr<std::uint8_t[]> span(count > 1 ? new std::uint8_t[std::size_t{count} *
+                                                                          kHostPageSize]
+                                                       : nullptr);
+  if (count > 1 &&
+      quorvane::ReadHostMemory(first * kHostPageSize, span.get(), count * kHostPageSize)) {
     for (std::uint32_t page = first; page < end; ++page) {
       std::unique_ptr<Page>& slot = pages_[page];
       if (slot) continue;  // keep what was read before
-      slot = std::make_unique<Page>();
+      slot.reset(new Page);
       slot->readable = true;
-      std::memcpy(slot->bytes, span.data() + std::size_t{page - first} * kHostPageSize,
+      std::memcpy(slot->bytes, span.get() + std::size_t{page - first} * kHostPageSize,
                   kHostPageSize);
     }
     return;
   }
   std::unique_ptr<Page>& slot = pages_[number];
-  slot = std::make_unique<Page>();
+  slot.reset(new Page);
   slot->readable = quorvane::ReadHostMemory(number * kHostPageSize, slot->bytes, kHostPageSize);
   if (map_given_ && !slot->readable) NoteLost(number);
 }
 
 const HostView::Page& HostView::PageAt(std::uint32_t number) {
+  if (last_ != nullptr && last_number_ == number) return *last_;
   const auto found = pages_.find(number);
-  if (found != pages_.end()) return *found->second;
-  if (pages_.size() + kSpanPages > kMaxPages) {
-    pages_.clear();
-    asked_.clear();
+  if (found == pages_.end()) {
+    if (pages_.size() + kSpanPages > kMaxPages) {
+      pages_.clear();
+      asked_.clear();
+    }
+    Load(number);
   }
-  Load(number);
-  return *pages_.at(number);
+  last_number_ = number;
+  last_ = pages_.at(number).get();
+  return *last_;
 }
 
 bool HostView::Read(std::uint32_t address, void* out, std::uint32_t size) {

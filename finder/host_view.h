@@ -73,6 +73,9 @@ class HostView {
   void NoteLost(std::uint32_t number);
 
   std::unordered_map<std::uint32_t, std::unique_ptr<Page>> pages_;
+  // The page PageAt gave last (reads near each other come in runs).
+  std::uint32_t last_number_ = 0;
+  const Page* last_ = nullptr;
   bool map_given_ = false;
   std::vector<quorvane::HostRegion> readable_;
   std::map<std::uint64_t, Stretch> asked_;  // by start: what the host said outside the map

@@ -140,8 +140,12 @@ void MarkerSearch::Check(std::uint32_t address, const std::uint8_t* data, std::s
     const std::string& p = patterns_[k];
     // Occurrences wholly inside the carried bytes were reported before.
     if (p.empty() || i + p.size() > size || i + p.size() <= carried) continue;
-    if (std::memcmp(data + i, p.data(), p.size()) == 0)
+    // The first byte turns away nearly every place before the whole
+    // pattern is compared.
+    if (data[i] == static_cast<std::uint8_t>(p[0]) &&
+        std::memcmp(data + i + 1, p.data() + 1, p.size() - 1) == 0) {
       hit(k, static_cast<std::uint32_t>(address + i));
+    }
   }
 }
 
@@ -184,6 +188,40 @@ void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std
     if ((bitmap[h >> 5] >> (h & 31) & 1u) == 0) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
+    }
+  }
+}
+
+RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
+    : values_(std::move(values)), reach_(reach), bitmap_(std::size_t{1} << 11, 0) {
+  // The words w with w <= v <= w + reach lie in [v - reach, v]: each such
+  // range's pages are marked, from where the range before stopped, so that
+  // no page is marked twice (at most 2^20 marks in all).
+  std::uint64_t next = 0;  // the first page not yet marked
+  for (const std::uint32_t v : values_) {
+    const std::uint64_t first = (v > reach ? v - reach : 0) >> kPageBits;
+    const std::uint64_t last = v >> kPageBits;
+    for (std::uint64_t page = std::max(first, next); page <= last; ++page) {
+      bitmap_[Bit(page) >> 5] |= 1u << (Bit(page) & 31);
+    }
+    next = std::max(next, last + 1);
+  }
+}
+
+void RangeTargets::Search(
+    std::uint32_t address, const std::uint8_t* data, std::size_t size,
+    const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const {
+  if (values_.empty()) return;
+  const std::uint32_t* bitmap = bitmap_.data();
+  for (std::size_t i = 0; i + 4 <= size; i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
+    const std::uint32_t bit = Bit(word >> kPageBits);
+    if ((bitmap[bit >> 5] >> (bit & 31) & 1u) == 0) continue;
+    for (auto v = std::lower_bound(values_.begin(), values_.end(), word);
+         v != values_.end() && *v - word <= reach_; ++v) {
+      hit(static_cast<std::uint32_t>(address + i), word,
+          static_cast<std::size_t>(v - values_.begin()));
     }
   }
 }

@@ -95,6 +95,28 @@ class PointerTargets {
   std::vector<std::uint32_t> bitmap_;  // 2^16 bits
 };
 
+// Many 32-bit values looked for at once a short way above 4-aligned words:
+// for a word w, every value v with w <= v <= w + reach. A bitmap of the
+// pages such words lie in (by the low 16 bits of the page number) rejects
+// nearly every other word with one load; the sorted values settle the rest.
+class RangeTargets {
+ public:
+  // `values` in ascending order (they are named by their index there).
+  RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach);
+  // Calls hit(address of the word, word, index of the value) for each
+  // 4-aligned word of the chunk and each value within reach above it, in
+  // the values' order. `address` must be 4-aligned.
+  void Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+              const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const;
+
+ private:
+  static constexpr std::uint32_t kPageBits = 12;
+  static std::uint32_t Bit(std::uint64_t page) { return static_cast<std::uint32_t>(page & 0xFFFF); }
+  std::vector<std::uint32_t> values_;
+  std::uint32_t reach_;
+  std::vector<std::uint32_t> bitmap_;  // 2^16 bits
+};
+
 }  // namespace finder
 
 #endif
