@@ -170,54 +170,62 @@ void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::
   }
 }
 
+BitFilter::BitFilter(std::size_t count) {
+  while (mask_ < 0xFFFF && (mask_ + 1) / 32 < count) mask_ = mask_ << 1 | 1;
+  bits_.assign((std::size_t{mask_} + 1) / 32, 0);
+}
+
 PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
-    : values_(std::move(values)), bitmap_(std::size_t{1} << 11, 0) {
+    : values_(std::move(values)), hashes_(values_.size()) {
   std::sort(values_.begin(), values_.end());
   values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
-  for (const std::uint32_t v : values_) bitmap_[Hash(v) >> 5] |= 1u << (Hash(v) & 31);
+  for (const std::uint32_t v : values_) hashes_.Add(Hash(v));
 }
 
 void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
                             const std::function<void(std::uint32_t, std::uint32_t)>& hit) const {
   if (values_.empty()) return;
-  const std::uint32_t* bitmap = bitmap_.data();
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    const std::uint32_t h = Hash(word);
-    if ((bitmap[h >> 5] >> (h & 31) & 1u) == 0) continue;
+    if (!hashes_.MayHave(Hash(word))) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
     }
   }
 }
 
-RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
-    : values_(std::move(values)), reach_(reach), bitmap_(std::size_t{1} << 11, 0) {
+template <typename Mark>
+void RangeTargets::ForEachPage(Mark&& mark) const {
   // The words w with w <= v <= w + reach lie in [v - reach, v]: each such
-  // range's pages are marked, from where the range before stopped, so that
-  // no page is marked twice (at most 2^20 marks in all).
+  // range's pages from where the range before stopped.
   std::uint64_t next = 0;  // the first page not yet marked
   for (const std::uint32_t v : values_) {
-    const std::uint64_t first = (v > reach ? v - reach : 0) >> kPageBits;
+    const std::uint64_t first = (v > reach_ ? v - reach_ : 0) >> kPageBits;
     const std::uint64_t last = v >> kPageBits;
     for (std::uint64_t page = std::max(first, next); page <= last; ++page) {
-      bitmap_[Bit(page) >> 5] |= 1u << (Bit(page) & 31);
+      mark(static_cast<std::uint32_t>(page));
     }
     next = std::max(next, last + 1);
   }
+}
+
+RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
+    : values_(std::move(values)), reach_(reach), pages_(0) {
+  std::size_t count = 0;
+  ForEachPage([&count](std::uint32_t) { ++count; });
+  pages_ = BitFilter(count);
+  ForEachPage([this](std::uint32_t page) { pages_.Add(page); });
 }
 
 void RangeTargets::Search(
     std::uint32_t address, const std::uint8_t* data, std::size_t size,
     const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const {
   if (values_.empty()) return;
-  const std::uint32_t* bitmap = bitmap_.data();
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    const std::uint32_t bit = Bit(word >> kPageBits);
-    if ((bitmap[bit >> 5] >> (bit & 31) & 1u) == 0) continue;
+    if (!pages_.MayHave(word >> kPageBits)) continue;
     for (auto v = std::lower_bound(values_.begin(), values_.end(), word);
          v != values_.end() && *v - word <= reach_; ++v) {
       hit(static_cast<std::uint32_t>(address + i), word,
