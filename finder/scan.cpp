@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -37,7 +38,9 @@ std::uint64_t TotalBytes(const std::vector<HostRegion>& regions) {
 PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
                         std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done) {
   PassStats stats;
-  std::vector<std::uint8_t> buffer(std::size_t{overlap} + chunk);
+  // Only bytes copied from the host are handed on: the buffer is not
+  // cleared first.
+  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[std::size_t{overlap} + chunk]);
   std::size_t carried = 0;
   std::uint64_t carried_end = 0;  // host address just after the carried bytes
   // Copies [at, at + n) after the carried bytes and hands it on; false when
@@ -45,13 +48,13 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
   // [at, at + n) may still join them.
   const auto take = [&](std::uint64_t at, std::uint32_t n) {
     if (carried_end != at) carried = 0;
-    if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
+    if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.get() + carried, n)) {
       return false;
     }
     stats.bytes += n;
-    visit(static_cast<std::uint32_t>(at - carried), buffer.data(), carried + n, carried);
+    visit(static_cast<std::uint32_t>(at - carried), buffer.get(), carried + n, carried);
     const std::size_t keep = std::min<std::size_t>(overlap, carried + n);
-    std::memmove(buffer.data(), buffer.data() + carried + n - keep, keep);
+    std::memmove(buffer.get(), buffer.get() + carried + n - keep, keep);
     carried = keep;
     carried_end = at + n;
     return true;
