@@ -121,8 +121,7 @@ MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
   for (const std::string& p : patterns_) {
     if (p.empty()) continue;
     for (std::size_t j = 0; j + 1 < window_; ++j) {
-      const std::size_t pair =
-          Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
+      const std::size_t pair = Pair(reinterpret_cast<const std::uint8_t*>(p.data()) + j);
       const std::size_t distance = window_ - 2 - j;
       shift_[pair] = static_cast<std::uint8_t>(std::min<std::size_t>(shift_[pair], distance));
     }
@@ -161,9 +160,14 @@ void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::
   // one that starts there and runs on was not.
   const std::size_t longest = Overlap() + std::size_t{1};
   std::size_t i = carried >= longest ? carried - longest + 1 : 0;
+  if (m < 2) {  // one-byte patterns: every place is looked at
+    for (; i < size; ++i) Check(address, data, size, carried, i, hit);
+    return;
+  }
   const std::uint8_t* shift = shift_.data();
+  const std::uint8_t* pairs = data + (m - 2);  // from i on: the window's last two bytes
   while (i + m <= size) {
-    const std::size_t s = m < 2 ? 0 : shift[Pair(data[i + m - 2], data[i + m - 1])];
+    const std::size_t s = shift[Pair(pairs + i)];
     if (s != 0) {
       i += s;
       continue;
@@ -174,8 +178,8 @@ void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::
 }
 
 BitFilter::BitFilter(std::size_t count) {
-  while (mask_ < 0xFFFF && (mask_ + 1) / 32 < count) mask_ = mask_ << 1 | 1;
-  bits_.assign((std::size_t{mask_} + 1) / 32, 0);
+  while (mask < 0xFFFF && (mask + 1) / 32 < count) mask = mask << 1 | 1;
+  words.assign((std::size_t{mask} + 1) / 32, 0);
 }
 
 PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
@@ -188,10 +192,13 @@ PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
 void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
                             const std::function<void(std::uint32_t, std::uint32_t)>& hit) const {
   if (values_.empty()) return;
+  const std::uint32_t* bits = hashes_.words.data();
+  const std::uint32_t mask = hashes_.mask;
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    if (!hashes_.MayHave(Hash(word))) continue;
+    const std::uint32_t h = Hash(word) & mask;
+    if ((bits[h >> 5] >> (h & 31) & 1u) == 0) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
     }
@@ -225,10 +232,13 @@ void RangeTargets::Search(
     std::uint32_t address, const std::uint8_t* data, std::size_t size,
     const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const {
   if (values_.empty()) return;
+  const std::uint32_t* bits = pages_.words.data();
+  const std::uint32_t mask = pages_.mask;
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    if (!pages_.MayHave(word >> kPageBits)) continue;
+    const std::uint32_t page = word >> kPageBits & mask;
+    if ((bits[page >> 5] >> (page & 31) & 1u) == 0) continue;
     for (auto v = std::lower_bound(values_.begin(), values_.end(), word);
          v != values_.end() && *v - word <= reach_; ++v) {
       hit(static_cast<std::uint32_t>(address + i), word,

@@ -6,6 +6,7 @@
 #define QUORVANE_FINDER_SCAN_H
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,8 +67,12 @@ class MarkerSearch {
               const std::function<void(std::size_t, std::uint32_t)>& hit) const;
 
  private:
-  static std::size_t Pair(std::uint8_t a, std::uint8_t b) {
-    return a | static_cast<std::size_t>(b & 0x0F) << 8;
+  // The shift table's key for the two bytes at `at`: the first byte and the
+  // low four bits of the second.
+  static std::size_t Pair(const std::uint8_t* at) {
+    std::uint16_t pair;
+    std::memcpy(&pair, at, 2);  // little-endian, like host memory: the first byte low
+    return pair & 0x0FFFu;
   }
   void Check(std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried,
              std::size_t i, const std::function<void(std::size_t, std::uint32_t)>& hit) const;
@@ -80,16 +85,13 @@ class MarkerSearch {
 // A set of 32-bit keys kept as bits by their low bits: a key that shares
 // its low bits with no key added is turned away with one load. Sized for
 // `count` keys, with at least 32 bits to each (so that few others pass),
-// from 64 to 2^16 bits.
-class BitFilter {
- public:
+// from 64 to 2^16 bits. The searches test it in their loops: `words`
+// holds bit (key & mask) of each key added.
+struct BitFilter {
   explicit BitFilter(std::size_t count);
-  void Add(std::uint32_t key) { bits_[(key & mask_) >> 5] |= 1u << (key & 31); }
-  bool MayHave(std::uint32_t key) const { return (bits_[(key & mask_) >> 5] >> (key & 31) & 1u) != 0; }
-
- private:
-  std::uint32_t mask_ = 63;
-  std::vector<std::uint32_t> bits_;
+  void Add(std::uint32_t key) { words[(key & mask) >> 5] |= 1u << (key & 31); }
+  std::uint32_t mask = 63;
+  std::vector<std::uint32_t> words;
 };
 
 // Many 32-bit values looked for at once in 4-aligned words: a bitmap of a
