@@ -255,7 +255,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (buffer_text.size() < 2) buffer_text = "QV-b9e1";
   request.buffer_bytes = Utf16(buffer_text);
 
-  fuzz::Image image(kBase, kPages);
+  // Blank, in the memory the last input's image had.
+  static const fuzz::Image blank(kBase, kPages);
+  static fuzz::Image image = blank;
+  image = blank;
   image.TakeStates(in);
   // The true chain, for every marker through its type's slot.
   const std::uint32_t list = in.ConsumeIntegralInRange<std::uint32_t>(0, module_pages * 4096 - 4 * 81);
