@@ -502,6 +502,11 @@ int Candidate::Count(Outcome outcome) const {
   return n;
 }
 
+void RankResult(const FindRequest& request, FindResult* result) {
+  if (!request.objects.empty()) RankCandidates(request, result);
+  if (request.buffer_marker) RankBuffers(request, result);
+}
+
 Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
                          std::uint32_t data_offset) {
   Candidate c{};
@@ -551,8 +556,7 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
   if (request.buffer_marker) CollectBuffers(request, image, view, &result);
   // Both answers are judged on everything read, lost memory included.
   AddLost(view.TakeLost(), image, &result);
-  if (!request.objects.empty()) RankCandidates(request, &result);
-  if (request.buffer_marker) RankBuffers(request, &result);
+  RankResult(request, &result);
 
   // Whatever was read after the process ended is not to be trusted.
   if (!quorvane::HostProcessRunning()) result.process_ended = true;
