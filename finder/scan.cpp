@@ -177,68 +177,54 @@ void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::
   }
 }
 
-BitFilter::BitFilter(std::size_t count) {
-  while (mask < 0xFFFF && (mask + 1) / 32 < count) mask = mask << 1 | 1;
-  words.assign((std::size_t{mask} + 1) / 32, 0);
-}
-
 PointerTargets::PointerTargets(std::vector<std::uint32_t> values)
-    : values_(std::move(values)), hashes_(values_.size()) {
+    : values_(std::move(values)), bitmap_(std::size_t{1} << 11, 0) {
   std::sort(values_.begin(), values_.end());
   values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
-  for (const std::uint32_t v : values_) hashes_.Add(Hash(v));
+  for (const std::uint32_t v : values_) bitmap_[Hash(v) >> 5] |= 1u << (Hash(v) & 31);
 }
 
 void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
                             const std::function<void(std::uint32_t, std::uint32_t)>& hit) const {
   if (values_.empty()) return;
-  const std::uint32_t* bits = hashes_.words.data();
-  const std::uint32_t mask = hashes_.mask;
+  const std::uint32_t* bitmap = bitmap_.data();
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    const std::uint32_t h = Hash(word) & mask;
-    if ((bits[h >> 5] >> (h & 31) & 1u) == 0) continue;
+    const std::uint32_t h = Hash(word);
+    if ((bitmap[h >> 5] >> (h & 31) & 1u) == 0) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
     }
   }
 }
 
-template <typename Mark>
-void RangeTargets::ForEachPage(Mark&& mark) const {
+RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
+    : values_(std::move(values)), reach_(reach), bitmap_(std::size_t{1} << 11, 0) {
   // The words w with w <= v <= w + reach lie in [v - reach, v]: each such
-  // range's pages from where the range before stopped.
+  // range's pages are marked, from where the range before stopped, so that
+  // no page is marked twice (at most 2^20 marks in all).
   std::uint64_t next = 0;  // the first page not yet marked
   for (const std::uint32_t v : values_) {
-    const std::uint64_t first = (v > reach_ ? v - reach_ : 0) >> kPageBits;
+    const std::uint64_t first = (v > reach ? v - reach : 0) >> kPageBits;
     const std::uint64_t last = v >> kPageBits;
     for (std::uint64_t page = std::max(first, next); page <= last; ++page) {
-      mark(static_cast<std::uint32_t>(page));
+      bitmap_[(page & 0xFFFF) >> 5] |= 1u << (page & 31);
     }
     next = std::max(next, last + 1);
   }
-}
-
-RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
-    : values_(std::move(values)), reach_(reach), pages_(0) {
-  std::size_t count = 0;
-  ForEachPage([&count](std::uint32_t) { ++count; });
-  pages_ = BitFilter(count);
-  ForEachPage([this](std::uint32_t page) { pages_.Add(page); });
 }
 
 void RangeTargets::Search(
     std::uint32_t address, const std::uint8_t* data, std::size_t size,
     const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const {
   if (values_.empty()) return;
-  const std::uint32_t* bits = pages_.words.data();
-  const std::uint32_t mask = pages_.mask;
+  const std::uint32_t* bitmap = bitmap_.data();
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
     std::uint32_t word;
     std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
-    const std::uint32_t page = word >> kPageBits & mask;
-    if ((bits[page >> 5] >> (page & 31) & 1u) == 0) continue;
+    const std::uint32_t page = word >> kPageBits & 0xFFFF;
+    if ((bitmap[page >> 5] >> (page & 31) & 1u) == 0) continue;
     for (auto v = std::lower_bound(values_.begin(), values_.end(), word);
          v != values_.end() && *v - word <= reach_; ++v) {
       hit(static_cast<std::uint32_t>(address + i), word,

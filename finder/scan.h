@@ -82,18 +82,6 @@ class MarkerSearch {
   std::vector<std::uint8_t> shift_;  // by Pair of the window's last two bytes
 };
 
-// A set of 32-bit keys kept as bits by their low bits: a key that shares
-// its low bits with no key added is turned away with one load. Sized for
-// `count` keys, with at least 32 bits to each (so that few others pass),
-// from 64 to 2^16 bits. The searches test it in their loops: `words`
-// holds bit (key & mask) of each key added.
-struct BitFilter {
-  explicit BitFilter(std::size_t count);
-  void Add(std::uint32_t key) { words[(key & mask) >> 5] |= 1u << (key & 31); }
-  std::uint32_t mask = 63;
-  std::vector<std::uint32_t> words;
-};
-
 // Many 32-bit values looked for at once in 4-aligned words: a bitmap of a
 // hash of each value rejects nearly every word with one load, the sorted
 // values settle the rest.
@@ -109,12 +97,12 @@ class PointerTargets {
  private:
   static std::uint32_t Hash(std::uint32_t value) { return (value * 0x9E3779B1u) >> 16; }
   std::vector<std::uint32_t> values_;  // sorted, unique
-  BitFilter hashes_;
+  std::vector<std::uint32_t> bitmap_;  // 2^16 bits
 };
 
 // Many 32-bit values looked for at once a short way above 4-aligned words:
 // for a word w, every value v with w <= v <= w + reach. A bitmap of the
-// pages such words lie in (by the low bits of the page number) rejects
+// pages such words lie in (by the low 16 bits of the page number) rejects
 // nearly every other word with one load; the sorted values settle the rest.
 class RangeTargets {
  public:
@@ -128,13 +116,9 @@ class RangeTargets {
 
  private:
   static constexpr std::uint32_t kPageBits = 12;
-  // Calls mark(page) for every page a word within reach below a value lies
-  // in, each once, in ascending order (at most 2^20 pages).
-  template <typename Mark>
-  void ForEachPage(Mark&& mark) const;
   std::vector<std::uint32_t> values_;
   std::uint32_t reach_;
-  BitFilter pages_;
+  std::vector<std::uint32_t> bitmap_;  // 2^16 bits, by the page number's low 16 bits
 };
 
 }  // namespace finder
