@@ -6,6 +6,7 @@
 
 #include "platform/fake_platform.h"
 #include "probe/common/system_text.h"
+#include "probe/common/text.h"
 #include "readers/layouts.h"
 
 namespace fuzz {
@@ -14,6 +15,7 @@ namespace {
 
 namespace fake = quorvane::fake;
 using finder::Outcome;
+using probe::ChangeAsk;
 
 constexpr char kModule[] = "host.exe";
 constexpr std::uint32_t kLists = 4;
@@ -88,15 +90,23 @@ void FakeScan::TakeChanges(FuzzedDataProvider& in) {
   };
   if (!request_.objects.empty() && in.ConsumeBool()) {
     watched_ = in.ConsumeIntegralInRange<std::size_t>(0, request_.objects.size() - 1);
-    object_change_.to = TakeText(in, 24, "QV-2c4e");
-    object_change_.bytes =
-        WatchedWide() ? probe::AnsiToUtf16(object_change_.to) : object_change_.to;
-    object_change_.asked = apart(object_change_.bytes, request_.objects[watched_].bytes);
+    const finder::ObjectMarker& m = request_.objects[watched_];
+    ChangeAsk& ask = object_change_;
+    ask.from = texts_[watched_];
+    ask.to = TakeText(in, 24, "QV-2c4e");
+    ask.bytes = WatchedWide() ? probe::AnsiToUtf16(ask.to) : ask.to;
+    ask.marker = watched_;
+    ask.where = probe::Format("type %d field \"%s\"", static_cast<int>(m.type),
+                              quorvane::FindLayout(m.type)->fields[m.field].name);
+    ask.asked = apart(ask.bytes, m.bytes);
   }
   if (request_.buffer_marker && in.ConsumeBool()) {
-    buffer_change_.to = TakeText(in, 24, "QV-51d0");
-    buffer_change_.bytes = probe::AnsiToUtf16(buffer_change_.to);
-    buffer_change_.asked = apart(buffer_change_.bytes, request_.buffer_bytes);
+    ChangeAsk& ask = buffer_change_;
+    ask.from = buffer_text_;
+    ask.to = TakeText(in, 24, "QV-51d0");
+    ask.bytes = probe::AnsiToUtf16(ask.to);
+    ask.where = "the text buffer";
+    ask.asked = apart(ask.bytes, request_.buffer_bytes);
   }
 }
 

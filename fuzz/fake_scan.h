@@ -23,15 +23,9 @@
 
 #include "finder/change_watch.h"
 #include "finder/finder.h"
+#include "probe/find/find_change.h"
 
 namespace fuzz {
-
-// A change asked for: the new text as given (ANSI) and as it stands in
-// memory.
-struct FakeChange {
-  bool asked = false;
-  std::string to, bytes;
-};
 
 class FakeScan {
  public:
@@ -49,8 +43,10 @@ class FakeScan {
   const std::string& buffer_text() const { return buffer_text_; }
   // The --text marker whose change is watched.
   std::size_t watched() const { return watched_; }
-  const FakeChange& object_change() const { return object_change_; }
-  const FakeChange& buffer_change() const { return buffer_change_; }
+  // The changes asked for, as the find asks them (--then of the watched
+  // --text marker, --buffer-then).
+  const probe::ChangeAsk& object_change() const { return object_change_; }
+  const probe::ChangeAsk& buffer_change() const { return buffer_change_; }
 
   // The host changes as the input says: a few texts written, records
   // moved, pages made unreadable or readable again, record pointers set to
@@ -95,7 +91,7 @@ class FakeScan {
   std::vector<std::string> texts_;
   std::string buffer_text_;
   std::size_t watched_ = 0;
-  FakeChange object_change_, buffer_change_;
+  probe::ChangeAsk object_change_, buffer_change_;
 
   // Before the ranking: each candidate's record set by (list, offset),
   // which the chains of candidates that share it lead to.

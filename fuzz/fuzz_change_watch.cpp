@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider in(data, size);
   fuzz::FakeScan scan(in);
   const bool objects = in.ConsumeBool();
-  const fuzz::FakeChange& change = objects ? scan.object_change() : scan.buffer_change();
+  const probe::ChangeAsk& change = objects ? scan.object_change() : scan.buffer_change();
   if (!change.asked) return 0;
   const std::uint32_t wait_ms = finder::kWatchIntervalMs * in.ConsumeIntegralInRange(0u, 8u);
   finder::ChangeWatch watch =

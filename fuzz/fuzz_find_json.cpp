@@ -79,16 +79,8 @@ probe::FindReport MakeReport(FuzzedDataProvider& in, const fuzz::FakeScan& scan)
   r.result = scan.result();
   r.seconds = in.ConsumeIntegralInRange(0, 100000) / 100.0;
   r.change.wait_seconds = in.ConsumeIntegralInRange(0u, 2u);
-  if (scan.object_change().asked) {
-    const probe::MarkerInfo& m = r.markers[scan.watched()];
-    r.change.object_ask = {true, m.text, scan.object_change().to, scan.object_change().bytes,
-                           scan.watched(),
-                           probe::Format("type %d field \"%s\"", static_cast<int>(m.type), m.field)};
-  }
-  if (scan.buffer_change().asked) {
-    r.change.buffer_ask = {true, scan.buffer_text(), scan.buffer_change().to,
-                           scan.buffer_change().bytes, 0, "the text buffer"};
-  }
+  if (scan.object_change().asked) r.change.object_ask = scan.object_change();
+  if (scan.buffer_change().asked) r.change.buffer_ask = scan.buffer_change();
   return r;
 }
 
