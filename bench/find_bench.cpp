@@ -15,7 +15,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,17 +25,15 @@
 #include "finder/host_view.h"
 #include "finder/scan.h"
 #include "platform/remote_process.h"
+#include "served_host.h"
 
 namespace {
+
+using bench::Now;
 
 constexpr char kTextMarker[] = "QV-bench-7f3a";
 constexpr char kBufferMarker[] = "QV-bench-b9e1";
 constexpr DWORD kChunk = 4u << 20;
-
-double Now() {
-  using Clock = std::chrono::steady_clock;
-  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
 
 double Mib(double bytes) { return bytes / (1024.0 * 1024.0); }
 
@@ -125,46 +122,6 @@ FindPass Find() {
   return pass;
 }
 
-// Starts `host` serving with the markers and the ballast; returns its
-// process handle and pid, or nullptr.
-HANDLE StartHost(const std::string& host, unsigned ballast, DWORD* pid, HANDLE* served) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr;
-  if (!CreatePipe(&read, &write, &sa, 0)) return nullptr;
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  std::string line = "\"" + host + "\" --app 1.5 --text " + kTextMarker + " --buffer-text " +
-                     kBufferMarker + " --ballast " + std::to_string(ballast) + " --serve 900";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = write;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION pi{};
-  const BOOL ok =
-      CreateProcessA(host.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-  CloseHandle(write);
-  if (!ok) {
-    CloseHandle(read);
-    return nullptr;
-  }
-  CloseHandle(pi.hThread);
-  std::string said;
-  char c;
-  DWORD got = 0;
-  while (said.find('\n') == std::string::npos && ReadFile(read, &c, 1, &got, nullptr) && got == 1) {
-    said += c;
-  }
-  *served = read;
-  *pid = pi.dwProcessId;
-  if (said.rfind("pid ", 0) != 0) {
-    TerminateProcess(pi.hProcess, 0);
-    CloseHandle(pi.hProcess);
-    return nullptr;
-  }
-  return pi.hProcess;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,11 +146,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qv_find_bench: --host=sample_host.exe is needed\n");
     return 2;
   }
-  DWORD pid = 0;
-  HANDLE served = nullptr;
+  bench::ServedHost served;
   const double start = Now();
-  const HANDLE child = StartHost(host, ballast, &pid, &served);
-  if (child == nullptr) {
+  if (!bench::StartServedHost(host,
+                              std::string("--app 1.5 --text ") + kTextMarker + " --buffer-text " +
+                                  kBufferMarker + " --ballast " + std::to_string(ballast),
+                              &served)) {
     std::fprintf(stderr, "qv_find_bench: cannot start %s\n", host.c_str());
     return 2;
   }
@@ -201,11 +159,11 @@ int main(int argc, char** argv) {
       "find benchmark: sample host (SampleApp 1.5) with %u MiB of ballast, ready in %.1f s\n",
       ballast, Now() - start);
   const HANDLE process =
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, served.pid);
   if (process == nullptr) {
     std::fprintf(stderr, "qv_find_bench: cannot open process %lu\n",
-                 static_cast<unsigned long>(pid));
-    TerminateProcess(child, 0);
+                 static_cast<unsigned long>(served.pid));
+    bench::StopServedHost(&served);
     return 2;
   }
   quorvane::SetRemoteProcess(process);
@@ -252,9 +210,6 @@ int main(int argc, char** argv) {
               max_ratio, runs);
   quorvane::SetRemoteProcess(nullptr);
   CloseHandle(process);
-  TerminateProcess(child, 0);
-  WaitForSingleObject(child, 10000);
-  CloseHandle(child);
-  CloseHandle(served);
+  bench::StopServedHost(&served);
   return all_found ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // What the project's stand-alone tool (quorvane-probe) needs from the system
 // besides platform.h, remote_process.h and host_scan.h: the running
-// processes, opening one of them for reading, a profile file's names and
-// full value lengths, text conversions and the system's error messages.
+// processes, opening one of them for reading, whole files (a module file, a
+// signature file), a profile file's names and full value lengths, text
+// conversions and the system's error messages.
 // Implemented by win32_tool_system.cpp; the module never links it.
 //
 // Error codes are the system's (Win32 error codes), for SystemErrorMessage.
@@ -50,6 +51,20 @@ bool FullPathName(const std::string& path, std::string* full);
 // Whether the file can be opened for reading now (sharing it with every other
 // opener); it is closed again at once. False with the error code in `error`.
 bool CanOpenFileForReading(const std::string& path, unsigned long* error);
+
+// Whether a file (not a folder) is at `path`.
+bool FileExists(const std::string& path);
+
+// Reads the whole file at `path` into `bytes`, when it holds at most
+// `max_size` bytes. False with the error code in `error`
+// (ERROR_FILE_TOO_LARGE for a larger file).
+bool ReadWholeFile(const std::string& path, std::size_t max_size, std::string* bytes,
+                   unsigned long* error);
+
+// Writes `bytes` as the file at `path` in full or not at all: into a new
+// file beside it, which then takes the place of any file of that name.
+// False with the error code in `error`; a file at `path` is then as it was.
+bool WriteWholeFile(const std::string& path, const std::string& bytes, unsigned long* error);
 
 // The section names of the INI file at `path`, in file order; none for a
 // missing file.

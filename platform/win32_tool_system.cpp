@@ -1,9 +1,10 @@
 // Win32 services of the stand-alone tool: Toolhelp's process list, opening a
-// process for reading, the profile API's name lists, code page conversions
-// and FormatMessage.
+// process for reading, whole files read and written, the profile API's name
+// lists, code page conversions and FormatMessage.
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -94,6 +95,62 @@ bool CanOpenFileForReading(const std::string& path, unsigned long* error) {
   }
   CloseHandle(file);
   return true;
+}
+
+bool FileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::size_t max_size, std::string* bytes,
+                   unsigned long* error) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  LARGE_INTEGER size;
+  bool ok = GetFileSizeEx(file, &size) != 0;
+  if (!ok) *error = GetLastError();
+  if (ok && static_cast<unsigned long long>(size.QuadPart) > max_size) {
+    ok = false;
+    *error = ERROR_FILE_TOO_LARGE;
+  }
+  if (ok) bytes->resize(static_cast<std::size_t>(size.QuadPart));
+  for (std::size_t done = 0; ok && done < bytes->size();) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes->size() - done, 1u << 24));
+    ok = ReadFile(file, &(*bytes)[done], want, &got, nullptr) != 0 && got > 0;
+    if (!ok) *error = GetLastError() != 0 ? GetLastError() : ERROR_HANDLE_EOF;
+    done += got;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes, unsigned long* error) {
+  const std::string temporary =
+      path + ".quorvane-probe-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+  const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+            written == bytes.size() && FlushFileBuffers(file) != 0;
+  if (!ok) *error = GetLastError();
+  CloseHandle(file);
+  if (ok && !MoveFileExA(temporary.c_str(), path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ok = false;
+    *error = GetLastError();
+  }
+  if (!ok) DeleteFileA(temporary.c_str());
+  return ok;
 }
 
 std::vector<std::string> ProfileSectionNames(const std::string& path) {

@@ -8,6 +8,8 @@
 #include "probe/check/check.h"
 #include "probe/common/command.h"
 #include "probe/find/find.h"
+#include "probe/update/sign.h"
+#include "probe/update/update.h"
 #include "version.h"
 
 namespace {
@@ -20,6 +22,16 @@ constexpr Command kCommands[] = {
      "                           [--section NAME] [--profile OLD.ini] [--json] ...",
      "finds the profile's offsets in a running host from markers placed\n"
      "there; quorvane-probe find --help tells how."},
+    {"sign", probe::RunSign, "sign PID|EXE --profile FILE [--section NAME] [--out FILE]",
+     "checks a profile against the running host and, when it is right,\n"
+     "writes the signatures of the code that uses its offsets (FILE.sig);\n"
+     "quorvane-probe sign --help tells more."},
+    {"update", probe::RunUpdate,
+     "update PID|EXE --signatures FILE [--section NAME] [--json]\n"
+     "       quorvane-probe update --module-file PATH --signatures FILE [--section NAME]",
+     "after a host update, finds the new offsets in the new release's code\n"
+     "from those signatures; if it says no, use find. quorvane-probe update\n"
+     "--help tells more."},
 };
 constexpr std::size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release package dist/Quorvane-<version>-win32.zip: the DLL, the
 # profile probe, the README for Windows users (release/README.txt), the API
-# reference, the changelog, an example profile and an example script, the
-# text files with Windows (CRLF) line endings. Building it twice gives the
+# reference, the signature file's format, the changelog, an example profile
+# and an example script, the text files with Windows (CRLF) line endings. Building it twice gives the
 # same bytes: the binaries carry no timestamps or build paths, and the
 # archive fixes names, order, times and permissions.
 set -euo pipefail
@@ -15,7 +15,8 @@ trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
 cp "$qv_root/build/win32/Quorvane.dll" "$qv_root/build/win32/quorvane-probe.exe" "$stage/$name/"
 # Text files: CRLF line endings, and the version filled in.
-for f in release/README.txt docs/API.md CHANGELOG.md demo/example-profile.ini demo/example.lua; do
+for f in release/README.txt docs/API.md docs/SIGNATURES.md CHANGELOG.md demo/example-profile.ini \
+    demo/example.lua; do
   sed -e "s/@VERSION@/$version/g" -e 's/\r*$/\r/' "$qv_root/$f" >"$stage/$name/$(basename "$f")"
 done
 chmod 0644 "$stage/$name"/*

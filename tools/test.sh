@@ -9,7 +9,7 @@ start=$(date +%s)
 "$qv_root/tools/build.sh" all
 # The benchmarks are no tests, but they must go on building.
 qv_stage build-bench "building the benchmark programs"
-qv_run cmake --build "$qv_root/build/win32" -j2 --target qv_bench qv_find_bench
+qv_run cmake --build "$qv_root/build/win32" -j2 --target qv_bench qv_find_bench qv_update_bench
 # Wine takes the ANSI code page and the encoding of file names from the
 # locale: the same one for every run (each test sets its code page's own),
 # with UTF-8 file names so non-ASCII paths work. glibc has C.UTF-8 built in.

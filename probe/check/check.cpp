@@ -53,7 +53,9 @@ const char kDescription[] =
 const char kExitStatus[] =
     "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
     "arguments, an unreadable profile, or a process that cannot be examined\n"
-    "or exits before the walks are done.\n";
+    "or exits before the walks are done. Each command's --help gives its own;\n"
+    "3 is update's for offsets read from a module file, never checked against\n"
+    "a running host.\n";
 
 // The program's usage: the check's, with the other commands.
 std::string Usage(const Command* commands, std::size_t count) {
@@ -91,22 +93,40 @@ bool ParseArguments(int argc, char** argv, CheckOptions* o, std::string* error) 
   return o->help || (NeedsProfile(*o, error) && TypeNeedsProcess(*o, error));
 }
 
+// Everything after the arguments: the process handle and the Lua state are
+// released by the caller.
+int Check(const CheckOptions& o, lua_State* L, void** process) {
+  std::string error;
+  Report report;
+  if (!ReadProfile(o.profile, &report.profile, &error)) return Fail(error);
+  report.has_process = !o.target.empty();
+  if (report.has_process && !OpenProcess(o.target, process, &report.process, &error)) {
+    return Fail(error);
+  }
+  if (!MakeTable(L, &report, &error)) return Fail(error);
+  if (report.has_process && !WalkHost(L, o.has_type ? &o.type : nullptr, &report, &error)) {
+    return Fail(error);
+  }
+  Print(o.json ? JsonReport(report) : TextReport(report));
+  return report.AllWalksOk() ? kExitComplete : kExitIncomplete;
+}
+
+}  // namespace
+
 std::string Exited(std::uint32_t pid) {
   return "process " + std::to_string(pid) + " exited; nothing was read from it";
 }
 
-// Opens the process to examine and makes the module's platform read it.
-bool OpenProcess(const CheckOptions& o, void** process, Report* report, std::string* error) {
-  *process = OpenTargetProcess(o.target, &report->process, error);
+bool OpenProcess(const std::string& target, void** process, ProcessInfo* info,
+                 std::string* error) {
+  *process = OpenTargetProcess(target, info, error);
   if (*process == nullptr) return false;
   quorvane::SetRemoteProcess(*process);
-  report->has_process = true;
   if (quorvane::HostProcessRunning()) return true;
-  *error = Exited(report->process.pid);
+  *error = Exited(info->pid);
   return false;
 }
 
-// GetAddress on the profile, in the examined process if there is one.
 bool MakeTable(lua_State* L, Report* report, std::string* error) {
   if (!MakeAddressTable(L, report->profile.path, &report->table, error)) return false;
   if (!report->has_process) return true;
@@ -120,14 +140,13 @@ bool MakeTable(lua_State* L, Report* report, std::string* error) {
   return true;
 }
 
-// Every walk asked for, as the module would take it.
-bool WalkHost(const CheckOptions& o, lua_State* L, Report* report, std::string* error) {
+bool WalkHost(lua_State* L, const std::int32_t* type, Report* report, std::string* error) {
   WalkContext context;
   context.table = report->table;
   context.module = report->profile.module;
   context.pid = report->process.pid;
-  if (o.has_type) {
-    report->walks.push_back(WalkObject(L, context, o.type));
+  if (type != nullptr) {
+    report->walks.push_back(WalkObject(L, context, *type));
   } else {
     report->walks = WalkEveryType(L, context);
     report->walks.push_back(WalkTextBuffer(L, context));
@@ -138,20 +157,16 @@ bool WalkHost(const CheckOptions& o, lua_State* L, Report* report, std::string* 
   return false;
 }
 
-// Everything after the arguments: the process handle and the Lua state are
-// released by the caller.
-int Check(const CheckOptions& o, lua_State* L, void** process) {
-  std::string error;
-  Report report;
-  if (!ReadProfile(o.profile, &report.profile, &error)) return Fail(error);
-  if (!o.target.empty() && !OpenProcess(o, process, &report, &error)) return Fail(error);
-  if (!MakeTable(L, &report, &error)) return Fail(error);
-  if (report.has_process && !WalkHost(o, L, &report, &error)) return Fail(error);
-  Print(o.json ? JsonReport(report) : TextReport(report));
-  return report.AllWalksOk() ? kExitComplete : kExitIncomplete;
+int WithLuaAndProcess(const std::function<int(lua_State* L, void** process)>& work) {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) return Fail("cannot create a Lua state");
+  void* process = nullptr;
+  const int status = work(L, &process);
+  lua_close(L);
+  quorvane::SetRemoteProcess(nullptr);
+  CloseTargetProcess(process);
+  return status;
 }
-
-}  // namespace
 
 int RunCheck(int argc, char** argv, const Command* commands, std::size_t command_count) {
   CheckOptions options;
@@ -163,14 +178,8 @@ int RunCheck(int argc, char** argv, const Command* commands, std::size_t command
     Print(Usage(commands, command_count));
     return kExitComplete;
   }
-  lua_State* L = luaL_newstate();
-  if (L == nullptr) return Fail("cannot create a Lua state");
-  void* process = nullptr;
-  const int status = Check(options, L, &process);
-  lua_close(L);
-  quorvane::SetRemoteProcess(nullptr);
-  CloseTargetProcess(process);
-  return status;
+  return WithLuaAndProcess(
+      [&options](lua_State* L, void** process) { return Check(options, L, process); });
 }
 
 }  // namespace probe

@@ -231,10 +231,7 @@ std::string JsonReport(const Report& report) {
   JsonProfile(report.profile, &j);
   j.Key("process");
   JsonProcess(report, &j);
-  j.Key("walks");
-  j.BeginArray();
-  for (const Walk& walk : report.walks) JsonWalk(walk, &j);
-  j.EndArray();
+  JsonWalks(report.walks, &j);
   j.Key("shared_stop");
   JsonSharedStop(FindSharedStop(report.walks, report.table), &j);
   j.BoolField("ok", report.AllWalksOk());

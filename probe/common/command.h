@@ -9,8 +9,9 @@ namespace probe {
 
 enum ExitStatus : int {
   kExitComplete = 0,    // every walk reaches its data; every offset asked for found
-  kExitIncomplete = 1,  // some walk stops; some offset not found or ambiguous
+  kExitIncomplete = 1,  // some walk stops; some offset not found or ambiguous; not signed
   kExitCannot = 2,      // bad use, or nothing to report: the process cannot be examined...
+  kExitUnchecked = 3,   // offsets found in a module file, not checked against a running host
 };
 
 // A command of the program, chosen by its first argument (main.cpp).

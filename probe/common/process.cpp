@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "platform/tool_system.h"
 #include "probe/common/near_names.h"
@@ -114,6 +115,17 @@ void NoteCloseModules(const std::string& module, ProcessInfo* info) {
   if (!info->modules_listed) return;
   info->loaded_modules = loaded.size();
   info->close_modules = CloseNames(module, loaded, kMostNames, true);
+}
+
+bool FindLoadedModule(const std::string& module, ProcessInfo* info, std::uint32_t* base,
+                      std::uint32_t* size, std::string* error) {
+  if (quorvane::FindModuleImage(module.c_str(), base, size)) return true;
+  if (!ModulesListed(info->pid, error)) return false;
+  NoteCloseModules(module, info);
+  const std::string close = Join(info->close_modules);
+  *error = LuaEscape(module) + " is not loaded in process " + std::to_string(info->pid) +
+           (close.empty() ? "" : " (loaded, with a close name: " + close + ")");
+  return false;
 }
 
 void CloseTargetProcess(void* handle) { quorvane::CloseProcessHandle(handle); }

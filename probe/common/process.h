@@ -34,6 +34,13 @@ void CloseTargetProcess(void* handle);
 // is not known.
 bool ModulesListed(std::uint32_t pid, std::string* error);
 
+// Where `module` is loaded in the examined process (`info`'s), from the
+// module list: its base and size. False with a one-line `error` when it is
+// not loaded (naming the loaded modules with close names, noted in `info`)
+// or the modules cannot be listed.
+bool FindLoadedModule(const std::string& module, ProcessInfo* info, std::uint32_t* base,
+                      std::uint32_t* size, std::string* error);
+
 // When `module`, the profile's Module, is not loaded in the examined process:
 // notes in `info` the loaded modules whose names are close to it.
 void NoteCloseModules(const std::string& module, ProcessInfo* info);

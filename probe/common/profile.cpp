@@ -62,16 +62,24 @@ bool ReadProfile(const std::string& given_path, ProfileInfo* info, std::string* 
   const std::vector<std::string> sections = quorvane::ProfileSectionNames(info->path);
   info->section_found = ContainsName(sections, info->version);
   info->sections = sections;
-  const std::vector<std::string> keys = quorvane::ProfileKeyNames(info->path, info->version);
-  info->offsets.clear();
-  for (const char* key : quorvane::kOffsetKeys) {
-    const std::string value = ReadValue(info->path, info->version.c_str(), key);
-    const bool present = ContainsName(keys, key);
-    const std::size_t length =
-        present ? quorvane::ProfileValueLength(info->path, info->version, key) : 0;
-    info->offsets.push_back({key, quorvane::ReadHexOffset(present, value.c_str(), length)});
-  }
+  info->offsets = ReadSectionOffsets(info->path, info->version);
   return true;
+}
+
+std::vector<ProfileOffset> ReadSectionOffsets(const std::string& path, const std::string& section) {
+  const std::vector<std::string> keys = quorvane::ProfileKeyNames(path, section);
+  std::vector<ProfileOffset> offsets;
+  for (const char* key : quorvane::kOffsetKeys) {
+    const std::string value = ReadValue(path, section.c_str(), key);
+    const bool present = ContainsName(keys, key);
+    const std::size_t length = present ? quorvane::ProfileValueLength(path, section, key) : 0;
+    offsets.push_back({key, quorvane::ReadHexOffset(present, value.c_str(), length)});
+  }
+  return offsets;
+}
+
+bool HasSection(const ProfileInfo& info, const std::string& section) {
+  return ContainsName(info.sections, section);
 }
 
 }  // namespace probe

@@ -33,6 +33,13 @@ struct ProfileInfo {
 // "Module" in [Config] (GetAddress gives nil for such a profile).
 bool ReadProfile(const std::string& given_path, ProfileInfo* info, std::string* error);
 
+// The three offsets of `section` of the profile at `path` (a full path), as
+// GetAddress parses them when Version names that section.
+std::vector<ProfileOffset> ReadSectionOffsets(const std::string& path, const std::string& section);
+
+// Whether the profile has `section`, as the system compares names.
+bool HasSection(const ProfileInfo& info, const std::string& section);
+
 }  // namespace probe
 
 #endif

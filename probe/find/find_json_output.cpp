@@ -320,10 +320,7 @@ std::string FindJsonOutput(const FindReport& r) {
   JsonScan(r, &j);
   JsonObject(r, &j);
   JsonBuffer(r, &j);
-  j.Key("walks");
-  j.BeginArray();
-  for (const Walk& walk : r.walks) JsonWalk(walk, &j);
-  j.EndArray();
+  JsonWalks(r.walks, &j);
   j.EndObject();
   return j.Text() + "\n";
 }

@@ -1,5 +1,6 @@
 #include "probe/find/find_output.h"
 
+#include "probe/common/section.h"
 #include "probe/common/text.h"
 #include "probe/find/find_reasons.h"
 #include "probe/walk/walk_output.h"
@@ -35,14 +36,11 @@ void MoreLine(std::string* out, std::size_t shown, std::size_t total) {
 // something asked for was not found, followed by the reasons.
 void TextSection(const FindReport& r, std::string* out) {
   const bool complete = r.reasons.empty();
-  const std::string keys = complete ? "" : "; ";
   if (!complete) *out += "; No section: something asked for was not found or is ambiguous.\n";
-  *out += keys + "[" + r.options.section + "]\n";
-  if (r.object_found) {
-    *out += keys + "ObjectAddressList=" + Hex(r.table.object_address_list) + "\n";
-    *out += keys + "ObjectDataOffset=" + Hex(r.table.object_data_offset) + "\n";
-  }
-  if (r.buffer_found) *out += keys + "TextBufferAddress=" + Hex(r.table.text_buffer_address) + "\n";
+  const SectionOffsets found{
+      {r.table.object_address_list, r.table.object_data_offset, r.table.text_buffer_address},
+      {r.object_found, r.object_found, r.buffer_found}};
+  *out += SectionLines(r.options.section, found, !complete);
   for (const std::string& reason : r.reasons) Line(out, reason);
 }
 
@@ -211,23 +209,6 @@ void TextChanges(const FindReport& r, std::string* out) {
   }
 }
 
-// Every walk's lines, as comments.
-void TextWalks(const FindReport& r, std::string* out) {
-  Line(out, "");
-  Line(out, "The walks under the offsets found, as the module reads them:");
-  for (const Walk& walk : r.walks) {
-    const std::string lines = TextWalkLines(walk, r.table, false);
-    std::size_t start = 0;
-    while (start < lines.size()) {
-      std::size_t end = lines.find('\n', start);
-      if (end == std::string::npos) end = lines.size();
-      const std::string line = lines.substr(start, end - start);
-      if (!line.empty()) Line(out, line);
-      start = end + 1;
-    }
-  }
-}
-
 }  // namespace
 
 std::string FindTextOutput(const FindReport& r) {
@@ -237,7 +218,7 @@ std::string FindTextOutput(const FindReport& r) {
   if (!r.markers.empty()) TextObjectEvidence(r, &out);
   if (r.options.has_buffer) TextBufferEvidence(r, &out);
   TextChanges(r, &out);
-  if (!r.walks.empty()) TextWalks(r, &out);
+  if (!r.walks.empty()) out += CommentedWalks(r.walks, r.table);
   return out;
 }
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -80,6 +82,22 @@ bool ReadLineFrom(HANDLE pipe, std::string* line) {
 }
 
 }  // namespace
+
+std::string FullPath(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  return n == 0 || n >= MAX_PATH ? path : std::string(full);
+}
+
+void ExpectCannot(const RunResult& run, const std::string& message) {
+  ASSERT_TRUE(run.started);
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("quorvane-probe: ", 0), 0u) << run.err;
+  ASSERT_GE(run.err.size(), 2u);
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;  // one line
+  EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+}
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::function<void(const std::string&)>& on_err) {

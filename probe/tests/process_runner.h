@@ -17,6 +17,15 @@ struct RunResult {
   std::string err;
 };
 
+// The full path of `path`, resolved against the current folder (`path`
+// itself when it cannot be).
+std::string FullPath(const std::string& path);
+
+// What a run of the probe that cannot do its work must show: status 2,
+// nothing on standard output, one line on standard error that starts with
+// "quorvane-probe: " and holds `message`.
+void ExpectCannot(const RunResult& run, const std::string& message);
+
 // Runs `program` with `args` (quoted as the C runtime splits them) and waits
 // for it; a program that does not end within a few minutes is ended and
 // reported as not started.

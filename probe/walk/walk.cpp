@@ -119,18 +119,6 @@ int MakeAddressTableProtected(lua_State* L) {
   return 0;
 }
 
-// The first byte of [address, address + size) that cannot be read. Pages
-// are readable as a whole, so one byte per page tells.
-std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size) {
-  for (std::uint32_t offset = 0; offset < size;) {
-    const std::uint32_t at = address + offset;
-    std::uint8_t byte;
-    if (!quorvane::ReadHostMemory(at, &byte, 1)) return at;
-    offset += quorvane::kHostPageSize - at % quorvane::kHostPageSize;
-  }
-  return address;
-}
-
 // Follows a run of `unit`-byte elements up to its terminator or `max_bytes`
 // as the module's string readers do. Returns false, with the first byte that
 // cannot be read, when the run does not lie in readable memory.
@@ -177,15 +165,22 @@ constexpr PageCause kPageCauses[] = {
      "past the highest application address"},
 };
 
+const PageCause* CauseOf(std::uint32_t address) {
+  const quorvane::PageState state = quorvane::QueryHostPage(address);
+  for (const PageCause& page : kPageCauses) {
+    if (page.state == state) return &page;
+  }
+  return nullptr;
+}
+
 // The walk stops at `address` because host byte `bad` cannot be read; the
 // memory map names why.
 Walk StoppedUnreadable(Walk walk, Hop hop, std::uint32_t address, std::uint32_t bad,
                        std::string message) {
-  const quorvane::PageState state = quorvane::QueryHostPage(bad);
-  for (const PageCause& page : kPageCauses) {
-    if (page.state != state) continue;
-    walk.stop.cause = page.cause;
-    message += std::string(" (") + page.phrase + ")";
+  const PageCause* page = CauseOf(bad);
+  if (page != nullptr) {
+    walk.stop.cause = page->cause;
+    message += std::string(" (") + page->phrase + ")";
   }
   return StoppedAt(std::move(walk), hop, StopReason::kUnreadable, address, std::move(message));
 }
@@ -251,6 +246,22 @@ Walk DiagnoseRecord(lua_State* L, Walk walk, std::uint32_t record, const RecordL
 }
 
 }  // namespace
+
+std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size) {
+  // Pages are readable as a whole, so one byte per page tells.
+  for (std::uint32_t offset = 0; offset < size;) {
+    const std::uint32_t at = address + offset;
+    std::uint8_t byte;
+    if (!quorvane::ReadHostMemory(at, &byte, 1)) return at;
+    offset += quorvane::kHostPageSize - at % quorvane::kHostPageSize;
+  }
+  return address;
+}
+
+std::string UnreadablePage(std::uint32_t address) {
+  const PageCause* page = CauseOf(address);
+  return page != nullptr ? page->phrase : "";
+}
 
 bool MakeAddressTable(lua_State* L, const std::string& path, AddressTable* table,
                       std::string* error) {

@@ -36,6 +36,15 @@ std::vector<Walk> WalkEveryType(lua_State* L, const WalkContext& context);
 // GetTextbufferString(addressTable).
 Walk WalkTextBuffer(lua_State* L, const WalkContext& context);
 
+// The first byte of [address, address + size) that cannot be read (when
+// all can: `address`).
+std::uint32_t FirstUnreadable(std::uint32_t address, std::uint32_t size);
+
+// Why the host page at `address` cannot be read, as the memory map says it
+// and a walk's stop names it ("a guard page, left untouched"); empty when
+// the map does not say.
+std::string UnreadablePage(std::uint32_t address);
+
 }  // namespace probe
 
 #endif

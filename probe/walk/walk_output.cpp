@@ -188,4 +188,26 @@ void JsonWalk(const Walk& walk, JsonWriter* j) {
   j->EndObject();
 }
 
+void JsonWalks(const std::vector<Walk>& walks, JsonWriter* j) {
+  j->Key("walks");
+  j->BeginArray();
+  for (const Walk& walk : walks) JsonWalk(walk, j);
+  j->EndArray();
+}
+
+std::string CommentedWalks(const std::vector<Walk>& walks, const AddressTable& table) {
+  std::string out = ";\n; The walks under the offsets found, as the module reads them:\n";
+  for (const Walk& walk : walks) {
+    const std::string lines = TextWalkLines(walk, table, false);
+    std::size_t start = 0;
+    while (start < lines.size()) {
+      std::size_t end = lines.find('\n', start);
+      if (end == std::string::npos) end = lines.size();
+      if (end > start) out += "; " + lines.substr(start, end - start) + "\n";
+      start = end + 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace probe

@@ -6,6 +6,7 @@
 #define QUORVANE_PROBE_WALK_WALK_OUTPUT_H
 
 #include <string>
+#include <vector>
 
 #include "probe/common/json.h"
 #include "probe/walk/walk_types.h"
@@ -21,6 +22,13 @@ std::string HopPhrase(Hop hop);
 std::string TextWalkLines(const Walk& walk, const AddressTable& table, bool stop_said_elsewhere);
 
 void JsonWalk(const Walk& walk, JsonWriter* j);
+
+// "walks": each walk's object, in order.
+void JsonWalks(const std::vector<Walk>& walks, JsonWriter* j);
+
+// The walks as the commands that find offsets print them after their
+// section: a title, then each walk's lines, every line a ";" comment.
+std::string CommentedWalks(const std::vector<Walk>& walks, const AddressTable& table);
 
 }  // namespace probe
 
