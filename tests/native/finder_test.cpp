@@ -1055,8 +1055,9 @@ TEST(ScanTest, CarriedBytesOutliveAFailedChunk) {
 
 // The words equal to a value, and the words at most `reach` below a value
 // (each with every such value), as a plain search of every value finds
-// them: with a few values or so many that the filters are full, ranges
-// across pages, at address 0 and at the top of the address space.
+// them: with a few values or thousands, ranges across pages, at address 0
+// and at the top of the address space, and words 256 MiB away that the
+// filters take for near (the same low 16 bits of the page number).
 TEST(ScanTest, TargetsFindWhatAPlainSearchFinds) {
   struct Case {
     std::vector<std::uint32_t> values;  // ascending
@@ -1078,7 +1079,7 @@ TEST(ScanTest, TargetsFindWhatAPlainSearchFinds) {
     std::uint32_t noise = 12345;
     for (const std::uint32_t v : c.values) {
       for (const std::uint32_t w : {v - c.reach - 4, v - c.reach - 1, v - c.reach, v - c.reach + 1,
-                                    v - 1, v, v + 1, v + 4}) {
+                                    v - 1, v, v + 1, v + 4, v + 0x10000000u, v - 0x10000000u}) {
         words.push_back(w);
         noise = noise * 1103515245u + 12345u;
         words.push_back(noise);
