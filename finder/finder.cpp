@@ -258,28 +258,45 @@ bool MarkerPass(const FindRequest& request, const std::vector<HostRegion>& regio
   return !AddPass(stats, result);
 }
 
-// The records the object markers' hits would lie in, and whose they are.
-using MarkedRecords = std::map<std::uint32_t, std::vector<int>>;
+// The records the object markers' hits would lie in, each with a marker
+// that has a hit there: sorted by record, then marker, no pair twice.
+struct MarkedRecord {
+  std::uint32_t record;
+  int marker;
+  bool operator<(const MarkedRecord& o) const {
+    return record != o.record ? record < o.record : marker < o.marker;
+  }
+  bool operator==(const MarkedRecord& o) const { return record == o.record && marker == o.marker; }
+};
+using MarkedRecords = std::vector<MarkedRecord>;
 
 MarkedRecords RecordsOfMarkers(const FindRequest& request, const FindResult& result) {
-  MarkedRecords markers_of;
+  MarkedRecords marked;
   for (std::size_t k = 0; k < request.objects.size(); ++k) {
     std::uint32_t offset = 0;
     if (!MarkerOffset(request.objects[k], &offset)) continue;
+    // A marker's hits come in address order, and so do its records unless
+    // one wraps below address 0: each marker's run is sorted (at once, as a
+    // rule) and merged with the runs before it.
+    const auto before = static_cast<std::ptrdiff_t>(marked.size());
     for (const MarkerHit& hit : result.object_hits[k].hits) {
-      std::vector<int>& of = markers_of[hit.address - offset];
-      if (of.empty() || of.back() != static_cast<int>(k)) of.push_back(static_cast<int>(k));
+      marked.push_back({hit.address - offset, static_cast<int>(k)});
     }
+    if (!std::is_sorted(marked.begin() + before, marked.end())) {
+      std::sort(marked.begin() + before, marked.end());
+    }
+    std::inplace_merge(marked.begin(), marked.begin() + before, marked.end());
   }
-  return markers_of;
+  marked.erase(std::unique(marked.begin(), marked.end()), marked.end());
+  return marked;
 }
 
 // Step 2, the pointer pass: every 4-aligned word in all readable memory that
 // holds one of the marked records. Returns false when the process ended.
 bool PointerPass(const FindRequest& request, const std::vector<HostRegion>& regions,
-                 const MarkedRecords& markers_of, const ChunkDone& done, FindResult* result) {
+                 const MarkedRecords& marked, const ChunkDone& done, FindResult* result) {
   std::vector<std::uint32_t> records;
-  for (const auto& entry : markers_of) records.push_back(entry.first);
+  for (const MarkedRecord& m : marked) records.push_back(m.record);
   const PointerTargets targets(records);
   if (targets.Empty()) return true;
   const PassStats stats = StreamRegions(
@@ -300,28 +317,24 @@ bool PointerPass(const FindRequest& request, const std::vector<HostRegion>& regi
 // What the slot pass gathers: the candidates by (list, offset).
 class SlotPass {
  public:
-  SlotPass(const FindRequest& request, const Image& image, const MarkedRecords& markers_of,
+  SlotPass(const FindRequest& request, const Image& image, const MarkedRecords& marked,
            FindResult* result)
-      : request_(request), image_(image), markers_of_(markers_of), result_(result) {}
+      : request_(request), image_(image), marked_(marked), result_(result),
+        targets_(PointerAddresses(result->pointers), request.max_data_offset) {}
 
   // The chunk's words that point at most max_data_offset bytes below a
   // record pointer.
   void Visit(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
-    const std::vector<RecordPointer>& pointers = result_->pointers;  // in address order
-    for (std::size_t i = 0; i + 4 <= size; i += 4) {
-      const std::uint32_t word = quorvane::LoadU32(data + i);
-      auto p =
-          std::lower_bound(pointers.begin(), pointers.end(), word,
-                           [](const RecordPointer& rp, std::uint32_t w) { return rp.address < w; });
-      for (; p != pointers.end() && p->address - word <= request_.max_data_offset; ++p) {
-        if (p->address == word) {
-          ++result_->zero_offset_pointers;
-          continue;
-        }
-        const std::uint32_t slot = address + static_cast<std::uint32_t>(i);
-        for (const int marker : markers_of_.at(p->record)) Add(slot, word, *p, marker);
+    targets_.Search(address, data, size, [this](std::uint32_t slot, std::uint32_t word,
+                                                std::size_t index) {
+      const RecordPointer& p = result_->pointers[index];
+      if (p.address == word) {
+        ++result_->zero_offset_pointers;
+        return;
       }
-    }
+      auto m = std::lower_bound(marked_.begin(), marked_.end(), MarkedRecord{p.record, -1});
+      for (; m != marked_.end() && m->record == p.record; ++m) Add(slot, word, p, m->marker);
+    });
   }
 
   // Hands the candidates to the result, by (list, offset).
@@ -366,21 +379,31 @@ class SlotPass {
     }
   }
 
+  // The pointers' addresses, in address order, as the pointer pass found
+  // them.
+  static std::vector<std::uint32_t> PointerAddresses(const std::vector<RecordPointer>& pointers) {
+    std::vector<std::uint32_t> addresses;
+    addresses.reserve(pointers.size());
+    for (const RecordPointer& p : pointers) addresses.push_back(p.address);
+    return addresses;
+  }
+
   const FindRequest& request_;
   const Image& image_;
-  const MarkedRecords& markers_of_;
+  const MarkedRecords& marked_;
   FindResult* result_;
+  const RangeTargets targets_;
   std::map<std::pair<std::uint32_t, std::uint32_t>, Candidate> found_;
 };
 
 // Step 3, the slot pass over the image. Returns false when the process
 // ended.
 bool CollectCandidates(const FindRequest& request, const Image& image,
-                       const MarkedRecords& markers_of, FindResult* result) {
+                       const MarkedRecords& marked, FindResult* result) {
   bool ended = false;
   const std::vector<HostRegion> regions =
       ReadableRegions(image.base, std::uint64_t{image.base} + image.size, &ended);
-  SlotPass pass(request, image, markers_of, result);
+  SlotPass pass(request, image, marked, result);
   const PassStats stats = StreamRegions(
       regions, request.chunk, 0,
       [&](std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t) {
@@ -403,8 +426,8 @@ void ScoreCandidates(HostView& view, std::uint32_t base, FindResult* result) {
 }
 
 // Why no candidate was found, when none was.
-Missing WhatIsMissing(const MarkedRecords& markers_of, const FindResult& result) {
-  if (markers_of.empty()) return Missing::kNoMarker;
+Missing WhatIsMissing(const MarkedRecords& marked, const FindResult& result) {
+  if (marked.empty()) return Missing::kNoMarker;
   if (result.pointers.empty()) return Missing::kNoPointer;
   if (result.candidates.empty()) return Missing::kNoSlot;
   return Missing::kNone;
@@ -415,11 +438,11 @@ Missing WhatIsMissing(const MarkedRecords& markers_of, const FindResult& result)
 bool FindObjects(const FindRequest& request, const std::vector<HostRegion>& regions,
                  const Image& image, HostView& view, const ChunkDone& done,
                  FindResult* result) {
-  const MarkedRecords markers_of = RecordsOfMarkers(request, *result);
-  if (!PointerPass(request, regions, markers_of, done, result)) return false;
-  if (!CollectCandidates(request, image, markers_of, result)) return false;
+  const MarkedRecords marked = RecordsOfMarkers(request, *result);
+  if (!PointerPass(request, regions, marked, done, result)) return false;
+  if (!CollectCandidates(request, image, marked, result)) return false;
   ScoreCandidates(view, image.base, result);
-  result->object_missing = WhatIsMissing(markers_of, *result);
+  result->object_missing = WhatIsMissing(marked, *result);
   return true;
 }
 
@@ -479,11 +502,17 @@ int Candidate::Count(Outcome outcome) const {
   return n;
 }
 
+void RankResult(const FindRequest& request, FindResult* result) {
+  if (!request.objects.empty()) RankCandidates(request, result);
+  if (request.buffer_marker) RankBuffers(request, result);
+}
+
 Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
                          std::uint32_t data_offset) {
   Candidate c{};
   c.list = list;
   c.data_offset = data_offset;
+  c.checks.reserve(quorvane::kTypesWithLayoutCount);
   for (int i = 0; i < quorvane::kTypesWithLayoutCount; ++i) {
     c.checks.push_back(CheckType(view, base, list, data_offset, quorvane::kTypesWithLayout[i]));
     c.score += TypeScore(c.checks.back().outcome);
@@ -527,8 +556,7 @@ FindResult FindOffsets(const FindRequest& request, const Progress& progress) {
   if (request.buffer_marker) CollectBuffers(request, image, view, &result);
   // Both answers are judged on everything read, lost memory included.
   AddLost(view.TakeLost(), image, &result);
-  if (!request.objects.empty()) RankCandidates(request, &result);
-  if (request.buffer_marker) RankBuffers(request, &result);
+  RankResult(request, &result);
 
   // Whatever was read after the process ended is not to be trusted.
   if (!quorvane::HostProcessRunning()) result.process_ended = true;

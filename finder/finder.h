@@ -181,6 +181,12 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 FindResult FindOffsets(const FindRequest& request, const Progress& progress);
 
+// The verdicts on what the passes and the scoring gathered: the candidates
+// and the buffer places ranked (best first), their contenders, the answers
+// and, where the best candidate is refused, what is missing. FindOffsets
+// ends with it, once all reading is done.
+void RankResult(const FindRequest& request, FindResult* result);
+
 // Scores one (list, offset) pair: walks every type with a layout.
 Candidate ScoreCandidate(HostView& view, std::uint32_t base, std::uint32_t list,
                          std::uint32_t data_offset);

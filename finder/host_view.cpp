@@ -70,7 +70,7 @@ void HostView::Load(std::uint32_t number) {
   if (map_given_) {
     HostRegion region;
     if (!RegionOf(number, &region)) {
-      pages_[number] = std::make_unique<Page>();  // not readable
+      pages_[number] = nullptr;  // not readable
       return;
     }
     const std::uint32_t region_first = region.base / kHostPageSize;
@@ -80,35 +80,47 @@ void HostView::Load(std::uint32_t number) {
         std::min<std::uint64_t>(std::uint64_t{number - number % kSpanPages} + kSpanPages,
                                 region_end));
   }
+  // The host's bytes go straight into the block that keeps them.
   const std::uint32_t count = end - first;
-  std::vector<std::uint8_t> span(std::size_t{count} * kHostPageSize);
-  if (count > 1 && quorvane::ReadHostMemory(first * kHostPageSize, span.data(),
-                                            count * kHostPageSize)) {
-    for (std::uint32_t page = first; page < end; ++page) {
-      std::unique_ptr<Page>& slot = pages_[page];
-      if (slot) continue;  // keep what was read before
-      slot = std::make_unique<Page>();
-      slot->readable = true;
-      std::memcpy(slot->bytes, span.data() + std::size_t{page - first} * kHostPageSize,
-                  kHostPageSize);
+  if (count > 1) {
+    std::unique_ptr<std::uint8_t[]> span(new std::uint8_t[std::size_t{count} * kHostPageSize]);
+    if (quorvane::ReadHostMemory(first * kHostPageSize, span.get(), count * kHostPageSize)) {
+      for (std::uint32_t page = first; page < end; ++page) {
+        // A page read before keeps what it read then.
+        pages_.emplace(page, span.get() + std::size_t{page - first} * kHostPageSize);
+      }
+      block_pages_ += count;
+      blocks_.push_back(std::move(span));
+      return;
     }
-    return;
   }
-  std::unique_ptr<Page>& slot = pages_[number];
-  slot = std::make_unique<Page>();
-  slot->readable = quorvane::ReadHostMemory(number * kHostPageSize, slot->bytes, kHostPageSize);
-  if (map_given_ && !slot->readable) NoteLost(number);
+  std::unique_ptr<std::uint8_t[]> page(new std::uint8_t[kHostPageSize]);
+  const bool readable = quorvane::ReadHostMemory(number * kHostPageSize, page.get(), kHostPageSize);
+  pages_[number] = readable ? page.get() : nullptr;
+  if (readable) {
+    ++block_pages_;
+    blocks_.push_back(std::move(page));
+  }
+  if (map_given_ && !readable) NoteLost(number);
 }
 
-const HostView::Page& HostView::PageAt(std::uint32_t number) {
-  const auto found = pages_.find(number);
-  if (found != pages_.end()) return *found->second;
-  if (pages_.size() + kSpanPages > kMaxPages) {
-    pages_.clear();
-    asked_.clear();
+const std::uint8_t* HostView::PageAt(std::uint32_t number) {
+  if (has_last_ && last_number_ == number) return last_;
+  auto found = pages_.find(number);
+  if (found == pages_.end()) {
+    if (pages_.size() + kSpanPages > kMaxPages || block_pages_ + kSpanPages > kMaxPages) {
+      pages_.clear();
+      blocks_.clear();
+      block_pages_ = 0;
+      asked_.clear();
+    }
+    Load(number);
+    found = pages_.find(number);
   }
-  Load(number);
-  return *pages_.at(number);
+  has_last_ = true;
+  last_number_ = number;
+  last_ = found->second;
+  return last_;
 }
 
 bool HostView::Read(std::uint32_t address, void* out, std::uint32_t size) {
@@ -118,11 +130,11 @@ bool HostView::Read(std::uint32_t address, void* out, std::uint32_t size) {
   std::uint32_t done = 0;
   while (done < size) {
     const std::uint32_t at = address + done;
-    const Page& page = PageAt(at / kHostPageSize);
-    if (!page.readable) return false;
+    const std::uint8_t* page = PageAt(at / kHostPageSize);
+    if (page == nullptr) return false;
     const std::uint32_t offset = at % kHostPageSize;
     const std::uint32_t n = std::min(kHostPageSize - offset, size - done);
-    std::memcpy(to + done, page.bytes + offset, n);
+    std::memcpy(to + done, page + offset, n);
     done += n;
   }
   return true;

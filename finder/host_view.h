@@ -53,17 +53,14 @@ class HostView {
   std::vector<quorvane::HostRegion> TakeLost();
 
  private:
-  struct Page {
-    bool readable = false;
-    std::uint8_t bytes[quorvane::kHostPageSize];
-  };
   // What is known of the memory from a page on: a readable region, or a
   // stretch that is not readable, up to `end`.
   struct Stretch {
     std::uint64_t end;
     bool readable;
   };
-  const Page& PageAt(std::uint32_t number);
+  // The bytes of page `number`, read once; null when it cannot be read.
+  const std::uint8_t* PageAt(std::uint32_t number);
   void Load(std::uint32_t number);
   // The readable region that holds page `number`, from the map given or
   // from the host; false when the page is not readable.
@@ -72,7 +69,15 @@ class HostView {
   bool AskHost(std::uint64_t address, quorvane::HostRegion* region);
   void NoteLost(std::uint32_t number);
 
-  std::unordered_map<std::uint32_t, std::unique_ptr<Page>> pages_;
+  // Each page's bytes, in one of blocks_ (a span read at once, or a page),
+  // or null when the page cannot be read.
+  std::unordered_map<std::uint32_t, const std::uint8_t*> pages_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::size_t block_pages_ = 0;  // pages in blocks_
+  // The page PageAt gave last (reads near each other come in runs).
+  bool has_last_ = false;
+  std::uint32_t last_number_ = 0;
+  const std::uint8_t* last_ = nullptr;
   bool map_given_ = false;
   std::vector<quorvane::HostRegion> readable_;
   std::map<std::uint64_t, Stretch> asked_;  // by start: what the host said outside the map

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -37,7 +38,9 @@ std::uint64_t TotalBytes(const std::vector<HostRegion>& regions) {
 PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t chunk,
                         std::uint32_t overlap, const ChunkVisitor& visit, const ChunkDone& done) {
   PassStats stats;
-  std::vector<std::uint8_t> buffer(std::size_t{overlap} + chunk);
+  // Only bytes copied from the host are handed on: the buffer is not
+  // cleared first.
+  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[std::size_t{overlap} + chunk]);
   std::size_t carried = 0;
   std::uint64_t carried_end = 0;  // host address just after the carried bytes
   // Copies [at, at + n) after the carried bytes and hands it on; false when
@@ -45,13 +48,13 @@ PassStats StreamRegions(const std::vector<HostRegion>& regions, std::uint32_t ch
   // [at, at + n) may still join them.
   const auto take = [&](std::uint64_t at, std::uint32_t n) {
     if (carried_end != at) carried = 0;
-    if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.data() + carried, n)) {
+    if (!quorvane::ReadHostMemory(static_cast<std::uint32_t>(at), buffer.get() + carried, n)) {
       return false;
     }
     stats.bytes += n;
-    visit(static_cast<std::uint32_t>(at - carried), buffer.data(), carried + n, carried);
+    visit(static_cast<std::uint32_t>(at - carried), buffer.get(), carried + n, carried);
     const std::size_t keep = std::min<std::size_t>(overlap, carried + n);
-    std::memmove(buffer.data(), buffer.data() + carried + n - keep, keep);
+    std::memmove(buffer.get(), buffer.get() + carried + n - keep, keep);
     carried = keep;
     carried_end = at + n;
     return true;
@@ -118,8 +121,7 @@ MarkerSearch::MarkerSearch(std::vector<std::string> patterns)
   for (const std::string& p : patterns_) {
     if (p.empty()) continue;
     for (std::size_t j = 0; j + 1 < window_; ++j) {
-      const std::size_t pair =
-          Pair(static_cast<std::uint8_t>(p[j]), static_cast<std::uint8_t>(p[j + 1]));
+      const std::size_t pair = Pair(reinterpret_cast<const std::uint8_t*>(p.data()) + j);
       const std::size_t distance = window_ - 2 - j;
       shift_[pair] = static_cast<std::uint8_t>(std::min<std::size_t>(shift_[pair], distance));
     }
@@ -140,8 +142,12 @@ void MarkerSearch::Check(std::uint32_t address, const std::uint8_t* data, std::s
     const std::string& p = patterns_[k];
     // Occurrences wholly inside the carried bytes were reported before.
     if (p.empty() || i + p.size() > size || i + p.size() <= carried) continue;
-    if (std::memcmp(data + i, p.data(), p.size()) == 0)
+    // The first byte turns away nearly every place before the whole
+    // pattern is compared.
+    if (data[i] == static_cast<std::uint8_t>(p[0]) &&
+        std::memcmp(data + i + 1, p.data() + 1, p.size() - 1) == 0) {
       hit(k, static_cast<std::uint32_t>(address + i));
+    }
   }
 }
 
@@ -154,9 +160,14 @@ void MarkerSearch::Search(std::uint32_t address, const std::uint8_t* data, std::
   // one that starts there and runs on was not.
   const std::size_t longest = Overlap() + std::size_t{1};
   std::size_t i = carried >= longest ? carried - longest + 1 : 0;
+  if (m < 2) {  // one-byte patterns: every place is looked at
+    for (; i < size; ++i) Check(address, data, size, carried, i, hit);
+    return;
+  }
   const std::uint8_t* shift = shift_.data();
+  const std::uint8_t* pairs = data + (m - 2);  // from i on: the window's last two bytes
   while (i + m <= size) {
-    const std::size_t s = m < 2 ? 0 : shift[Pair(data[i + m - 2], data[i + m - 1])];
+    const std::size_t s = shift[Pair(pairs + i)];
     if (s != 0) {
       i += s;
       continue;
@@ -184,6 +195,40 @@ void PointerTargets::Search(std::uint32_t address, const std::uint8_t* data, std
     if ((bitmap[h >> 5] >> (h & 31) & 1u) == 0) continue;
     if (std::binary_search(values_.begin(), values_.end(), word)) {
       hit(static_cast<std::uint32_t>(address + i), word);
+    }
+  }
+}
+
+RangeTargets::RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach)
+    : values_(std::move(values)), reach_(reach), bitmap_(std::size_t{1} << 11, 0) {
+  // The words w with w <= v <= w + reach lie in [v - reach, v]: each such
+  // range's pages are marked, from where the range before stopped, so that
+  // no page is marked twice (at most 2^20 marks in all).
+  std::uint64_t next = 0;  // the first page not yet marked
+  for (const std::uint32_t v : values_) {
+    const std::uint64_t first = (v > reach ? v - reach : 0) >> kPageBits;
+    const std::uint64_t last = v >> kPageBits;
+    for (std::uint64_t page = std::max(first, next); page <= last; ++page) {
+      bitmap_[(page & 0xFFFF) >> 5] |= 1u << (page & 31);
+    }
+    next = std::max(next, last + 1);
+  }
+}
+
+void RangeTargets::Search(
+    std::uint32_t address, const std::uint8_t* data, std::size_t size,
+    const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const {
+  if (values_.empty()) return;
+  const std::uint32_t* bitmap = bitmap_.data();
+  for (std::size_t i = 0; i + 4 <= size; i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, data + i, 4);  // host memory is little-endian, like this machine
+    const std::uint32_t page = word >> kPageBits & 0xFFFF;
+    if ((bitmap[page >> 5] >> (page & 31) & 1u) == 0) continue;
+    for (auto v = std::lower_bound(values_.begin(), values_.end(), word);
+         v != values_.end() && *v - word <= reach_; ++v) {
+      hit(static_cast<std::uint32_t>(address + i), word,
+          static_cast<std::size_t>(v - values_.begin()));
     }
   }
 }

@@ -6,6 +6,7 @@
 #define QUORVANE_FINDER_SCAN_H
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,8 +67,12 @@ class MarkerSearch {
               const std::function<void(std::size_t, std::uint32_t)>& hit) const;
 
  private:
-  static std::size_t Pair(std::uint8_t a, std::uint8_t b) {
-    return a | static_cast<std::size_t>(b & 0x0F) << 8;
+  // The shift table's key for the two bytes at `at`: the first byte and the
+  // low four bits of the second.
+  static std::size_t Pair(const std::uint8_t* at) {
+    std::uint16_t pair;
+    std::memcpy(&pair, at, 2);  // little-endian, like host memory: the first byte low
+    return pair & 0x0FFFu;
   }
   void Check(std::uint32_t address, const std::uint8_t* data, std::size_t size, std::size_t carried,
              std::size_t i, const std::function<void(std::size_t, std::uint32_t)>& hit) const;
@@ -93,6 +98,27 @@ class PointerTargets {
   static std::uint32_t Hash(std::uint32_t value) { return (value * 0x9E3779B1u) >> 16; }
   std::vector<std::uint32_t> values_;  // sorted, unique
   std::vector<std::uint32_t> bitmap_;  // 2^16 bits
+};
+
+// Many 32-bit values looked for at once a short way above 4-aligned words:
+// for a word w, every value v with w <= v <= w + reach. A bitmap of the
+// pages such words lie in (by the low 16 bits of the page number) rejects
+// nearly every other word with one load; the sorted values settle the rest.
+class RangeTargets {
+ public:
+  // `values` in ascending order (they are named by their index there).
+  RangeTargets(std::vector<std::uint32_t> values, std::uint32_t reach);
+  // Calls hit(address of the word, word, index of the value) for each
+  // 4-aligned word of the chunk and each value within reach above it, in
+  // the values' order. `address` must be 4-aligned.
+  void Search(std::uint32_t address, const std::uint8_t* data, std::size_t size,
+              const std::function<void(std::uint32_t, std::uint32_t, std::size_t)>& hit) const;
+
+ private:
+  static constexpr std::uint32_t kPageBits = 12;
+  std::vector<std::uint32_t> values_;
+  std::uint32_t reach_;
+  std::vector<std::uint32_t> bitmap_;  // 2^16 bits, by the page number's low 16 bits
 };
 
 }  // namespace finder

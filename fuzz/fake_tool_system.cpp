@@ -15,6 +15,7 @@ std::u16string AnsiToWide(const std::string& ansi) {
 
 std::string WideToUtf8(const std::u16string& wide) {
   std::string out;
+  out.reserve(3 * wide.size());
   for (std::size_t i = 0; i < wide.size(); ++i) {
     unsigned code = wide[i];
     if (code >= 0xD800 && code < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&

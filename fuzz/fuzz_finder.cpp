@@ -138,15 +138,34 @@ std::uint32_t TextOf(const fuzz::Image& image, const finder::FindRequest& reques
   return record == 0 ? 0 : record + quorvane::FindLayout(m.type)->fields[m.field].offset;
 }
 
+// The host as the input lays it out: the image, the module in its first
+// `module_pages` pages.
+void InstallHost(const fuzz::Image& image, std::uint32_t module_pages) {
+  quorvane::fake::Reset();
+  image.Install();
+  quorvane::fake::SetModuleBase(kModule, kBase);
+  quorvane::fake::SetModuleSize(kModule, module_pages * 4096);
+}
+
+// The shared Lua state, made ready at the first use in an input: an input
+// that does not use it leaves it alone.
+struct LuaUse {
+  lua_State* L = nullptr;
+  lua_State* operator()() {
+    if (L == nullptr) L = fuzz::Lua();
+    return L;
+  }
+};
+
 // The input's change: the watched places whose bit of `changes` is set get
 // the new marker where their text is (if it can be written there); those
 // whose bit of `moves` is set (objects only) get a new record with it, their
 // record pointer set to it, as a host that moves an edited record does.
-// Then the watch is polled once at the end of its wait and what it settles
-// on checked.
-void CheckChange(lua_State* L, const fuzz::Image& image, const finder::FindRequest& request,
-                 const finder::FindResult& r, bool buffer, std::size_t marker,
-                 std::uint64_t changes, std::uint64_t moves) {
+// Then the watch is polled once at the end of its wait, and what it settles
+// on is checked against the host as laid out before the change.
+void CheckChange(LuaUse& lua, const fuzz::Image& image, std::uint32_t module_pages,
+                 const finder::FindRequest& request, const finder::FindResult& r, bool buffer,
+                 std::size_t marker, std::uint64_t changes, std::uint64_t moves) {
   const bool wide =
       buffer || quorvane::FindLayout(request.objects[marker].type)
                         ->fields[request.objects[marker].field].kind ==
@@ -162,11 +181,6 @@ void CheckChange(lua_State* L, const fuzz::Image& image, const finder::FindReque
       buffer ? finder::ChangeWatch::ForBuffer(request, r, new_bytes, finder::kWatchIntervalMs)
              : finder::ChangeWatch::ForObjects(request, r, marker, new_bytes,
                                                finder::kWatchIntervalMs);
-  const std::size_t contenders = buffer ? r.buffer_contenders : r.object_contenders;
-  std::vector<bool> acceptable(contenders, false);
-  for (std::size_t i = 0; i < contenders; ++i) {
-    acceptable[i] = buffer ? BufferAcceptable(image, r, i) : ObjectAcceptable(L, image, request, r, i);
-  }
   const std::string written = new_bytes + std::string(wide ? 2 : 1, '\0');
   for (std::size_t n = 0; n < watch.places().size(); ++n) {
     if ((changes >> (n % 64) & 1) == 0) continue;
@@ -194,13 +208,16 @@ void CheckChange(lua_State* L, const fuzz::Image& image, const finder::FindReque
   const finder::Settled settled = watch.Poll(finder::kWatchIntervalMs);
   if (settled != finder::Settled::kChosen && settled != finder::Settled::kConfirmed) return;
   const std::size_t a = watch.answer();
+  const std::size_t contenders = buffer ? r.buffer_contenders : r.object_contenders;
   const finder::Answer scan = buffer ? r.buffer_answer : r.object_answer;
   FUZZ_CHECK(a < contenders, "a change settled on a place the scan ranked lower");
   FUZZ_CHECK((settled == finder::Settled::kConfirmed) == (scan == finder::Answer::kFound),
              "confirmed what the scan did not find, or chose where it had found");
-  FUZZ_CHECK(acceptable[a], std::string("a change led to a place the scan's rules refuse: ") +
-                                (buffer ? "buffer " : "candidate ") + std::to_string(a) + " of " +
-                                std::to_string(contenders));
+  InstallHost(image, module_pages);  // the scan's rules judge what the scan saw
+  FUZZ_CHECK(buffer ? BufferAcceptable(image, r, a) : ObjectAcceptable(lua(), image, request, r, a),
+             std::string("a change led to a place the scan's rules refuse: ") +
+                 (buffer ? "buffer " : "candidate ") + std::to_string(a) + " of " +
+                 std::to_string(contenders));
 }
 
 }  // namespace
@@ -238,7 +255,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (buffer_text.size() < 2) buffer_text = "QV-b9e1";
   request.buffer_bytes = Utf16(buffer_text);
 
-  fuzz::Image image(kBase, kPages);
+  // Blank, in the memory the last input's image had.
+  static const fuzz::Image blank(kBase, kPages);
+  static fuzz::Image image = blank;
+  image = blank;
   image.TakeStates(in);
   // The true chain, for every marker through its type's slot.
   const std::uint32_t list = in.ConsumeIntegralInRange<std::uint32_t>(0, module_pages * 4096 - 4 * 81);
@@ -262,23 +282,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Decoys and noise.
   while (image.TakeWrite(in)) {
   }
-  quorvane::fake::Reset();
-  image.Install();
-  quorvane::fake::SetModuleBase(kModule, kBase);
-  quorvane::fake::SetModuleSize(kModule, module_pages * 4096);
+  InstallHost(image, module_pages);
 
   const finder::FindResult result = finder::FindOffsets(request, [](std::uint64_t, std::uint64_t) {});
 
-  // Only an answer is walked, and a change checked: the shared Lua state is
-  // left alone otherwise.
-  const bool check_buffer_change = change_buffer && request.buffer_marker;
-  const bool check_object_change = !change_buffer && change_marker < request.objects.size();
-  if (result.object_answer != finder::Answer::kFound &&
-      result.buffer_answer != finder::Answer::kFound && !check_buffer_change &&
-      !check_object_change) {
-    return 0;
-  }
-  lua_State* L = fuzz::Lua();
+  // Only an answer, and a place a change settles on, are walked with the
+  // module: the shared Lua state is left alone otherwise.
+  LuaUse lua;
   if (result.object_answer == finder::Answer::kFound) {
     const finder::Candidate& best = result.candidates.front();
     for (std::size_t i = 1; i < result.candidates.size(); ++i) {
@@ -290,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const int k : best.markers) {
       const finder::ObjectMarker& m = request.objects[static_cast<std::size_t>(k)];
       std::string value;
-      const bool read = Walk(L, "GetObjectData",
+      const bool read = Walk(lua(), "GetObjectData",
                              {{"ModuleAddress", kBase}, {"ObjectAddressList", best.list},
                               {"ObjectDataOffset", best.data_offset}},
                              m.type, quorvane::FindLayout(m.type)->fields[m.field].name, &value);
@@ -308,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(result.buffers[i].score < best.score, "a buffer answer out of a tie");
     }
     std::string value;
-    const bool read = Walk(L, "GetTextbufferString",
+    const bool read = Walk(lua(), "GetTextbufferString",
                            {{"ModuleAddress", kBase}, {"TextBufferAddress", best.offset}}, 0,
                            nullptr, &value);
     FUZZ_CHECK(read && value.compare(0, buffer_text.size(), buffer_text) == 0,
@@ -318,11 +328,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    std::to_string(result.buffers.size()) + " hits): " +
                    (read ? "reads \"" + value + "\"" : "reads nothing"));
   }
-  if (check_buffer_change) {
-    CheckChange(L, image, request, result, true, 0, changes, 0);
-  } else if (check_object_change) {
-    CheckChange(L, image, request, result, false, change_marker, changes, moves);
+  if (change_buffer && request.buffer_marker) {
+    CheckChange(lua, image, module_pages, request, result, true, 0, changes, 0);
+  } else if (!change_buffer && change_marker < request.objects.size()) {
+    CheckChange(lua, image, module_pages, request, result, false, change_marker, changes, moves);
   }
-  fuzz::ResetLua(L);
+  if (lua.L != nullptr) fuzz::ResetLua(lua.L);
   return 0;
 }

@@ -48,6 +48,7 @@ probe::Walk TakeWalk(FuzzedDataProvider& in, bool text_buffer) {
   w.text_buffer = text_buffer;
   w.type = text_buffer ? 0 : quorvane::kTypesWithLayout[in.ConsumeIntegralInRange(0, 14)];
   const int steps = in.ConsumeIntegralInRange(0, 4);
+  w.steps.reserve(static_cast<std::size_t>(steps));
   for (int i = 0; i < steps; ++i) {
     w.steps.push_back({kSteps[in.ConsumeIntegralInRange(0, 4)], in.ConsumeIntegral<std::uint32_t>(),
                        in.ConsumeBool(), in.ConsumeIntegral<std::uint32_t>()});
@@ -55,6 +56,7 @@ probe::Walk TakeWalk(FuzzedDataProvider& in, bool text_buffer) {
   w.ok = in.ConsumeBool();
   if (w.ok) {
     const quorvane::RecordLayout* layout = quorvane::FindLayout(w.type);
+    if (layout != nullptr) w.fields.reserve(static_cast<std::size_t>(layout->count));
     for (int i = 0; !text_buffer && layout != nullptr && i < layout->count; ++i) {
       const quorvane::FieldSpec& f = layout->fields[i];
       const bool is_text = quorvane::TextUnit(f.kind) != 0;
@@ -111,7 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < walks; ++i) r.walks.push_back(TakeWalk(in, false));
   if (in.ConsumeBool()) r.walks.push_back(TakeWalk(in, true));
 
-  (void)probe::TextReport(r);  // the text report, for the sanitizers
+  // The text report, for the sanitizers. Without a process it is the profile's
+  // lines alone, which it also begins with when there is one.
+  if (r.has_process) (void)probe::TextReport(r);
   const std::string text = probe::JsonReport(r);
   FUZZ_CHECK(fuzz::IsValidUtf8(text), text);
   Json j;

@@ -43,6 +43,7 @@ void SetCodePage(CodePage page) { code_page = page; }
 
 std::u16string DecodeAnsi(const std::string& ansi) {
   std::u16string wide;
+  wide.reserve(ansi.size());
   for (std::size_t i = 0; i < ansi.size(); ++i) {
     const auto b = static_cast<unsigned char>(ansi[i]);
     if (code_page == CodePage::kLatin1 || b < 0x80) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform/host_scan.h"
 #include "platform/platform.h"
@@ -25,6 +26,75 @@ namespace {
 
 HANDLE g_process = nullptr;
 DWORD g_module_list_error = 0;
+
+// Under Wine, VirtualQueryEx of another process is answered by a thread of
+// that process; when the process is ended while that thread answers, the
+// answer never comes and the call waits forever (Windows answers from its
+// kernel). So each query runs on a helper thread, and the caller waits for
+// the answer or for the process's end: an answer that has not come
+// kQueryGraceMs after the end never will, and the query fails as a query of
+// an ended process does. The helper stays stuck in it to the end of the
+// program, and that process is asked nothing more.
+constexpr DWORD kQueryGraceMs = 5000;
+
+struct QueryHelper {
+  HANDLE asked;
+  HANDLE answered;
+  HANDLE process;
+  LPCVOID address;
+  MEMORY_BASIC_INFORMATION info;
+  SIZE_T got;
+};
+QueryHelper* g_helper = nullptr;
+bool g_process_unanswered = false;  // a query of g_process went unanswered after its end
+
+DWORD WINAPI AnswerQueries(LPVOID parameter) {
+  QueryHelper* helper = static_cast<QueryHelper*>(parameter);
+  while (WaitForSingleObject(helper->asked, INFINITE) == WAIT_OBJECT_0) {
+    helper->got =
+        VirtualQueryEx(helper->process, helper->address, &helper->info, sizeof helper->info);
+    SetEvent(helper->answered);
+  }
+  return 0;
+}
+
+QueryHelper* StartQueryHelper() {
+  QueryHelper* helper = new (std::nothrow) QueryHelper{};
+  if (helper == nullptr) return nullptr;
+  helper->asked = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  helper->answered = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = helper->asked != nullptr && helper->answered != nullptr
+                      ? CreateThread(nullptr, 0, AnswerQueries, helper, 0, nullptr)
+                      : nullptr;
+  if (thread != nullptr) {
+    CloseHandle(thread);
+    return helper;
+  }
+  if (helper->asked != nullptr) CloseHandle(helper->asked);
+  if (helper->answered != nullptr) CloseHandle(helper->answered);
+  delete helper;
+  return nullptr;
+}
+
+// VirtualQueryEx of the examined process, which cannot wait forever.
+SIZE_T QueryMap(std::uint64_t address, MEMORY_BASIC_INFORMATION* info) {
+  if (g_process_unanswered) return 0;
+  if (g_helper == nullptr) g_helper = StartQueryHelper();
+  if (g_helper == nullptr) return 0;
+  g_helper->process = g_process;
+  g_helper->address = reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address));
+  SetEvent(g_helper->asked);
+  const HANDLE answer_or_end[2] = {g_helper->answered, g_process};
+  DWORD waited = WaitForMultipleObjects(2, answer_or_end, FALSE, INFINITE);
+  if (waited == WAIT_OBJECT_0 + 1) waited = WaitForSingleObject(g_helper->answered, kQueryGraceMs);
+  if (waited != WAIT_OBJECT_0) {
+    g_helper = nullptr;  // stuck in its query, which may still write to it
+    g_process_unanswered = true;
+    return 0;
+  }
+  *info = g_helper->info;
+  return g_helper->got;
+}
 
 // A snapshot can fail for a moment while the process loads or unloads a
 // module; that is worth a few more tries.
@@ -122,8 +192,7 @@ PageState StateOf(const MEMORY_BASIC_INFORMATION& info) {
 PageState QueryRegion(std::uint64_t address, std::uint64_t* end) {
   if (g_process == nullptr) return PageState::kUnknown;
   MEMORY_BASIC_INFORMATION info;
-  if (VirtualQueryEx(g_process, reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address)),
-                     &info, sizeof info) == 0) {
+  if (QueryMap(address, &info) == 0) {
     return HostProcessRunning() ? PageState::kPastApplicationRange : PageState::kUnknown;
   }
   *end = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + std::uint64_t{info.RegionSize};
@@ -134,6 +203,7 @@ PageState QueryRegion(std::uint64_t address, std::uint64_t* end) {
 
 void SetRemoteProcess(void* process_handle) {
   g_process = static_cast<HANDLE>(process_handle);
+  g_process_unanswered = false;
 }
 
 unsigned long LastModuleListError() { return g_module_list_error; }
@@ -152,9 +222,7 @@ bool NextReadableRegion(std::uint32_t from, HostRegion* region) {
   std::uint64_t at = from - from % kHostPageSize;
   while (at <= UINT32_MAX) {
     MEMORY_BASIC_INFORMATION info;
-    const SIZE_T got = VirtualQueryEx(
-        g_process, reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(at)), &info, sizeof info);
-    if (got == 0) return false;  // above the user address space, or the process is gone
+    if (QueryMap(at, &info) == 0) return false;  // above the user address space, or the process is gone
     const std::uint64_t base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
     const std::uint64_t end = base + info.RegionSize;
     if (end <= at) return false;  // no progress: give up rather than loop

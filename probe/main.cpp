@@ -18,10 +18,10 @@ using probe::Command;
 
 constexpr Command kCommands[] = {
     {"find", probe::RunFind,
-     "find PID|EXE --module NAME --text MARKER [--buffer-text MARKER]\n"
+     "find PID|EXE [--module NAME] [--text MARKER] [--buffer-text MARKER]\n"
      "                           [--section NAME] [--profile OLD.ini] [--json] ...",
      "finds the profile's offsets in a running host from markers placed\n"
-     "there; quorvane-probe find --help tells how."},
+     "there (--text, --buffer-text or both); quorvane-probe find --help tells how."},
     {"sign", probe::RunSign, "sign PID|EXE --profile FILE [--section NAME] [--out FILE]",
      "checks a profile against the running host and, when it is right,\n"
      "writes the signatures of the code that uses its offsets (FILE.sig);\n"

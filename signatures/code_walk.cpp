@@ -2,24 +2,41 @@
 #include "signatures/code_walk.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace quorvane::signatures {
 namespace {
 
-bool DecodeIn(Decoder& decoder, const PeSection& section, std::uint32_t rva, Insn* out) {
-  if (rva < section.rva || rva - section.rva >= section.bytes.size()) return false;
+// The instruction at `rva` of the section, as the decoder remembers it (until
+// its next decoding), or null.
+const Insn* DecodedIn(Decoder& decoder, const PeSection& section, std::uint32_t rva) {
+  if (rva < section.rva || rva - section.rva >= section.bytes.size()) return nullptr;
   const std::size_t at = rva - section.rva;
-  return decoder.Decode(section.bytes.data() + at, section.bytes.size() - at, rva, out);
+  return decoder.Decoded(section.bytes.data() + at, section.bytes.size() - at, rva);
 }
 
-// The start points `distances` bytes before `rva`, kept inside the section,
-// farthest first, each once.
-std::vector<std::uint32_t> StartsBefore(const PeSection& section, std::uint32_t rva,
-                                        const std::vector<std::uint32_t>& distances) {
-  std::vector<std::uint32_t> starts;
+bool DecodeIn(Decoder& decoder, const PeSection& section, std::uint32_t rva, Insn* out) {
+  const Insn* insn = DecodedIn(decoder, section, rva);
+  if (insn != nullptr) *out = *insn;
+  return insn != nullptr;
+}
+
+// Start points before a place: at most nine.
+struct Starts {
+  std::uint32_t at[9];
+  std::size_t count = 0;
+  const std::uint32_t* begin() const { return at; }
+  const std::uint32_t* end() const { return at + count; }
+};
+
+// The start points `distances` (nine at most) bytes before `rva`, kept
+// inside the section, farthest first, each once.
+Starts StartsBefore(const PeSection& section, std::uint32_t rva,
+                    std::initializer_list<std::uint32_t> distances) {
+  Starts starts;
   for (const std::uint32_t d : distances) {
     const std::uint32_t s = rva - section.rva > d ? rva - d : section.rva;
-    if (std::find(starts.begin(), starts.end(), s) == starts.end()) starts.push_back(s);
+    if (std::find(starts.begin(), starts.end(), s) == starts.end()) starts.at[starts.count++] = s;
   }
   return starts;
 }
@@ -67,13 +84,35 @@ bool FindInsnWithWord(Decoder& decoder, const PeSection& section, std::uint32_t 
   std::vector<Insn> found;  // instructions the decodings ended on
   std::vector<int> votes;   // for each
   bool from_section_start = false;
-  Insn insn;
+  // Decoding from a boundary always goes the same way: a decoding that meets
+  // a boundary an earlier one passed ends where that one ended. For each
+  // boundary, by its distance before the word (0 to 64): where the decodings
+  // through it ended, as an index in `found`, or nowhere.
+  constexpr int kUnseen = -2, kNowhere = -1;
+  int ends[65];
+  std::fill(std::begin(ends), std::end(ends), kUnseen);
   for (const std::uint32_t s : StartsBefore(section, word_rva, {64, 48, 40, 32, 24, 16, 12, 8, 4})) {
-    std::uint32_t at = s;
-    bool decoded = false;
-    while ((decoded = DecodeIn(decoder, section, at, &insn)) && at + insn.size <= word_rva) at += insn.size;
-    if (!decoded || !HoldsWord(insn, word_rva)) continue;
-    ++votes[static_cast<std::size_t>(Found(found, votes, insn))];
+    std::uint32_t passed[65];  // this decoding's boundaries, by distance
+    std::size_t count = 0;
+    int end = kUnseen;
+    for (std::uint32_t at = s; end == kUnseen;) {
+      if (ends[word_rva - at] != kUnseen) {
+        end = ends[word_rva - at];
+        break;
+      }
+      passed[count++] = word_rva - at;
+      const Insn* insn = DecodedIn(decoder, section, at);
+      if (insn == nullptr) {
+        end = kNowhere;
+      } else if (at + insn->size <= word_rva) {
+        at += insn->size;
+      } else {
+        end = HoldsWord(*insn, word_rva) ? Found(found, votes, *insn) : kNowhere;
+      }
+    }
+    for (std::size_t i = 0; i < count; ++i) ends[passed[i]] = end;
+    if (end == kNowhere) continue;
+    ++votes[static_cast<std::size_t>(end)];
     from_section_start |= s == section.rva;
   }
   // The most votes, more than any other instruction has, and two of them
@@ -88,9 +127,9 @@ bool FindInsnWithWord(Decoder& decoder, const PeSection& section, std::uint32_t 
 std::vector<Insn> InsnsBefore(Decoder& decoder, const PeSection& section, std::uint32_t rva,
                               std::size_t count) {
   std::vector<std::vector<Insn>> landed;
-  std::vector<std::uint32_t> starts = StartsBefore(section, rva, {256, 192, 128, 96, 64, 32});
-  for (const std::uint32_t s : starts) {
+  for (const std::uint32_t s : StartsBefore(section, rva, {256, 192, 128, 96, 64, 32})) {
     std::vector<Insn> run;
+    run.reserve(rva - s);  // at most an instruction a byte
     std::uint32_t reached = 0;
     if (s < rva && DecodeUpTo(decoder, section, s, rva, &reached, &run) && reached == rva) {
       landed.push_back(std::move(run));

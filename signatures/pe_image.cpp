@@ -190,8 +190,9 @@ bool ReadHeaders(Reader& in, Headers* h, std::string* why) {
 // The HIGHLOW entries of one block that fall in a code section.
 bool ReadRelocationBlock(Reader& in, std::uint32_t at, std::uint32_t size, std::uint32_t page,
                          PeImage* image, std::string* why) {
+  // A block of its header alone has no entries (and nothing to read into).
   std::vector<std::uint8_t> entries(size);
-  if (!in.Bytes(at, entries.data(), size)) {
+  if (size > 0 && !in.Bytes(at, entries.data(), size)) {
     return Fail(why, "the relocation block at RVA " + Hex(at) + " cannot be read");
   }
   for (std::uint32_t i = 0; i + 1 < size; i += 2) {

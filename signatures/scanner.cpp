@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "readers/host_words.h"
 
@@ -23,23 +22,26 @@ struct PatternByte {
   bool may_start;
 };
 
-std::vector<PatternByte> Bytes(const Pattern& p) {
-  std::vector<PatternByte> out;
+// Calls visit(byte) for each byte of the pattern, in order.
+template <typename Visit>
+void ForEachByte(const Pattern& p, Visit visit) {
   for (std::size_t i = 0; i < p.insns.size(); ++i) {
     const PatternInsn& insn = p.insns[i];
     const std::size_t group_end = insn.group >= 0 ? GroupEnd(insn) : 0;
     for (std::size_t k = 0; k < insn.bytes.size(); ++k) {
       const bool in_group = insn.group >= 0 && k >= static_cast<std::size_t>(insn.group) && k < group_end;
       const bool before_group = insn.group < 0 || k < static_cast<std::size_t>(insn.group);
-      out.push_back({i, k, insn.bytes[k], !insn.wild[k] && !in_group, !insn.wild[k] && before_group});
+      visit(PatternByte{i, k, insn.bytes[k], !insn.wild[k] && !in_group, !insn.wild[k] && before_group});
     }
   }
+}
+
+std::vector<PatternByte> Bytes(const Pattern& p) {
+  std::vector<PatternByte> out;
+  ForEachByte(p, [&](const PatternByte& b) { out.push_back(b); });
   return out;
 }
 
-// How often runs of three bytes occur in the code, estimated from a sample:
-// the three bytes at every 61st byte, counted by a 16-bit hash.
-using Counts = std::vector<std::uint32_t>;
 constexpr std::size_t kSampleStep = 61;
 
 // Three bytes as a number, and a hash of it in `bits` bits.
@@ -49,15 +51,51 @@ std::uint32_t TripleAt(const std::uint8_t* b) {
 std::uint32_t HashIn(unsigned bits, std::uint32_t triple) { return (triple * 2654435761u) >> (32 - bits); }
 std::uint32_t CountHash(std::uint32_t triple) { return HashIn(16, triple); }
 
-Counts Sample(const PeImage& image) {
-  Counts counts(1u << 16, 0);
-  for (const PeSection& s : image.sections) {
-    for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
-      ++counts[CountHash(TripleAt(&s.bytes[p]))];
+// How often runs of three bytes occur in the code, estimated from a sample:
+// the three bytes at every 61st byte, counted by a 16-bit hash. A count for
+// each hash, or for a small sample (a small image) a table of the hashes
+// met, at most half full.
+class Counts {
+ public:
+  explicit Counts(const PeImage& image) {
+    std::size_t samples = 0;
+    for (const PeSection& s : image.sections) {
+      if (s.code && s.bytes.size() >= 3) samples += (s.bytes.size() - 3) / kSampleStep + 1;
+    }
+    constexpr std::size_t kHashes = std::size_t{1} << 16;
+    std::size_t size = 64;
+    while (size < 2 * samples) size *= 2;
+    if (size >= kHashes / 8) {
+      count_.resize(kHashes);
+    } else {
+      hash_.resize(size);
+      count_.resize(size);
+    }
+    for (const PeSection& s : image.sections) {
+      for (std::size_t p = 0; s.code && p + 3 <= s.bytes.size(); p += kSampleStep) {
+        const std::uint32_t hash = CountHash(TripleAt(&s.bytes[p]));
+        const std::size_t i = Entry(hash);
+        if (!hash_.empty()) hash_[i] = static_cast<std::uint16_t>(hash);
+        ++count_[i];
+      }
     }
   }
-  return counts;
-}
+  std::uint32_t operator[](std::uint32_t hash) const { return count_[Entry(hash)]; }
+
+ private:
+  // The entry of `hash`: its own, or in the table of hashes met where it was
+  // counted or the free one it would take (a count of 0).
+  std::size_t Entry(std::uint32_t hash) const {
+    if (hash_.empty()) return hash;
+    const std::size_t mask = hash_.size() - 1;
+    std::size_t i = hash & mask;
+    while (count_[i] != 0 && hash_[i] != hash) i = (i + 1) & mask;
+    return i;
+  }
+
+  std::vector<std::uint16_t> hash_;  // of each entry: empty for a count for each hash
+  std::vector<std::uint32_t> count_;
+};
 
 // The anchor of exactly `length` bytes whose runs of three bytes the code
 // holds least often.
@@ -96,8 +134,10 @@ struct Triple {
   bool operator<(const Triple& o) const { return hash < o.hash; }
 };
 
+// The bit table has a bit for each hash of three bytes: 2^18 bits, or for
+// small code (under 64 KiB) four for each of its bytes, 2^12 at least.
+constexpr unsigned kLeastHashBits = 12;
 constexpr unsigned kHashBits = 18;
-std::uint32_t Hash(std::uint32_t triple) { return HashIn(kHashBits, triple); }
 
 // Every anchor is m bytes long (the shortest anchor's length; longer ones
 // are cut), so it holds m - 2 runs of three bytes at consecutive offsets:
@@ -114,8 +154,11 @@ class Scan {
       if (length >= kMinScanAnchor) m = std::min(m, length);
     }
     m_ = m;
-    std::fill(std::begin(seen_), std::end(seen_), 0);
-    const Counts counts = Sample(image);
+    std::size_t code = 0;
+    for (const PeSection& s : image.sections) code += s.code ? s.bytes.size() : 0;
+    while (bits_ < kHashBits && (std::size_t{1} << bits_) < 4 * code) ++bits_;
+    seen_.assign((std::size_t{1} << bits_) / 8, 0);
+    const Counts counts(image);
     for (std::size_t i = 0; i < patterns.size(); ++i) Add(i, counts);
     std::sort(triples_.begin(), triples_.end());
   }
@@ -154,6 +197,7 @@ class Scan {
     entries_.push_back(e);
   }
 
+  std::uint32_t Hash(std::uint32_t triple) const { return HashIn(bits_, triple); }
   // Three bytes in one load (the fourth is there: the caller sees to it).
   static std::uint32_t Load24(const std::uint8_t* text) { return LoadU32(text) & 0xFFFFFFu; }
   unsigned Seen(std::uint32_t h) const { return seen_[h >> 3] >> (h & 7) & 1u; }
@@ -191,7 +235,8 @@ class Scan {
   const std::vector<const Pattern*>& patterns_;
   MatchSink& sink_;
   std::size_t m_ = kMinScanAnchor;
-  std::uint8_t seen_[(1u << kHashBits) / 8];  // a bit for each hash of three bytes of an anchor
+  unsigned bits_ = kLeastHashBits;
+  std::vector<std::uint8_t> seen_;  // a bit for each hash of three bytes of an anchor
   std::vector<Entry> entries_;
   std::vector<Triple> triples_;  // by hash
   Placement placement_;
@@ -200,24 +245,28 @@ class Scan {
 }  // namespace
 
 std::size_t LongestAnchor(const Pattern& p) {
-  const std::vector<PatternByte> bytes = Bytes(p);
+  // An anchor runs over the fixed bytes from where it starts: the longest in
+  // a run of fixed bytes starts at the first of them that may start one.
   std::size_t longest = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::size_t length = 0;
-    while (bytes[i].may_start && length < kMaxAnchor && i + length < bytes.size() && bytes[i + length].fixed) {
-      ++length;
+  std::size_t run = 0;  // fixed bytes in a row from that first one
+  bool started = false;
+  ForEachByte(p, [&](const PatternByte& b) {
+    if (!b.fixed) {
+      started = false;
+      run = 0;
+      return;
     }
-    longest = std::max(longest, length);
-  }
+    started |= b.may_start;
+    if (started) longest = std::max(longest, std::min(kMaxAnchor, ++run));
+  });
   return longest;
 }
 
 void ScanCode(const PeImage& image, const std::vector<const Pattern*>& patterns, MatchSink& sink) {
   if (patterns.empty()) return;
-  // The tables are large for the stack.
-  auto scan = std::make_unique<Scan>(image, patterns, sink);
+  Scan scan(image, patterns, sink);
   for (const PeSection& s : image.sections) {
-    if (s.code) scan->Section(s);
+    if (s.code) scan.Section(s);
   }
 }
 

@@ -63,38 +63,40 @@ struct Place {
 };
 
 // A reference with the instructions around it and the window of them that
-// makes its pattern.
+// makes its pattern (an instruction becomes a pattern instruction as the
+// window takes it).
 struct Work {
   Reference reference;
-  std::vector<PatternInsn> insns;
+  const PeImage* image = nullptr;
+  std::vector<Insn> insns;
   std::size_t ref = 0;  // index of the reference instruction in `insns`
   std::size_t lo = 0, hi = 0;
   bool before_next = true;  // the side to grow next
   Place home{nullptr, 0};
   std::string text;
-  Pattern pattern;
+  Pattern pattern;  // made of insns[lo, hi)
   std::vector<Place> places;
   bool done = false;
   std::string failed;
 
-  void Build() {
-    pattern.insns.assign(insns.begin() + static_cast<long>(lo), insns.begin() + static_cast<long>(hi));
-    pattern.ref = ref - lo;
-  }
   std::size_t Bytes(std::size_t with) const {
     std::size_t n = with;
-    for (std::size_t i = lo; i < hi; ++i) n += insns[i].bytes.size();
+    for (std::size_t i = lo; i < hi; ++i) n += insns[i].size;
     return n;
   }
   // Adds one instruction, on the side whose turn it is when it has one.
   bool Grow() {
-    const bool can_before = lo > 0 && Bytes(insns[lo - 1].bytes.size()) <= kMaxPatternBytes;
-    const bool can_after = hi < insns.size() && Bytes(insns[hi].bytes.size()) <= kMaxPatternBytes;
+    const bool can_before = lo > 0 && Bytes(insns[lo - 1].size) <= kMaxPatternBytes;
+    const bool can_after = hi < insns.size() && Bytes(insns[hi].size) <= kMaxPatternBytes;
     if (hi - lo >= kMaxPatternInsns || (!can_before && !can_after)) return false;
     const bool before = can_before && (before_next || !can_after);
-    before ? --lo : ++hi;
+    if (before) {
+      pattern.insns.insert(pattern.insns.begin(), ToPatternInsn(insns[--lo], *image, nullptr));
+    } else {
+      pattern.insns.push_back(ToPatternInsn(insns[hi++], *image, nullptr));
+    }
+    pattern.ref = ref - lo;
     before_next = !before;
-    Build();
     return true;
   }
 };
@@ -129,20 +131,22 @@ bool Gather(Decoder& decoder, const PeImage& image, const Reference& r, Work* w)
   after.erase(std::find_if(after.begin(), after.end(),
                            [](const Insn& i) { return i.op == Op::kPadding || i.op == Op::kStop; }),
               after.end());
-  const PatternInsn ref = ToPatternInsn(insn, image, &r);
+  PatternInsn ref = ToPatternInsn(insn, image, &r);
   if (field.size != 4 && ref.group < 0) {
     w->failed = "its displacement's ModRM is a relocated byte";
     return false;
   }
-  for (const Insn& i : before) w->insns.push_back(ToPatternInsn(i, image, nullptr));
+  w->image = &image;
+  w->insns = std::move(before);
   w->ref = w->insns.size();
-  w->insns.push_back(ref);
-  for (const Insn& i : after) w->insns.push_back(ToPatternInsn(i, image, nullptr));
+  w->insns.push_back(insn);
+  w->insns.insert(w->insns.end(), after.begin(), after.end());
   w->lo = w->ref;
   w->hi = w->ref + 1;
   w->home = {section, r.rva - section->rva};
   w->text = decoder.Text(insn.bytes, insn.size, image.load_base + r.rva);
-  w->Build();
+  w->pattern.insns.push_back(std::move(ref));
+  w->pattern.ref = 0;
   return true;
 }
 

@@ -1,6 +1,7 @@
 // Writing and reading the signature file, line by line.
 #include "signatures/signature_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -144,6 +145,8 @@ bool ParseOffsetName(const std::string& s, Offset* offset) {
 // One pattern instruction: hex pairs and "??", a group in parentheses.
 bool ParseToken(const std::string& token, PatternInsn* insn) {
   bool in_group = false, had_group = false;
+  insn->bytes.reserve(token.size() / 2);
+  insn->wild.reserve(token.size() / 2);
   for (std::size_t i = 0; i < token.size();) {
     if (token[i] == '(' || token[i] == ')') {
       if ((token[i] == '(') == in_group || (token[i] == '(' && had_group)) return false;
@@ -170,7 +173,9 @@ bool ParseToken(const std::string& token, PatternInsn* insn) {
 
 bool ParsePattern(const std::string& s, Pattern* p) {
   bool have_ref = false;
-  for (std::string token : Split(s)) {
+  std::vector<std::string> tokens = Split(s);
+  p->insns.reserve(std::min(tokens.size(), kMaxPatternInsns + 1));
+  for (std::string& token : tokens) {
     if (!token.empty() && token[0] == '*') {
       if (have_ref) return false;
       have_ref = true;
@@ -362,11 +367,17 @@ std::string WriteSignatureFile(const SignatureFile& f) {
   for (const std::int32_t t : f.types) out += " " + std::to_string(t);
   out += "\n";
   for (const Signature& s : f.signatures) {
-    out += std::string("\nsignature ") + OffsetName(s.offset) + "\n";
-    out += "  reads " + ReadsText(s) + "\n";
-    out += "  rva " + Hex8(s.rva) + "\n";
-    out += "  instruction " + Quote(s.instruction) + "\n";
-    out += "  pattern " + PatternText(s.pattern) + "\n";
+    out += "\nsignature ";
+    out += OffsetName(s.offset);
+    out += "\n  reads ";
+    out += ReadsText(s);
+    out += "\n  rva ";
+    out += Hex8(s.rva);
+    out += "\n  instruction ";
+    out += Quote(s.instruction);
+    out += "\n  pattern ";
+    out += PatternText(s.pattern);
+    out += '\n';
   }
   return out;
 }

@@ -104,18 +104,32 @@ Decoder::~Decoder() {
 }
 
 bool Decoder::Decode(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {
-  // Places near each other are decoded from overlapping start points.
-  constexpr std::size_t kRemembered = 4096;
-  if (remembered_.empty()) remembered_.resize(kRemembered);
-  Remembered& r = remembered_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
-  if (r.code != code || r.size != std::min<std::size_t>(size, 16) || r.rva != rva) {
-    r.code = code;
-    r.size = std::min<std::size_t>(size, 16);
-    r.rva = rva;
-    r.ok = DecodeNow(code, size, rva, &r.insn);
+  const Insn* insn = Decoded(code, size, rva);
+  if (insn != nullptr) *out = *insn;
+  return insn != nullptr;
+}
+
+const Insn* Decoder::Decoded(const std::uint8_t* code, std::size_t size, std::uint32_t rva) {
+  // Places near each other are decoded from overlapping start points, and a
+  // small image's code all over again.
+  constexpr std::size_t kRemembered = 2048;
+  if (keys_ == nullptr) {
+    keys_.reset(new Key[kRemembered]());  // zeros: no bytes at all
+    decoded_.reserve(kRemembered / 16);
   }
-  if (r.ok) *out = r.insn;
-  return r.ok;
+  Key& k = keys_[reinterpret_cast<std::uintptr_t>(code) % kRemembered];
+  const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(size, 16));
+  if (k.code != code || k.size != n || k.rva != rva) {
+    if (k.place == 0) {
+      decoded_.emplace_back();
+      k.place = static_cast<std::uint16_t>(decoded_.size());
+    }
+    k.code = code;
+    k.rva = rva;
+    k.size = n;
+    k.ok = DecodeNow(code, size, rva, &decoded_[k.place - 1u]);
+  }
+  return k.ok ? &decoded_[k.place - 1u] : nullptr;
 }
 
 bool Decoder::DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out) {

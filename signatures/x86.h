@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,23 +88,32 @@ class Decoder {
   // Decodes the instruction at code[0..size), which lies at `rva`. False for
   // bytes that are no valid instruction or end too early.
   bool Decode(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out);
+  // The same instruction as remembered, valid until the next decoding; null
+  // where Decode gives false.
+  const Insn* Decoded(const std::uint8_t* code, std::size_t size, std::uint32_t rva);
   // The instruction as Intel syntax, addressed as at `address`
   // ("mov eax, dword ptr [eax + 0x30]"); "" when it does not decode.
   std::string Text(const std::uint8_t* code, std::size_t size, std::uint32_t address);
 
  private:
-  struct Remembered {
-    const std::uint8_t* code = nullptr;
-    std::size_t size = 0;
-    std::uint32_t rva = 0;
-    bool ok = false;
-    Insn insn;
+  // Which bytes a remembered decoding was of (their address, how many of
+  // them up to 16, their RVA), whether they decoded, and where the entry's
+  // instruction is kept: decoded_[place - 1] (0: the entry is unused).
+  struct Key {
+    const std::uint8_t* code;
+    std::uint32_t rva;
+    std::uint16_t place;
+    std::uint8_t size;
+    bool ok;
   };
   bool DecodeNow(const std::uint8_t* code, std::size_t size, std::uint32_t rva, Insn* out);
 
   std::size_t handle_ = 0;
   void* insn_ = nullptr;
-  std::vector<Remembered> remembered_;  // direct-mapped by the bytes' address
+  // Direct-mapped by the bytes' address, made at the first decoding; an
+  // entry has a place in `decoded_` from its first use on.
+  std::unique_ptr<Key[]> keys_;
+  std::vector<Insn> decoded_;
 };
 
 // The field of an instruction that holds a value: its displacement or its

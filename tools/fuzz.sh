@@ -21,7 +21,8 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 root=$qv_root
 # Every target, in the order they run.
-all_targets=(get_address parse_hex profile_report records finder json section_name signatures)
+all_targets=(get_address parse_hex profile_report records finder change_watch json find_json section_name
+  signatures)
 mode=run
 case ${1:-all} in
   campaign | merge)

@@ -53,9 +53,11 @@ const char kDescription[] =
 const char kExitStatus[] =
     "Exit status: 0 every walk reaches its data, 1 some walk stops, 2 bad\n"
     "arguments, an unreadable profile, or a process that cannot be examined\n"
-    "or exits before the walks are done. Each command's --help gives its own;\n"
-    "3 is update's for offsets read from a module file, never checked against\n"
-    "a running host.\n";
+    "or exits before the walks are done. Without a process: 0 the module can\n"
+    "use every offset, 1 some offset reads as 0 (no section or key, an empty\n"
+    "value, \"0X24\", ...), which the module takes as missing. Each command's\n"
+    "--help gives its own; 3 is update's for offsets read from a module file,\n"
+    "never checked against a running host.\n";
 
 // The program's usage: the check's, with the other commands.
 std::string Usage(const Command* commands, std::size_t count) {
@@ -108,7 +110,7 @@ int Check(const CheckOptions& o, lua_State* L, void** process) {
     return Fail(error);
   }
   Print(o.json ? JsonReport(report) : TextReport(report));
-  return report.AllWalksOk() ? kExitComplete : kExitIncomplete;
+  return report.Complete() ? kExitComplete : kExitIncomplete;
 }
 
 }  // namespace

@@ -19,9 +19,10 @@ namespace probe {
 
 // argv[0] is the program. `commands` are the program's other commands, for
 // its usage (--help). Returns the exit status: 0 when every walk reaches
-// its data (or no process was given), 1 when some walk stops, 2 for bad
-// arguments, a profile GetAddress gives nil for, or a process that cannot
-// be examined or exits before the walks end.
+// its data (without a process: when no offset is 0), 1 when some walk stops
+// (without a process: when some offset is 0, so that every read that needs
+// it gives nil), 2 for bad arguments, a profile GetAddress gives nil for,
+// or a process that cannot be examined or exits before the walks end.
 int RunCheck(int argc, char** argv, const Command* commands, std::size_t command_count);
 
 // The check's steps, which sign takes too. Each returns false with a

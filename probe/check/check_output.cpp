@@ -1,5 +1,7 @@
 #include "probe/check/check_output.h"
 
+#include <algorithm>
+
 #include "config/profile_keys.h"
 #include "probe/check/shared_stop.h"
 #include "probe/common/near_names.h"
@@ -15,7 +17,7 @@ namespace {
 std::vector<std::string> LayoutSections(const ProfileInfo& p) {
   std::vector<std::string> names;
   for (const std::string& name : p.sections) {
-    if (NameDistance(name, quorvane::kConfigSection) != 0) names.push_back(name);
+    if (!SameName(name, quorvane::kConfigSection)) names.push_back(name);
   }
   return names;
 }
@@ -57,6 +59,37 @@ void TextSharedStop(const SharedStop& shared, std::string* out) {
   *out += "\nAll " + std::to_string(shared.walks) + " GetObjectData walks stop at " +
           HopPhrase(shared.hop) + ": " + shared.what + ".\n";
   *out += "  likely cause: " + shared.cause + "\n";
+}
+
+// What each read gives when an offset it needs is 0.
+struct ReadNeeds {
+  const char* keys[2];
+  const char* without;
+};
+constexpr ReadNeeds kReadNeeds[] = {
+    {{quorvane::kObjectAddressListKey, quorvane::kObjectDataOffsetKey},
+     "GetObjectData gives nil for every type"},
+    {{quorvane::kTextBufferAddressKey, nullptr}, "GetTextbufferString gives nil"},
+};
+
+// Without a process: the reads that an offset of 0 leaves without data, one
+// line each, e.g. "ObjectDataOffset is 0: GetObjectData gives nil for every
+// type."
+void TextZeroOffsets(const ProfileInfo& p, std::string* out) {
+  const std::vector<std::string> zero = ZeroOffsets(p);
+  std::string lines;
+  for (const ReadNeeds& read : kReadNeeds) {
+    std::vector<std::string> keys;
+    for (const char* key : read.keys) {
+      if (key != nullptr && std::find(zero.begin(), zero.end(), key) != zero.end()) {
+        keys.push_back(key);
+      }
+    }
+    if (keys.empty()) continue;
+    lines += (keys.size() == 1 ? keys[0] + " is 0: " : keys[0] + " and " + keys[1] + " are 0: ") +
+             read.without + ".\n";
+  }
+  if (!lines.empty()) *out += "\n" + lines;
 }
 
 void TextProfile(const ProfileInfo& p, std::string* out) {
@@ -128,6 +161,8 @@ void JsonProfile(const ProfileInfo& p, JsonWriter* j) {
   JsonStrings(p.sections, j);
   j->Key("close_sections");
   JsonStrings(p.section_found ? std::vector<std::string>() : CloseSections(p), j);
+  j->Key("zero_offsets");
+  JsonStrings(ZeroOffsets(p), j);
   j->Key("offsets");
   j->BeginArray();
   for (const ProfileOffset& o : p.offsets) {
@@ -213,7 +248,10 @@ void JsonProcess(const Report& report, JsonWriter* j) {
 std::string TextReport(const Report& report) {
   std::string out;
   TextProfile(report.profile, &out);
-  if (!report.has_process) return out;
+  if (!report.has_process) {
+    TextZeroOffsets(report.profile, &out);
+    return out;
+  }
   TextProcess(report, &out);
   const SharedStop shared = FindSharedStop(report.walks, report.table);
   for (const Walk& walk : report.walks) {
@@ -234,7 +272,7 @@ std::string JsonReport(const Report& report) {
   JsonWalks(report.walks, &j);
   j.Key("shared_stop");
   JsonSharedStop(FindSharedStop(report.walks, report.table), &j);
-  j.BoolField("ok", report.AllWalksOk());
+  j.BoolField("ok", report.Complete());
   j.EndObject();
   return j.Text();
 }

@@ -5,29 +5,43 @@
 
 namespace probe {
 
-std::string JsonQuote(const std::string& utf8) {
-  std::string out = "\"";
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+namespace {
+
+// `utf8` quoted, at the end of `out`: runs of bytes that need no escape
+// appended as they are.
+void AppendQuoted(const std::string& utf8, std::string* out) {
+  *out += '"';
+  std::size_t from = 0;  // the first byte not appended yet
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out->append(utf8, from, i - from);
+    from = i + 1;
+    switch (byte) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\b': *out += "\\b"; break;
+      case '\f': *out += "\\f"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
       default:
-        if (byte < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-          out += escape;
-        } else {
-          out += c;
-        }
+        *out += "\\u00";
+        *out += "0123456789abcdef"[byte >> 4];
+        *out += "0123456789abcdef"[byte & 0xF];
     }
   }
-  return out + '"';
+  out->append(utf8, from, std::string::npos);
+  *out += '"';
+}
+
+}  // namespace
+
+std::string JsonQuote(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  AppendQuoted(utf8, &out);
+  return out;
 }
 
 void JsonWriter::BeforeValue() {
@@ -71,14 +85,14 @@ void JsonWriter::EndArray() { Close(']'); }
 
 void JsonWriter::Key(const char* name) {
   BeforeValue();
-  out_ += JsonQuote(name);
+  AppendQuoted(name, &out_);
   out_ += ": ";
   after_key_ = true;
 }
 
 void JsonWriter::String(const std::string& utf8) {
   BeforeValue();
-  out_ += JsonQuote(utf8);
+  AppendQuoted(utf8, &out_);
 }
 
 void JsonWriter::Number(double value) {

@@ -43,7 +43,9 @@ class JsonWriter {
   void Close(char bracket);
 
   std::string out_;
-  std::vector<bool> first_;  // per open container: nothing written into it yet
+  // Per open container, whether nothing was written into it yet (a string:
+  // no allocation for the few levels a report has).
+  std::string first_;
   bool after_key_ = false;
 };
 

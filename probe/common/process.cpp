@@ -26,6 +26,13 @@ bool ListRunning(std::vector<ProcessListEntry>* out, std::string* error) {
   return true;
 }
 
+bool IsListed(const std::vector<ProcessListEntry>& processes, std::uint32_t pid) {
+  for (const ProcessListEntry& p : processes) {
+    if (p.pid == pid) return true;
+  }
+  return false;
+}
+
 bool IsDecimal(const std::string& text) {
   if (text.empty() || text.size() > 10) return false;
   for (char c : text) {
@@ -56,7 +63,7 @@ bool Resolve(const std::string& target, const std::vector<ProcessListEntry>& pro
   if (IsDecimal(target)) {
     const unsigned long long pid = std::strtoull(target.c_str(), nullptr, 10);
     if (pid == 0 || pid > 0xFFFFFFFFull) {
-      *error = "no process with id " + target;
+      *error = "no process with id " + target + " is running";
       return false;
     }
     info->pid = static_cast<std::uint32_t>(pid);
@@ -93,6 +100,12 @@ void* OpenTargetProcess(const std::string& target, ProcessInfo* info, std::strin
   if (!ListRunning(&processes, error) || !Resolve(target, processes, info, error)) return nullptr;
   unsigned long code = 0;
   void* const process = quorvane::OpenProcessForReading(info->pid, &code);
+  // Asked only when the opening fails: a process that has exited can still
+  // be opened while a handle keeps it, and is then said to have exited.
+  if (process == nullptr && !IsListed(processes, info->pid)) {
+    *error = "no process with id " + std::to_string(info->pid) + " is running";
+    return nullptr;
+  }
   if (process == nullptr) {
     *error =
         "cannot open process " + std::to_string(info->pid) + " for reading: " + ErrorText(code);

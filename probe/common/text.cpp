@@ -35,26 +35,48 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
   return out;
 }
 
-std::string LuaQuote(const std::string& bytes) { return "\"" + LuaEscape(bytes) + "\""; }
+namespace {
+
+// `bytes` as in a Lua string literal, without its quotes, at the end of
+// `out`: runs of bytes that need no escape appended as they are.
+void AppendLuaEscaped(const std::string& bytes, std::string* out) {
+  std::size_t from = 0;  // the first byte not appended yet
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte >= 0x20 && byte != 0x7F && byte != '"' && byte != '\\') continue;
+    out->append(bytes, from, i - from);
+    from = i + 1;
+    switch (byte) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
+      default:  // \DDD, three decimal digits
+        *out += '\\';
+        *out += static_cast<char>('0' + byte / 100);
+        *out += static_cast<char>('0' + byte / 10 % 10);
+        *out += static_cast<char>('0' + byte % 10);
+    }
+  }
+  out->append(bytes, from, std::string::npos);
+}
+
+}  // namespace
+
+std::string LuaQuote(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size() + 2);
+  out += '"';
+  AppendLuaEscaped(bytes, &out);
+  out += '"';
+  return out;
+}
 
 std::string LuaEscape(const std::string& bytes) {
   std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += Format("\\%03u", byte);
-        } else {
-          out += c;
-        }
-    }
-  }
+  out.reserve(bytes.size());
+  AppendLuaEscaped(bytes, &out);
   return out;
 }
 

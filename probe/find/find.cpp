@@ -10,6 +10,7 @@
 #include "platform/host_scan.h"
 #include "platform/remote_process.h"
 #include "probe/common/command.h"
+#include "probe/common/near_names.h"
 #include "probe/common/process.h"
 #include "probe/common/profile.h"
 #include "probe/common/system_text.h"
@@ -19,14 +20,12 @@
 #include "probe/find/find_output.h"
 #include "probe/find/find_reasons.h"
 #include "probe/find/find_report.h"
+#include "probe/find/find_verdict.h"
 #include "probe/walk/walk.h"
 
 namespace probe {
 
 namespace {
-
-using finder::Answer;
-using finder::FindResult;
 
 // Progress on standard error once a find has taken a second, then every
 // second.
@@ -79,8 +78,11 @@ int MarkerField(const TextOption& o, std::string* error) {
   if (quorvane::FindLayout(o.type) == nullptr) {
     *error = type + " has no record layout";
   } else {
-    *error = o.has_field ? type + " has no string field " + LuaQuote(o.field)
-                         : type + " has no string field for a marker";
+    const std::vector<std::string> fields = StringFieldNames(o.type);
+    *error = !o.has_field     ? type + " has no string field for a marker"
+             : fields.empty() ? type + " has no string field"
+                              : type + " has no string field " + LuaQuote(o.field) +
+                                    " (its string fields: " + Join(fields) + ")";
   }
   return -1;
 }
@@ -185,28 +187,8 @@ bool WatchChanges(const finder::FindRequest& request, FindReport* r, std::string
 // A change the author makes settles what the scan left open: the offsets
 // found, and a reason for each one not found.
 bool Settle(const finder::FindRequest& request, FindReport* r, std::string* error) {
-  const FindResult& f = r->result;
   if (!WatchChanges(request, r, error)) return false;
-  std::size_t object_index = 0, buffer_index = 0;
-  r->object_found = FoundAfterChange(r->change.object_ask, r->change.object,
-                                     f.object_answer == Answer::kFound, &object_index);
-  r->buffer_found = FoundAfterChange(r->change.buffer_ask, r->change.buffer,
-                                     f.buffer_answer == Answer::kFound, &buffer_index);
-  const std::uint32_t wait = r->change.wait_seconds;
-  const std::string object_change = ChangeReason(r->change.object_ask, r->change.object, f, wait,
-                                                 "ObjectAddressList and ObjectDataOffset: ");
-  const std::string buffer_change =
-      ChangeReason(r->change.buffer_ask, r->change.buffer, f, wait, "TextBufferAddress: ");
-  if (!r->markers.empty() && !r->object_found)
-    r->reasons.push_back(object_change.empty() ? ObjectReason(*r) : object_change);
-  if (r->options.has_buffer && !r->buffer_found)
-    r->reasons.push_back(buffer_change.empty() ? BufferReason(*r) : buffer_change);
-  r->table.module_base = f.module_base;
-  if (r->object_found) {
-    r->table.object_address_list = f.candidates[object_index].list;
-    r->table.object_data_offset = f.candidates[object_index].data_offset;
-  }
-  if (r->buffer_found) r->table.text_buffer_address = f.buffers[buffer_index].offset;
+  Conclude(r);
   return true;
 }
 

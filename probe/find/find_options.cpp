@@ -257,11 +257,14 @@ bool ParseFindArguments(int argc, char** argv, FindOptions* o, std::string* erro
 }
 
 std::string FindUsage() {
-  return "usage: quorvane-probe find PID|EXE --module NAME --text MARKER\n"
+  return "usage: quorvane-probe find PID|EXE [--module NAME] [--text MARKER]\n"
          "                           [--buffer-text MARKER] [--section NAME]\n"
          "                           [--profile OLD.ini] [--type N] [--field NAME]\n"
          "                           [--max-offset N] [--json]\n"
          "                           [--then MARKER2] [--buffer-then MARKER2] [--wait SECONDS]\n"
+         "\n"
+         "Give a marker at least (--text, --buffer-text or both), and --module unless\n"
+         "--profile names a profile whose Module serves.\n"
          "\n"
          "Finds ObjectAddressList, ObjectDataOffset and TextBufferAddress in a running\n"
          "host. First make a text object in the host whose text is a marker of your\n"

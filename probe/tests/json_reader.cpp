@@ -83,14 +83,22 @@ class Parser {
 
   bool String(std::string* out) {
     if (!Eat('"')) return Fail("string expected");
+    // As long as the text up to the next quote, at most.
+    const std::size_t quote = s_.find('"', pos_);
+    if (quote != std::string::npos) out->reserve(quote - pos_);
     while (pos_ < s_.size()) {
+      // A run of plain characters at once.
+      std::size_t plain = pos_;
+      while (plain < s_.size() && s_[plain] != '"' && s_[plain] != '\\' &&
+             static_cast<unsigned char>(s_[plain]) >= 0x20) {
+        ++plain;
+      }
+      out->append(s_, pos_, plain - pos_);
+      pos_ = plain;
+      if (pos_ == s_.size()) break;
       const char c = s_[pos_++];
       if (c == '"') return true;
       if (static_cast<unsigned char>(c) < 0x20) return Fail("raw control character in string");
-      if (c != '\\') {
-        *out += c;
-        continue;
-      }
       if (pos_ == s_.size()) break;
       const char e = s_[pos_++];
       switch (e) {
@@ -128,12 +136,11 @@ class Parser {
       ++pos_;
       out->type = Json::kObject;
       if (Eat('}')) return true;
+      out->members.reserve(8);
       do {
-        std::string key;
+        auto& [key, value] = out->members.emplace_back();
         if (!String(&key) || !Eat(':')) return Fail("member expected");
-        Json value;
         if (!Value(&value, depth + 1)) return false;
-        out->members.emplace_back(std::move(key), std::move(value));
       } while (Eat(','));
       return Eat('}') || Fail("} expected");
     }
@@ -141,10 +148,9 @@ class Parser {
       ++pos_;
       out->type = Json::kArray;
       if (Eat(']')) return true;
+      out->items.reserve(4);
       do {
-        Json value;
-        if (!Value(&value, depth + 1)) return false;
-        out->items.push_back(std::move(value));
+        if (!Value(&out->items.emplace_back(), depth + 1)) return false;
       } while (Eat(','));
       return Eat(']') || Fail("] expected");
     }

@@ -913,6 +913,7 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
             host.Stop();
           }
         });
+    ASSERT_TRUE(run.started) << "the find did not end within three minutes";
     if (!ended) {
       EXPECT_EQ(run.exit_code, 0) << run.err;
       continue;
@@ -1630,7 +1631,7 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
       WriteProfile("notes", "SampleApp 1.4", kModule, "0X1040", "24 ; entry", nullptr);
   int status = -1;
   const Json report = ProbeJson({path}, &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 1);  // two offsets read as 0
   EXPECT_EQ(report["process"].type, Json::kNull);
   EXPECT_EQ(report["walks"].size(), 0u);
   EXPECT_EQ(report["profile"]["version"].str, "SampleApp 1.4");
@@ -1658,7 +1659,7 @@ TEST(ProbeTest, ProfileAloneNotesSurprisingValues) {
   EXPECT_EQ(report["profile"]["close_sections"].size(), 0u);
 
   const RunResult text = Probe({path});
-  EXPECT_EQ(text.exit_code, 0);
+  EXPECT_EQ(text.exit_code, 1);
   EXPECT_NE(text.out.find("note: upper-case \"0X\""), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("note: key missing"), std::string::npos) << text.out;
 }
@@ -1669,7 +1670,7 @@ TEST(ProbeTest, ProfileWithoutTheVersionsSectionNamesTheClosest) {
   int status = -1;
   const std::string lost = WriteProfile("lost", "SampleApp 9", kModule, "0x1040", "0x24", "0x1B60");
   const Json lost_report = ProbeJson({lost}, &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 1);
   EXPECT_FALSE(lost_report["profile"]["section_found"].boolean);
   for (const Json& offset : lost_report["profile"]["offsets"].items) {
     EXPECT_EQ(offset["notes"][0]["code"].str, "missing_key");
@@ -1698,6 +1699,59 @@ TEST(ProbeTest, LongValueKeepsItsReadingAndLineBreak) {
   for (int i = 0; i < 130; ++i) quoted += "\\001";
   EXPECT_NE(long_text.out.find(quoted + "\" -> 0x00001040\r\n      note: "), std::string::npos)
       << long_text.out;
+}
+
+// Without a process the check exits 1 when an offset reads as 0, however it
+// is written: the module takes 0 as missing, and every read that needs the
+// offset gives nil. A value that still reads as a number keeps its note and
+// counts.
+TEST(ProbeTest, ProfileAloneExitsOneWhenAnOffsetReadsAsZero) {
+  const std::string for_objects = "GetObjectData gives nil for every type.\r\n";
+  const std::string for_buffer = "GetTextbufferString gives nil.\r\n";
+  struct Case {
+    const char* name;
+    const char* version;
+    const char* list;
+    const char* data;
+    const char* text;
+    std::vector<std::string> zero;   // the keys that read as 0
+    std::string ending;              // what the report ends with
+  };
+  const Case cases[] = {
+      {"usable", "SampleApp 1.4", "0x1040 ; per-type list", "24", "1B60", {}, ""},
+      {"upper_case_x", "SampleApp 1.4", "0x1040", "0X24", "1B60", {"ObjectDataOffset"},
+       "\r\nObjectDataOffset is 0: " + for_objects},
+      {"missing_key", "SampleApp 1.4", "0x1040", "0x24", nullptr, {"TextBufferAddress"},
+       "\r\nTextBufferAddress is 0: " + for_buffer},
+      {"empty_and_zero", "SampleApp 1.4", "", "0", "1B60", {"ObjectAddressList", "ObjectDataOffset"},
+       "\r\nObjectAddressList and ObjectDataOffset are 0: " + for_objects},
+      {"no_section", "SampleApp 9", "0x1040", "0x24", "1B60",
+       {"ObjectAddressList", "ObjectDataOffset", "TextBufferAddress"},
+       "\r\nObjectAddressList and ObjectDataOffset are 0: " + for_objects +
+           "TextBufferAddress is 0: " + for_buffer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        WriteProfile(std::string("zero_") + c.name, c.version, kModule, c.list, c.data, c.text);
+    const int want = c.zero.empty() ? 0 : 1;
+    const RunResult text = Probe({path});
+    EXPECT_EQ(text.exit_code, want) << text.err;
+    EXPECT_EQ(text.err, "");
+    if (c.ending.empty()) {
+      EXPECT_EQ(text.out.find(" is 0: "), std::string::npos) << text.out;
+    } else {
+      ASSERT_GE(text.out.size(), c.ending.size());
+      EXPECT_EQ(text.out.substr(text.out.size() - c.ending.size()), c.ending) << text.out;
+    }
+    int status = -1;
+    const Json report = ProbeJson({path}, &status);
+    EXPECT_EQ(status, want);
+    EXPECT_EQ(report["ok"].boolean, want == 0);
+    std::vector<std::string> zero;
+    for (const Json& key : report["profile"]["zero_offsets"].items) zero.push_back(key.str);
+    EXPECT_EQ(zero, c.zero);
+  }
 }
 
 // ------------------------------------------------------------ version
@@ -1736,6 +1790,44 @@ TEST(ProbeTest, VersionIsTheModulesVersion) {
   out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
   EXPECT_EQ(out, "quorvane-probe " + file_version + "\n");
   EXPECT_EQ(run.err, "");
+}
+
+// The options that a synopsis, from `from` to the next line that names a
+// command or to the first empty line, shows outside brackets, as required.
+std::vector<std::string> ShownAsRequired(const std::string& usage, const std::string& from) {
+  const std::size_t start = usage.find(from);
+  if (start == std::string::npos) return {"(no " + from + ")"};
+  const std::size_t end = std::min(usage.find("\r\n\r\n", start),
+                                   usage.find("quorvane-probe ", start + from.size()));
+  const std::string synopsis = usage.substr(start, end - start);
+  std::vector<std::string> required;
+  int depth = 0;
+  for (std::size_t i = 0; i < synopsis.size(); ++i) {
+    if (synopsis[i] == '[') ++depth;
+    if (synopsis[i] == ']') --depth;
+    if (depth == 0 && synopsis.compare(i, 3, " --") == 0) {
+      required.push_back(synopsis.substr(i + 1, synopsis.find_first_of(" \r", i + 1) - i - 1));
+    }
+  }
+  return required;
+}
+
+// find requires no option: it takes --text, --buffer-text or both (see
+// BufferChangeSettlesPlacesThatTie for the buffer's marker alone), and
+// --profile's Module for --module. Its usage and the program's say so, as
+// the error does.
+TEST(ProbeTest, FindUsageShowsNoOptionAsRequired) {
+  const RunResult usage = Probe({"find", "--help"});
+  EXPECT_EQ(usage.exit_code, 0);
+  EXPECT_EQ(ShownAsRequired(usage.out, "usage: quorvane-probe find"), std::vector<std::string>())
+      << usage.out;
+  EXPECT_NE(usage.out.find("a marker at least (--text, --buffer-text or both)"), std::string::npos)
+      << usage.out;
+  const RunResult program = Probe({"--help"});
+  EXPECT_EQ(ShownAsRequired(program.out, "quorvane-probe find"), std::vector<std::string>())
+      << program.out;
+  const RunResult none = Probe({"find", Pid(), "--module", "sample_app.dll"});
+  EXPECT_NE(none.err.find("--buffer-text MARKER or both"), std::string::npos) << none.err;
 }
 
 // ------------------------------------------------------------ status 2
@@ -1784,13 +1876,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"profile_without_module", {"{no-module}", "{pid}"}, "no Module in [Config]"},
         BadCase{"no_such_process_name", {"{profile}", "no_such_host_anywhere.exe"},
                 "no process named no_such_host_anywhere.exe"},
-        BadCase{"no_such_process_id", {"{profile}", "999999"}, "cannot open process 999999"},
+        BadCase{"no_such_process_id", {"{profile}", "999999"},
+                "no process with id 999999 is running"},
+        BadCase{"find_no_such_process_id",
+                {"find", "999999", "--module", "sample_app.dll", "--text", "QV"},
+                "no process with id 999999 is running"},
         BadCase{"find_without_marker", {"find", "{pid}", "--module", "sample_app.dll"},
                 "find needs a marker"},
         BadCase{"find_without_module", {"find", "{pid}", "--text", "QV"}, "find needs --module"},
         BadCase{"find_type_without_string",
                 {"find", "{pid}", "--module", "sample_app.dll", "--text", "QV", "--type", "7"},
                 "type 7 has no string field"},
+        BadCase{"find_field_unknown",
+                {"find", "{pid}", "--module", "sample_app.dll", "--text", "QV", "--type", "80",
+                 "--field", "nosuch"},
+                "type 80 has no string field \"nosuch\" (its string fields: name, param)"},
         BadCase{"find_module_not_loaded",
                 {"find", "{pid}", "--module", "not_here.dll", "--text", "QV"},
                 "not_here.dll is not loaded in process"},

@@ -115,9 +115,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   CloseHandle(out_write);
   CloseHandle(err_write);
   if (launched) {
+    // The limit holds for the whole run: a program that never ends keeps
+    // its pipes open too.
     std::thread err_reader(ReadAll, err_read, &result.err, &on_err);
-    ReadAll(out_read, &result.out);
-    err_reader.join();
+    std::thread out_reader(ReadAll, out_read, &result.out, nullptr);
     if (WaitForSingleObject(pi.hProcess, kRunLimitMs) == WAIT_OBJECT_0) {
       DWORD code = 0;
       GetExitCodeProcess(pi.hProcess, &code);
@@ -125,7 +126,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       result.started = true;
     } else {
       TerminateProcess(pi.hProcess, 99);
+      WaitForSingleObject(pi.hProcess, kRunLimitMs);
     }
+    out_reader.join();
+    err_reader.join();
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
   }

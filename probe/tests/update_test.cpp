@@ -448,7 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"sign_profile_missing", {"sign", "{pid}", "--profile", "{scratch}none.ini"},
                 "none.ini"},
         BadCase{"sign_no_such_process", {"sign", "999999", "--profile", "{profile}"},
-                "cannot open process 999999"},
+                "no process with id 999999 is running"},
         BadCase{"sign_unknown_option", {"sign", "{pid}", "--profile", "{profile}", "--json"},
                 "unknown option --json"},
         BadCase{"update_nothing", {"update"}, "update needs the running host"},

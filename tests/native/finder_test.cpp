@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "finder/plausibility.h"
@@ -1048,6 +1050,67 @@ TEST(ScanTest, CarriedBytesOutliveAFailedChunk) {
     EXPECT_EQ(stats.lost[0].base, kRegion + c.vanished * kPage);
     EXPECT_EQ(stats.lost[0].size, kPage);
     EXPECT_EQ(stats.bytes, 7u * kPage);
+  }
+}
+
+// The words equal to a value, and the words at most `reach` below a value
+// (each with every such value), as a plain search of every value finds
+// them: with a few values or thousands, ranges across pages, at address 0
+// and at the top of the address space, and words 256 MiB away that the
+// filters take for near (the same low 16 bits of the page number).
+TEST(ScanTest, TargetsFindWhatAPlainSearchFinds) {
+  struct Case {
+    std::vector<std::uint32_t> values;  // ascending
+    std::uint32_t reach;
+  };
+  std::vector<std::uint32_t> many;
+  for (std::uint32_t i = 0; i < 5000; ++i) many.push_back(0x00400000 + i * 0x3334);
+  const Case cases[] = {{{0x00801000}, 0x10},
+                        {{0x00801000}, 0x1000},
+                        {{0x00801000, 0x00801008, 0x00803000}, 0x2000},
+                        {{0x10, 0x00801004, 0xFFFFFFFC}, 0x200},
+                        {{0x00900000}, 0x100000},
+                        {{5}, 0},
+                        {{}, 0x100},
+                        {many, 0x1000}};
+  for (const Case& c : cases) {
+    // Words at and around each range's ends, and others anywhere.
+    std::vector<std::uint32_t> words;
+    std::uint32_t noise = 12345;
+    for (const std::uint32_t v : c.values) {
+      for (const std::uint32_t w : {v - c.reach - 4, v - c.reach - 1, v - c.reach, v - c.reach + 1,
+                                    v - 1, v, v + 1, v + 4, v + 0x10000000u, v - 0x10000000u}) {
+        words.push_back(w);
+        noise = noise * 1103515245u + 12345u;
+        words.push_back(noise);
+      }
+    }
+    std::vector<std::uint8_t> data(words.size() * 4);
+    for (std::size_t i = 0; i < words.size(); ++i) std::memcpy(&data[4 * i], &words[i], 4);
+    std::vector<std::tuple<std::uint32_t, std::uint32_t, std::size_t>> found, within;
+    RangeTargets(c.values, c.reach)
+        .Search(0x1000, data.data(), data.size(),
+                [&](std::uint32_t at, std::uint32_t word, std::size_t index) {
+                  found.emplace_back(at, word, index);
+                });
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> equal, same;
+    PointerTargets(c.values).Search(0x1000, data.data(), data.size(),
+                                    [&](std::uint32_t at, std::uint32_t word) {
+                                      equal.emplace_back(at, word);
+                                    });
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      const auto at = static_cast<std::uint32_t>(0x1000 + 4 * i);
+      for (std::size_t j = 0; j < c.values.size(); ++j) {
+        if (c.values[j] >= words[i] && c.values[j] - words[i] <= c.reach) {
+          within.emplace_back(at, words[i], j);
+        }
+      }
+      if (std::binary_search(c.values.begin(), c.values.end(), words[i])) {
+        same.emplace_back(at, words[i]);
+      }
+    }
+    EXPECT_EQ(found, within) << c.values.size() << " values, reach " << c.reach;
+    EXPECT_EQ(equal, same) << c.values.size() << " values";
   }
 }
 

@@ -70,6 +70,20 @@ TEST(PeImage, SaysWhenRelocationsAreStrippedOrAbsent) {
   EXPECT_TRUE(r.image.relocated.empty());
 }
 
+TEST(PeImage, ReadsARelocationBlockOfItsHeaderAlone) {
+  std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  const std::uint32_t opt = pe_test::kPeAt + 24, reloc = opt + 0xE0 + 3 * 40;
+  const std::uint32_t table_size = Get32(file, opt + 96 + 44);
+  // An empty block for the page after the code, after the table's own.
+  Put32(file, Get32(file, reloc + 20) + table_size, 0x2000);
+  Put32(file, Get32(file, reloc + 20) + table_size + 4, 8);
+  Put32(file, opt + 96 + 44, table_size + 8);
+  Put32(file, reloc + 8, table_size + 8);
+  const PeResult r = ReadPeFile(file.data(), file.size());
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.image.relocated, (std::vector<std::uint32_t>{0x1004, 0x100B}));
+}
+
 TEST(PeImage, NamesWhatMakesBytesNoImage) {
   const std::vector<std::uint8_t> good = pe_test::Build(SmallSpec());
   const std::uint32_t pe = pe_test::kPeAt, opt = pe + 24, text = opt + 0xE0;

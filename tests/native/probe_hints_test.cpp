@@ -1,11 +1,15 @@
 // The probe's hints for profile authors that need no system: names close to
-// one that was not found, and the offset behind walks that all stop alike;
-// and how it reads the numbers given on its command line.
+// one that was not found, the fields a --field may name, the offset behind
+// walks that all stop alike and the offsets that leave the module without
+// data; and how it reads the numbers given on its command line.
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 
+#include "probe/check/check_report.h"
 #include "probe/check/shared_stop.h"
 #include "probe/common/near_names.h"
 #include "probe/common/numbers.h"
@@ -75,6 +79,16 @@ TEST(CloseNamesTest, FindsModulesByTheirFileNames) {
               ElementsAre("lua51.dll", "lua5.dll"));
 }
 
+// What --field may name: the string fields of the type, in layout order.
+TEST(StringFieldNamesTest, ListsTheTypesStringsAndWideTexts) {
+  EXPECT_THAT(StringFieldNames(3), ElementsAre("font", "text"));
+  EXPECT_THAT(StringFieldNames(80), ElementsAre("name", "param"));
+  EXPECT_THAT(StringFieldNames(0), ElementsAre("file"));
+  EXPECT_THAT(StringFieldNames(7), IsEmpty());   // scene_id alone
+  EXPECT_THAT(StringFieldNames(5), IsEmpty());   // no fields
+  EXPECT_THAT(StringFieldNames(14), IsEmpty());  // no layout
+}
+
 TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
   const std::vector<std::string> sections = {"SampleApp 1.4", "SampleApp 1.5", "Other host"};
   EXPECT_THAT(CloseNames("SampleApp 1.6", sections, 3, false),
@@ -83,6 +97,14 @@ TEST(CloseNamesTest, FindsSectionsByTheWholeName) {
               ElementsAre("SampleApp 1.5", "SampleApp 1.4"));
   // Not taken for a file name: ".5" is no extension here.
   EXPECT_THAT(CloseNames("Host 2", sections, 3, false), IsEmpty());
+  // Up to a third of the name's length in edits (4 here), not one more; a
+  // name that holds the wanted one is as far as the characters it adds.
+  EXPECT_THAT(CloseNames("SampleApp 1.6",
+                         {"SampleApp 1.6 (old build)", "xampleApp 2.790", "xampleApp 2.79",
+                          "Sampl 1.6", "SAMPLEAPP 2.7", "SampleApp 1.6 (b)"},
+                         5, false),
+              ElementsAre("SAMPLEAPP 2.7", "xampleApp 2.79", "Sampl 1.6", "SampleApp 1.6 (b)",
+                          "SampleApp 1.6 (old build)"));
 }
 
 // ------------------------------------------------------------ shared stops
@@ -186,6 +208,67 @@ TEST(SharedStopTest, TheTextBufferIsItsOwnMatter) {
   const SharedStop shared = FindSharedStop(walks, Table());
   EXPECT_TRUE(shared.found);
   EXPECT_EQ(shared.walks, 4);
+}
+
+// ------------------------------------------------------------ zero offsets
+
+// A profile's layout section: each key's value, or nullptr for a missing key.
+ProfileInfo ProfileWith(const char* list, const char* data, const char* text) {
+  ProfileInfo p;
+  p.section_found = true;
+  const std::pair<const char*, const char*> keys[] = {
+      {"ObjectAddressList", list}, {"ObjectDataOffset", data}, {"TextBufferAddress", text}};
+  for (const auto& [key, value] : keys) {
+    const char* written = value != nullptr ? value : "";
+    p.offsets.push_back(
+        {key, quorvane::ReadHexOffset(value != nullptr, written, std::strlen(written))});
+  }
+  return p;
+}
+
+// Whatever makes an offset read as 0 leaves the module without the data it
+// leads to; a note on a value that reads as another number does not.
+TEST(ZeroOffsetsTest, AnOffsetThatReadsAsZeroIsUnusable) {
+  struct Case {
+    const char* value;  // ObjectDataOffset's; nullptr: the key is missing
+    bool zero;
+  };
+  const Case cases[] = {
+      {nullptr, true},        {"", true},           {"0X24", true},   {"0", true},
+      {"0x", true},           {"g1", true},         {"  ", true},     {"0x24", false},
+      {"24 ; entry", false},  {"10x20", false},     {"0 12", false},  {"0x1F2E3D4C5", false},
+  };
+  for (const Case& c : cases) {
+    const ProfileInfo p = ProfileWith("0x1040", c.value, "1B60");
+    EXPECT_EQ(ZeroOffsets(p), c.zero ? std::vector<std::string>{"ObjectDataOffset"}
+                                     : std::vector<std::string>{})
+        << (c.value != nullptr ? c.value : "(missing)");
+  }
+  // A missing layout section: every key is missing.
+  ProfileInfo lost = ProfileWith(nullptr, nullptr, nullptr);
+  lost.section_found = false;
+  EXPECT_THAT(ZeroOffsets(lost),
+              ElementsAre("ObjectAddressList", "ObjectDataOffset", "TextBufferAddress"));
+}
+
+// Without a process the check is complete when no offset is 0; with one,
+// when every walk reaches its data.
+TEST(ZeroOffsetsTest, DecideTheCheckOnlyWithoutAProcess) {
+  Report report;
+  report.profile = ProfileWith("0x1040", "0x24", "1B60");
+  EXPECT_TRUE(report.Complete());
+  report.profile = ProfileWith("0x1040", "0X24", "1B60");
+  EXPECT_FALSE(report.Complete());
+  report.profile = ProfileWith("0x1040", "0x24", nullptr);
+  EXPECT_FALSE(report.Complete());
+
+  // Walks decide with a process: --type 3 does not need TextBufferAddress.
+  report.has_process = true;
+  report.walks = {Reaching(3)};
+  EXPECT_TRUE(report.Complete());
+  report.profile = ProfileWith("0x1040", "0x24", "1B60");
+  report.walks.push_back(Stopping(80, Hop::kRecord, StopReason::kUnreadable, "name"));
+  EXPECT_FALSE(report.Complete());
 }
 
 }  // namespace
