@@ -32,6 +32,7 @@
 #include "probe/common/json.h"
 #include "probe/common/system_text.h"
 #include "process_runner.h"
+#include "test_arguments.h"
 #include "tests/expected_code_page.h"
 
 namespace probe_test {
@@ -44,7 +45,7 @@ struct Settings {
   std::string profile_1_5;  // SampleApp 1.5's
   std::string dump;
   std::vector<std::string> runtime_dirs;
-  std::vector<std::pair<std::string, std::string>> releases;  // X, its profile
+  std::vector<Release> releases;  // X, its profile
 };
 Settings g_settings;
 
@@ -1950,39 +1951,18 @@ TEST(JsonQuoteTest, AnsiTextBecomesUtf8) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   using probe_test::g_settings;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto take = [&](const char* prefix, std::string* to) {
-      if (arg.rfind(prefix, 0) != 0) return false;
-      *to = arg.substr(std::string(prefix).size());
-      return true;
-    };
-    std::string runtime_dir, release;
-    if (take("--runtime-dir=", &runtime_dir)) {
-      g_settings.runtime_dirs.push_back(runtime_dir);
-      continue;
-    }
-    if (take("--release=", &release)) {
-      const std::size_t is = release.find('=');
-      if (is == std::string::npos) {
-        std::fprintf(stderr, "probe_tests: --release takes X=PROFILE, not %s\n", release.c_str());
-        return 2;
-      }
-      g_settings.releases.emplace_back(release.substr(0, is), release.substr(is + 1));
-      continue;
-    }
-    if (!take("--probe=", &g_settings.probe) && !take("--host-dir=", &g_settings.host_dir) &&
-        !take("--profile=", &g_settings.profile) &&
-        !take("--profile-1.5=", &g_settings.profile_1_5) && !take("--dump=", &g_settings.dump)) {
-      std::fprintf(stderr, "probe_tests: unknown argument %s\n", argv[i]);
-      return 2;
-    }
-  }
-  if (g_settings.probe.empty() || g_settings.host_dir.empty() || g_settings.profile.empty() ||
-      g_settings.profile_1_5.empty() || g_settings.dump.empty()) {
-    std::fprintf(stderr,
-                 "usage: probe_tests --probe=EXE --host-dir=DIR --profile=INI "
-                 "--profile-1.5=INI --dump=LUA [--runtime-dir=DIR]... [--release=X=INI]...\n");
+  if (!probe_test::ReadTestArguments(
+          "probe_tests",
+          "--probe=EXE --host-dir=DIR --profile=INI --profile-1.5=INI --dump=LUA "
+          "[--runtime-dir=DIR]... [--release=X=INI]...",
+          argc, argv,
+          {{"--probe=", &g_settings.probe, nullptr},
+           {"--host-dir=", &g_settings.host_dir, nullptr},
+           {"--profile=", &g_settings.profile, nullptr},
+           {"--profile-1.5=", &g_settings.profile_1_5, nullptr},
+           {"--dump=", &g_settings.dump, nullptr},
+           {"--runtime-dir=", nullptr, &g_settings.runtime_dirs}},
+          &g_settings.releases)) {
     return 2;
   }
   if (!qv_tests::RunsInTheExpectedCodePage("probe_tests")) return 1;

@@ -24,6 +24,7 @@
 
 #include "json_reader.h"
 #include "process_runner.h"
+#include "test_arguments.h"
 
 namespace probe_test {
 namespace {
@@ -493,32 +494,17 @@ TEST(UsageTest, NamesTheCommandsAndStatuses) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   using probe_test::g_settings;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto take = [&](const char* prefix, std::string* to) {
-      if (arg.rfind(prefix, 0) != 0) return false;
-      *to = arg.substr(std::string(prefix).size());
-      return true;
-    };
-    std::string release;
-    if (take("--release=", &release)) {
-      const std::size_t is = release.find('=');
-      if (is == std::string::npos) {
-        std::fprintf(stderr, "update_tests: --release takes X=PROFILE, not %s\n", release.c_str());
-        return 2;
-      }
-      g_settings.profiles[release.substr(0, is)] = probe_test::FullPath(release.substr(is + 1));
-      continue;
-    }
-    if (!take("--probe=", &g_settings.probe) && !take("--host-dir=", &g_settings.host_dir)) {
-      std::fprintf(stderr, "update_tests: unknown argument %s\n", argv[i]);
-      return 2;
-    }
-  }
-  if (g_settings.probe.empty() || g_settings.host_dir.empty()) {
-    std::fprintf(stderr,
-                 "usage: update_tests --probe=EXE --host-dir=DIR [--release=X=INI]...\n");
+  std::vector<probe_test::Release> releases;
+  if (!probe_test::ReadTestArguments("update_tests",
+                                     "--probe=EXE --host-dir=DIR [--release=X=INI]...", argc,
+                                     argv,
+                                     {{"--probe=", &g_settings.probe, nullptr},
+                                      {"--host-dir=", &g_settings.host_dir, nullptr}},
+                                     &releases)) {
     return 2;
+  }
+  for (const auto& [release, profile] : releases) {
+    g_settings.profiles[release] = probe_test::FullPath(profile);
   }
   g_settings.probe = probe_test::FullPath(g_settings.probe);
   g_settings.host_dir = probe_test::FullPath(g_settings.host_dir) + "\\";
