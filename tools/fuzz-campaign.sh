@@ -9,7 +9,9 @@
 # as the run must still go: to the minimum, and to twice the input at which
 # coverage last grew. A target still growing at ten times the minimum stops
 # there, marked so. An input that runs longer than 60 s is a finding (a
-# hang).
+# hang). A libFuzzer run stopped by hand (SIGINT to its process: it exits
+# with its final stats) ends its target's run there, recorded as stopped,
+# not as a finding.
 campaign_inputs=${QUORVANE_FUZZ_INPUTS:-10000000}
 campaign_most=$((campaign_inputs * 10))
 
@@ -60,12 +62,16 @@ campaign_target() {
     ran=$(awk '/^stat::number_of_executed_units:/ { print $2 }' "$dir/segment-$k.log")
     coverage_of "$dir/segment-$k.log" "$total" >>"$dir/coverage"
     total=$((total + ${ran:-0}))
+    growth=$(awk '$2 > most { most = $2; at = $1 } END { print at + 0 }' "$dir/coverage")
+    if grep -q 'libFuzzer: run interrupted' "$dir/segment-$k.log"; then
+      found="nothing; stopped by hand, coverage last grew at input $(commas "$growth")"
+      break
+    fi
     if [ "$status" -ne 0 ]; then
       found=$(finding_of "$dir/segment-$k.log" "$status")
       echo "$found" >"$dir/fault"
       break
     fi
-    growth=$(awk '$2 > most { most = $2; at = $1 } END { print at + 0 }' "$dir/coverage")
     [ "$total" -ge "$campaign_inputs" ] && [ $((2 * growth)) -le "$total" ] && break
     if [ "$total" -ge "$campaign_most" ]; then
       found="nothing; coverage still grew at input $(commas "$growth")"
