@@ -90,13 +90,9 @@ std::string WithoutProgress(const std::string& err) {
 class ProbeEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char temp[MAX_PATH];
-    ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-    const std::string run = std::to_string(GetCurrentProcessId());
-    g_scratch = std::string(temp) + "quorvane-probe-test-" + run + "\\";
-    ASSERT_TRUE(CreateDirectoryA(g_scratch.c_str(), nullptr) ||
-                GetLastError() == ERROR_ALREADY_EXISTS);
-    g_host_name = "qvprobe_host_" + run + ".exe";
+    g_scratch = MakeScratchFolder("quorvane-probe-test-");
+    ASSERT_NE(g_scratch, "");
+    g_host_name = "qvprobe_host_" + std::to_string(GetCurrentProcessId()) + ".exe";
     g_host_exe = g_scratch + g_host_name;
     const std::string dir = FullPath(g_settings.host_dir) + "\\";
     ASSERT_TRUE(CreateDirectoryA((g_scratch + kApp15Folder).c_str(), nullptr) ||

@@ -89,6 +89,17 @@ std::string FullPath(const std::string& path) {
   return n == 0 || n >= MAX_PATH ? path : std::string(full);
 }
 
+std::string MakeScratchFolder(const std::string& prefix) {
+  char temp[MAX_PATH];
+  if (GetTempPathA(MAX_PATH, temp) == 0) return "";
+  const std::string folder =
+      std::string(temp) + prefix + std::to_string(GetCurrentProcessId()) + "\\";
+  if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return "";
+  }
+  return folder;
+}
+
 void ExpectCannot(const RunResult& run, const std::string& message) {
   ASSERT_TRUE(run.started);
   EXPECT_EQ(run.exit_code, 2);

@@ -21,6 +21,11 @@ struct RunResult {
 // itself when it cannot be).
 std::string FullPath(const std::string& path);
 
+// A folder of this run's own in the temporary folder, `prefix` and the
+// process id, made if it is not there: its path with a trailing backslash,
+// or "" when it cannot be made.
+std::string MakeScratchFolder(const std::string& prefix);
+
 // What a run of the probe that cannot do its work must show: status 2,
 // nothing on standard output, one line on standard error that starts with
 // "quorvane-probe: " and holds `message`.

@@ -160,12 +160,8 @@ const std::string& SignatureOf(const std::string& release) {
 class UpdateEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char temp[MAX_PATH];
-    ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-    g_scratch = std::string(temp) + "quorvane-update-test-" + std::to_string(GetCurrentProcessId()) +
-                "\\";
-    ASSERT_TRUE(CreateDirectoryA(g_scratch.c_str(), nullptr) ||
-                GetLastError() == ERROR_ALREADY_EXISTS);
+    g_scratch = probe_test::MakeScratchFolder("quorvane-update-test-");
+    ASSERT_NE(g_scratch, "");
   }
 
   void TearDown() override {
