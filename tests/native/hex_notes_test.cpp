@@ -27,8 +27,17 @@ struct NoteCase {
   std::vector<Expected> notes;
 };
 
+// A long text is shown by its ends: CTest names each case by what this
+// prints.
 void PrintTo(const NoteCase& c, std::ostream* os) {
-  *os << '"' << c.text << '"' << (c.present ? "" : " (missing)");
+  const std::string text = c.text;
+  if (text.size() > 40) {
+    *os << '"' << text.substr(0, 16) << "..." << text.substr(text.size() - 8) << "\" ("
+        << text.size() << " characters)";
+  } else {
+    *os << '"' << text << '"';
+  }
+  *os << (c.present ? "" : " (missing)");
 }
 
 class HexNotesTest : public ::testing::TestWithParam<NoteCase> {};
