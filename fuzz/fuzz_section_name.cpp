@@ -3,8 +3,9 @@
 // "[name]"; the system reads the profile in the ANSI code page, character by
 // character. A name the check lets through must come back from that line
 // whole: the line decodes to '[', the name's characters, ']', and none of
-// those characters is a bracket or a line break. A name whose line comes
-// back whole is never refused.
+// those characters is a bracket or a line break; nor is any byte of it a
+// line break (an editor or a console splits the line there, whatever the
+// code page makes of the byte before). Any other name is never refused.
 #include "fuzz_support.h"
 #include "probe/common/system_text.h"
 
@@ -25,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool whole = line.size() == alone.size() + 2 && line.front() == u'[' && line.back() == u']' &&
                line.compare(1, alone.size(), alone) == 0;
   for (const char16_t c : alone) whole = whole && !Breaks(c);
+  whole = whole && name.find_first_of("\r\n") == std::string::npos;
   FUZZ_CHECK(refused == !whole, refused ? "refused a name that reads back whole"
                                         : "let through a name whose line breaks");
   return 0;

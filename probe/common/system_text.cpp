@@ -28,6 +28,10 @@ std::string AnsiToUtf16(const std::string& ansi) {
 }
 
 bool HasBracketOrBreak(const std::string& ansi) {
+  // A line-break byte breaks the line for an editor or a console whatever
+  // the code page makes of it; no double-byte character has one as its
+  // second byte.
+  if (ansi.find_first_of("\r\n") != std::string::npos) return true;
   // Read as the line it will stand in: a last byte that leads a double-byte
   // character takes the closing bracket with it.
   const std::string wide = AnsiToUtf16("[" + ansi + "]");

@@ -20,7 +20,8 @@ std::string AnsiToUtf16(const std::string& ansi);
 // character in the ANSI code page: the second byte of a double-byte
 // character may be a '[' (code page 932's long vowel mark is 0x81 0x5B).
 // Also true when the name ends in a byte that would take the closing
-// bracket of "[name]" as the second byte of its character.
+// bracket of "[name]" as the second byte of its character, and for a
+// line-break byte anywhere, even after a lead byte.
 bool HasBracketOrBreak(const std::string& ansi);
 
 }  // namespace probe
