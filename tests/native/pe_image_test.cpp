@@ -14,8 +14,8 @@ using pe_test::Get32;
 using pe_test::Put16;
 using pe_test::Put32;
 
-pe_test::Spec SmallSpec() {
-  pe_test::Spec s;
+pe_test::ImageLayout SmallImage() {
+  pe_test::ImageLayout s;
   s.code = {0x55, 0x89, 0xE5, 0xA1, 0x40, 0x20, 0x00, 0x10, 0xC9, 0xC3,  // mov eax, [0x10002040]
             0x68, 0x60, 0x21, 0x00, 0x10, 0xC3};                          // push 0x10002160
   s.code_relocs = {4, 11};
@@ -24,7 +24,7 @@ pe_test::Spec SmallSpec() {
 }
 
 TEST(PeImage, ReadsSectionsRelocationsStampAndVersion) {
-  const std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  const std::vector<std::uint8_t> file = pe_test::Build(SmallImage());
   const PeResult r = ReadPeFile(file.data(), file.size());
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.image.image_base, 0x10000000u);
@@ -36,13 +36,13 @@ TEST(PeImage, ReadsSectionsRelocationsStampAndVersion) {
   ASSERT_EQ(r.image.sections.size(), 4u);
   EXPECT_EQ(r.image.sections[0].name, ".text");
   EXPECT_TRUE(r.image.sections[0].code);
-  EXPECT_EQ(r.image.sections[0].bytes, SmallSpec().code);
+  EXPECT_EQ(r.image.sections[0].bytes, SmallImage().code);
   EXPECT_FALSE(r.image.sections[1].code);
   EXPECT_TRUE(r.image.sections[1].bytes.empty());
 }
 
 TEST(PeImage, MappedAtAnotherBaseReadsAsItsFileWithTheWordsRelocated) {
-  const std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  const std::vector<std::uint8_t> file = pe_test::Build(SmallImage());
   pe_test::Mapped mapped(pe_test::Map(file, 0x30000000));
   const PeResult m = ReadPeMapped(mapped, 0x30000000);
   const PeResult f = ReadPeFile(file.data(), file.size());
@@ -52,15 +52,15 @@ TEST(PeImage, MappedAtAnotherBaseReadsAsItsFileWithTheWordsRelocated) {
   EXPECT_EQ(m.image.relocated, f.image.relocated);
   EXPECT_EQ(FileVersionText(m.image.file_version), "1.4.0.2");
   const std::vector<std::uint8_t>& code = m.image.sections[0].bytes;
-  ASSERT_EQ(code.size(), SmallSpec().code.size());
+  ASSERT_EQ(code.size(), SmallImage().code.size());
   EXPECT_EQ(Get32(code, 4), 0x30002040u);
   EXPECT_EQ(Get32(code, 11), 0x30002160u);
 }
 
 TEST(PeImage, SaysWhenRelocationsAreStrippedOrAbsent) {
-  pe_test::Spec spec = SmallSpec();
-  spec.relocations = false;
-  std::vector<std::uint8_t> file = pe_test::Build(spec);
+  pe_test::ImageLayout layout = SmallImage();
+  layout.relocations = false;
+  std::vector<std::uint8_t> file = pe_test::Build(layout);
   PeResult r = ReadPeFile(file.data(), file.size());
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.image.relocations, Relocations::kStripped);
@@ -71,7 +71,7 @@ TEST(PeImage, SaysWhenRelocationsAreStrippedOrAbsent) {
 }
 
 TEST(PeImage, ReadsARelocationBlockOfItsHeaderAlone) {
-  std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  std::vector<std::uint8_t> file = pe_test::Build(SmallImage());
   const std::uint32_t opt = pe_test::kPeAt + 24, reloc = opt + 0xE0 + 3 * 40;
   const std::uint32_t table_size = Get32(file, opt + 96 + 44);
   // An empty block for the page after the code, after the table's own.
@@ -85,7 +85,7 @@ TEST(PeImage, ReadsARelocationBlockOfItsHeaderAlone) {
 }
 
 TEST(PeImage, NamesWhatMakesBytesNoImage) {
-  const std::vector<std::uint8_t> good = pe_test::Build(SmallSpec());
+  const std::vector<std::uint8_t> good = pe_test::Build(SmallImage());
   const std::uint32_t pe = pe_test::kPeAt, opt = pe + 24, text = opt + 0xE0;
   const std::uint32_t reloc_rva = Get32(good, opt + 96 + 40);
   const std::uint32_t reloc_file = Get32(good, text + 3 * 40 + 20);
@@ -121,7 +121,7 @@ TEST(PeImage, NamesWhatMakesBytesNoImage) {
 }
 
 TEST(PeImage, EveryTruncationIsReadOrRefusedCleanly) {
-  const std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  const std::vector<std::uint8_t> file = pe_test::Build(SmallImage());
   for (std::size_t n = 0; n < file.size(); ++n) {
     // A copy of exactly n bytes: AddressSanitizer sees any read past it.
     const std::vector<std::uint8_t> part(file.begin(), file.begin() + static_cast<long>(n));
@@ -133,7 +133,7 @@ TEST(PeImage, EveryTruncationIsReadOrRefusedCleanly) {
 }
 
 TEST(PeImage, MappedCodeThatCannotBeReadIsNamed) {
-  const std::vector<std::uint8_t> file = pe_test::Build(SmallSpec());
+  const std::vector<std::uint8_t> file = pe_test::Build(SmallImage());
   std::vector<std::uint8_t> headers = pe_test::Map(file, 0x10000000);
   headers.resize(0x1000);
   pe_test::Mapped mapped(headers);

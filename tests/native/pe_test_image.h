@@ -35,7 +35,7 @@ inline std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
 constexpr std::uint32_t kCodeRva = 0x1000;
 constexpr std::uint32_t kPeAt = 0x80;
 
-struct Spec {
+struct ImageLayout {
   std::uint32_t image_base = 0x10000000;
   std::vector<std::uint8_t> code;
   std::vector<std::uint32_t> code_relocs;  // offsets in `code` of relocated words
@@ -47,7 +47,7 @@ struct Spec {
 };
 
 // The data section's RVA in a built image (globals live there).
-inline std::uint32_t DataRva(const Spec& s) {
+inline std::uint32_t DataRva(const ImageLayout& s) {
   return kCodeRva + ((static_cast<std::uint32_t>(s.code.size()) + 0xFFF) & ~0xFFFu);
 }
 
@@ -77,7 +77,7 @@ inline std::vector<std::uint8_t> VersionResource(std::uint32_t rva, const std::u
   return r;
 }
 
-inline std::vector<std::uint8_t> RelocationTable(const Spec& s) {
+inline std::vector<std::uint8_t> RelocationTable(const ImageLayout& s) {
   std::vector<std::uint8_t> t;
   std::vector<std::uint32_t> rvas;
   for (const std::uint32_t at : s.code_relocs) rvas.push_back(kCodeRva + at);
@@ -96,7 +96,7 @@ inline std::vector<std::uint8_t> RelocationTable(const Spec& s) {
   return t;
 }
 
-struct SectionSpec {
+struct SectionLayout {
   const char* name;
   std::uint32_t rva;
   std::uint32_t virtual_size;
@@ -105,8 +105,8 @@ struct SectionSpec {
 };
 
 // The image's file: headers, then each section's raw data, 0x200-aligned.
-inline std::vector<std::uint8_t> Build(const Spec& s) {
-  std::vector<SectionSpec> sections;
+inline std::vector<std::uint8_t> Build(const ImageLayout& s) {
+  std::vector<SectionLayout> sections;
   sections.push_back({".text", kCodeRva, static_cast<std::uint32_t>(s.code.size()), s.code, 0x60000020});
   std::uint32_t rva = DataRva(s);
   sections.push_back({".data", rva, s.data_size, std::vector<std::uint8_t>(0x200, 0), 0xC0000040});
@@ -147,7 +147,7 @@ inline std::vector<std::uint8_t> Build(const Spec& s) {
   Put32(f, o + 96 + 8 * 5, reloc_rva);
   Put32(f, o + 96 + 8 * 5 + 4, reloc_size);
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    const SectionSpec& sec = sections[i];
+    const SectionLayout& sec = sections[i];
     const std::size_t h = o + 0xE0 + 40 * i;
     std::memcpy(&f[h], sec.name, std::strlen(sec.name));
     Put32(f, h + 8, sec.virtual_size);

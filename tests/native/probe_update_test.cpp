@@ -243,11 +243,11 @@ constexpr std::uint32_t kModuleBase = 0x30000000;
 
 // A module with a code section of two pages, loaded in the fake host.
 std::vector<std::uint8_t> LoadModule() {
-  pe_test::Spec spec;
-  spec.code.assign(0x1800, 0x90);
-  pe_test::Put32(spec.code, 0x10, 0x10003000);  // a relocated address
-  spec.code_relocs = {0x10};
-  const std::vector<std::uint8_t> file = pe_test::Build(spec);
+  pe_test::ImageLayout layout;
+  layout.code.assign(0x1800, 0x90);
+  pe_test::Put32(layout.code, 0x10, 0x10003000);  // a relocated address
+  layout.code_relocs = {0x10};
+  const std::vector<std::uint8_t> file = pe_test::Build(layout);
   const std::vector<std::uint8_t> mapped = pe_test::Map(file, kModuleBase);
   fake::Reset();
   fake::Write(kModuleBase, mapped.data(), mapped.size());

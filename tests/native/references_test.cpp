@@ -39,12 +39,12 @@ struct Code {
 using Found = std::set<std::tuple<Offset, std::uint32_t, std::int32_t>>;  // offset, code offset, type
 
 Found Find(const Code& code, bool relocations) {
-  pe_test::Spec spec;
-  spec.code = code.bytes;
-  spec.code_relocs = code.relocs;
-  spec.relocations = relocations;
-  EXPECT_EQ(pe_test::DataRva(spec), 0x2000u);
-  const std::vector<std::uint8_t> file = pe_test::Build(spec);
+  pe_test::ImageLayout layout;
+  layout.code = code.bytes;
+  layout.code_relocs = code.relocs;
+  layout.relocations = relocations;
+  EXPECT_EQ(pe_test::DataRva(layout), 0x2000u);
+  const std::vector<std::uint8_t> file = pe_test::Build(layout);
   const PeResult image = ReadPeFile(file.data(), file.size());
   EXPECT_TRUE(image.ok) << image.error;
   Offsets offsets;

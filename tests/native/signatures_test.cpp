@@ -162,26 +162,26 @@ TEST(Signatures, RewrittenReadersGiveNoWrongOffset) {
 // A synthetic module: a reader function, its code placed `copies` times.
 // The reader loads the list's slot 3, dereferences it at 0x30 and pushes the
 // buffer's address.
-pe_test::Spec Reader(int copies, std::uint32_t list_in_second_copy) {
-  pe_test::Spec spec;
+pe_test::ImageLayout Reader(int copies, std::uint32_t list_in_second_copy) {
+  pe_test::ImageLayout layout;
   for (int i = 0; i < copies; ++i) {
     const std::uint32_t list = i == 1 ? list_in_second_copy : 0x2040;
     const std::uint8_t prologue[] = {0x55, 0x89, 0xE5, 0x53, 0x56};  // push ebp; mov ebp, esp; push ebx; push esi
-    spec.code.insert(spec.code.end(), std::begin(prologue), std::end(prologue));
-    spec.code.push_back(0xA1);  // mov eax, [list+12]
-    spec.code_relocs.push_back(static_cast<std::uint32_t>(spec.code.size()));
-    pe_test::Put32(spec.code, spec.code.size(), spec.image_base + list + 12);
+    layout.code.insert(layout.code.end(), std::begin(prologue), std::end(prologue));
+    layout.code.push_back(0xA1);  // mov eax, [list+12]
+    layout.code_relocs.push_back(static_cast<std::uint32_t>(layout.code.size()));
+    pe_test::Put32(layout.code, layout.code.size(), layout.image_base + list + 12);
     const std::uint8_t body[] = {0x85, 0xC0, 0x74, 0x09,              // test eax, eax; je out
                                  0x8B, 0x40, 0x30,                    // mov eax, [eax+0x30]
                                  0x6A, 0x07, 0x50, 0x58, 0x90, 0x90,  // push 7; push eax; pop eax; nops
                                  0x68};                               // push buffer
-    spec.code.insert(spec.code.end(), std::begin(body), std::end(body));
-    spec.code_relocs.push_back(static_cast<std::uint32_t>(spec.code.size()));
-    pe_test::Put32(spec.code, spec.code.size(), spec.image_base + 0x2400);
+    layout.code.insert(layout.code.end(), std::begin(body), std::end(body));
+    layout.code_relocs.push_back(static_cast<std::uint32_t>(layout.code.size()));
+    pe_test::Put32(layout.code, layout.code.size(), layout.image_base + 0x2400);
     const std::uint8_t epilogue[] = {0x58, 0x5E, 0x5B, 0x5D, 0xC3, 0xCC, 0xCC, 0xCC};  // pop eax; pop esi; pop ebx; pop ebp; ret
-    spec.code.insert(spec.code.end(), std::begin(epilogue), std::end(epilogue));
+    layout.code.insert(layout.code.end(), std::begin(epilogue), std::end(epilogue));
   }
-  return spec;
+  return layout;
 }
 
 Offsets ReaderOffsets() {
@@ -206,7 +206,7 @@ TEST(Signatures, ASignatureThatMatchesTwiceIsNamed) {
 
 TEST(Signatures, SignaturesThatDisagreeGiveNoAnswer) {
   // Two readers signed; in the next image the second reads another list.
-  pe_test::Spec two = Reader(2, 0x2040);
+  pe_test::ImageLayout two = Reader(2, 0x2040);
   // Make the copies unlike each other so that each gets a signature.
   two.code[0x24 + 1] = 0x8B;  // the second prologue: mov ebp, esp written 8B EC
   two.code[0x24 + 2] = 0xEC;
