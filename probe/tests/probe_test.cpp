@@ -81,7 +81,7 @@ std::string WithoutProgress(const std::string& err) {
     std::size_t end = err.find('\n', start);
     end = end == std::string::npos ? err.size() : end + 1;
     const std::string line = err.substr(start, end - start);
-    if (line.rfind("quorvane-probe: scanned ", 0) != 0) out += line;
+    if (!IsProgressLine(line)) out += line;
     start = end;
   }
   return out;
@@ -905,7 +905,7 @@ TEST(FindTest, HostThatExitsDuringTheScan) {
     ASSERT_TRUE(host.Start(g_host_exe, kServeSeconds, &error, options)) << error;
     const RunResult run = RunProgram(
         g_settings.probe, FindArgs(host.pid(), "SampleApp 1.5"), [&](const std::string& err) {
-          if (!ended && err.find("quorvane-probe: scanned ") != std::string::npos) {
+          if (!ended && err.find(kProgressLineStart) != std::string::npos) {
             ended = true;
             host.Stop();
           }

@@ -89,6 +89,10 @@ std::string FullPath(const std::string& path) {
   return n == 0 || n >= MAX_PATH ? path : std::string(full);
 }
 
+const char kProgressLineStart[] = "quorvane-probe: scanned ";
+
+bool IsProgressLine(const std::string& line) { return line.rfind(kProgressLineStart, 0) == 0; }
+
 std::string MakeScratchFolder(const std::string& prefix) {
   char temp[MAX_PATH];
   if (GetTempPathA(MAX_PATH, temp) == 0) return "";

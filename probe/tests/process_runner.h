@@ -26,6 +26,12 @@ std::string FullPath(const std::string& path);
 // or "" when it cannot be made.
 std::string MakeScratchFolder(const std::string& prefix);
 
+// The start of the find's progress line on standard error, which comes
+// only when a scan takes more than a second: what a run prints besides it is
+// compared.
+extern const char kProgressLineStart[];
+bool IsProgressLine(const std::string& line);
+
 // What a run of the probe that cannot do its work must show: status 2,
 // nothing on standard output, one line on standard error that starts with
 // "quorvane-probe: " and holds `message`.

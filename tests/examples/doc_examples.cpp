@@ -268,14 +268,17 @@ std::string ReplaceWord(const std::string& text, const std::string& word, const 
   return result + text.substr(start);
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 std::string ReplaceIgnoringCase(const std::string& text, const std::string& from,
                                 const std::string& to) {
   if (from.empty()) return text;
-  const auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
-  const std::string haystack = lower(text), needle = lower(from);
+  const std::string haystack = Lower(text), needle = Lower(from);
   std::string result;
   std::size_t start = 0;
   for (std::size_t at; (at = haystack.find(needle, start)) != std::string::npos;

@@ -73,6 +73,9 @@ std::vector<std::string> SplitCommandLine(const std::string& line);
 // digits) replaced by `by`.
 std::string ReplaceWord(const std::string& text, const std::string& word, const std::string& by);
 
+// `text` with its ASCII letters in lower case.
+std::string Lower(std::string text);
+
 // `text` with every `from` replaced by `to`, ignoring case in `from`.
 std::string ReplaceIgnoringCase(const std::string& text, const std::string& from,
                                 const std::string& to);

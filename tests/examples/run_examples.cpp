@@ -57,13 +57,6 @@ bool IsFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -141,12 +134,12 @@ class SessionRun {
     std::vector<std::string> args = doc_examples::SplitCommandLine(WithRunPids(step.command));
     std::vector<std::string> shown;
     for (const std::string& line : step.shown) shown.push_back(WithRunPids(line));
-    const std::string verb = Lower(args[0]);
+    const std::string verb = doc_examples::Lower(args[0]);
     if (verb == "type" && args.size() == 2) {
       ShowFile(step, RunPath(args[1], folder), shown);
     } else if (verb == "cd" && args.size() == 2) {
       if (!IsFolder(RunPath(args[1], folder))) Fail(step.line, "no folder " + args[1]);
-    } else if (verb == "echo" && args.size() == 2 && Lower(args[1]) == "%errorlevel%") {
+    } else if (verb == "echo" && args.size() == 2 && doc_examples::Lower(args[1]) == "%errorlevel%") {
       Compare(step, shown, {std::to_string(last_status_)}, {}, last_status_);
     } else {
       RunProgram(step, folder, args, shown);
@@ -181,7 +174,7 @@ class SessionRun {
   bool Resolve(const Step& step, const std::string& folder, std::vector<std::string>* args,
                std::string* program) {
     std::string name = RunPath((*args)[0], folder);
-    const std::string lower = Lower(name);
+    const std::string lower = doc_examples::Lower(name);
     if (EndsWith(lower, ".bat") || EndsWith(lower, ".cmd")) {
       char system[MAX_PATH];
       GetSystemDirectoryA(system, MAX_PATH);
@@ -224,7 +217,7 @@ class SessionRun {
     std::vector<std::string> out, err;
     for (const std::string& line : doc_examples::SplitLines(run.out)) out.push_back(WithDocRoot(line));
     for (const std::string& line : doc_examples::SplitLines(run.err)) {
-      if (line.rfind("quorvane-probe: scanned ", 0) != 0) err.push_back(WithDocRoot(line));
+      if (!probe_test::IsProgressLine(line)) err.push_back(WithDocRoot(line));
     }
     Compare(step, shown, out, err, run.exit_code);
   }
