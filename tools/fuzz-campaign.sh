@@ -11,7 +11,9 @@
 # there, marked so. An input that runs longer than 60 s is a finding (a
 # hang). A libFuzzer run stopped by hand (SIGINT to its process: it exits
 # with its final stats) ends its target's run there, recorded as stopped,
-# not as a finding.
+# not as a finding, and can be resumed: its record keeps how far it went
+# (state), and a resumed run goes on from there, its inputs, time and
+# coverage counted on from the inputs before, from the corpus it grew.
 campaign_inputs=${QUORVANE_FUZZ_INPUTS:-10000000}
 campaign_most=$((campaign_inputs * 10))
 
@@ -44,14 +46,38 @@ finding_of() {
   echo "${what}${input:+ (input ${input#"$root"/})}"
 }
 
-# One target's run, recorded in DIR: its segments' logs, its coverage by
+# The input at which a run's coverage last grew.
+last_growth() {
+  awk '$2 > most { most = $2; at = $1 } END { print at + 0 }' "$1/coverage"
+}
+
+# The inputs of a run's next segment, after `total`: as many as it must
+# still go, to the minimum and to twice the input at which coverage last
+# grew, and at least a tenth of the minimum.
+next_segment() {
+  local total=$2 growth segment
+  growth=$(last_growth "$1")
+  segment=$((campaign_inputs - total))
+  [ $((2 * growth - total)) -gt "$segment" ] && segment=$((2 * growth - total))
+  [ $((campaign_inputs / 10)) -gt "$segment" ] && segment=$((campaign_inputs / 10))
+  echo "$segment"
+}
+
+# One target's run, recorded in DIR (and resumed from there when it was
+# stopped by hand): its segments' logs, its coverage by
 # input (coverage), its row of the table (row) and what it found (fault,
 # only when it found something).
 campaign_target() {
   local t=$1 dir=$2 total=0 seconds=0 segment=$campaign_inputs k=0 start status ran growth
   local found=nothing
   mkdir -p "$dir"
-  : >"$dir/coverage"
+  if [ -f "$dir/stopped" ]; then
+    read -r total seconds k <"$dir/state"
+    rm "$dir/stopped"
+    segment=$(next_segment "$dir" "$total")
+  else
+    : >"$dir/coverage"
+  fi
   while :; do
     k=$((k + 1))
     start=$(date +%s)
@@ -62,9 +88,11 @@ campaign_target() {
     ran=$(awk '/^stat::number_of_executed_units:/ { print $2 }' "$dir/segment-$k.log")
     coverage_of "$dir/segment-$k.log" "$total" >>"$dir/coverage"
     total=$((total + ${ran:-0}))
-    growth=$(awk '$2 > most { most = $2; at = $1 } END { print at + 0 }' "$dir/coverage")
+    growth=$(last_growth "$dir")
+    echo "$total $seconds $k" >"$dir/state"
     if grep -q 'libFuzzer: run interrupted' "$dir/segment-$k.log"; then
       found="nothing; stopped by hand, coverage last grew at input $(commas "$growth")"
+      : >"$dir/stopped"
       break
     fi
     if [ "$status" -ne 0 ]; then
@@ -77,9 +105,7 @@ campaign_target() {
       found="nothing; coverage still grew at input $(commas "$growth")"
       break
     fi
-    segment=$((campaign_inputs - total))
-    [ $((2 * growth - total)) -gt "$segment" ] && segment=$((2 * growth - total))
-    [ $((campaign_inputs / 10)) -gt "$segment" ] && segment=$((campaign_inputs / 10))
+    segment=$(next_segment "$dir" "$total")
   done
   local half end
   half=$(coverage_at "$dir/coverage" $((total / 2)))
@@ -89,12 +115,11 @@ campaign_target() {
 }
 
 # The targets side by side, as many as there are cores (QUORVANE_FUZZ_JOBS),
-# then the table of what they did; fails when one found something.
-campaign() {
-  local out jobs=${QUORVANE_FUZZ_JOBS:-$(nproc)} running=0 t
-  out=$build/campaign/$(date +%Y%m%d-%H%M%S)
-  mkdir -p "$out"
-  echo "campaign of $*: at least $(commas "$campaign_inputs") inputs a target, $jobs side by side; records in $out"
+# recorded in DIR, then the table of every target DIR records; fails when
+# one found something.
+run_campaign() {
+  local out=$1 jobs=${QUORVANE_FUZZ_JOBS:-$(nproc)} running=0 t
+  shift
   for t in "$@"; do
     campaign_target "$t" "$out/$t" &
     running=$((running + 1))
@@ -107,9 +132,44 @@ campaign() {
   {
     echo "| target | time | inputs | edges at the half | edges at the end | found |"
     echo "|---|---|---|---|---|---|"
-    for t in "$@"; do cat "$out/$t/row"; done
+    while read -r t; do cat "$out/$t/row"; done <"$out/targets"
   } | tee "$out/table.md"
-  for t in "$@"; do [ ! -e "$out/$t/fault" ] || return 1; done
+  while read -r t; do [ ! -e "$out/$t/fault" ] || return 1; done <"$out/targets"
+}
+
+campaign() {
+  local out
+  out=$build/campaign/$(date +%Y%m%d-%H%M%S)
+  mkdir -p "$out"
+  printf '%s\n' "$@" >"$out/targets"
+  echo "campaign of $*: at least $(commas "$campaign_inputs") inputs a target, ${QUORVANE_FUZZ_JOBS:-$(nproc)} side by side; records in $out"
+  run_campaign "$out" "$@"
+}
+
+# The campaign recorded in DIR (the newest when none is given): where it
+# keeps its records, and the targets in it that were stopped by hand.
+campaign_dir() {
+  if [ -n "${1:-}" ]; then
+    [ -f "$1/targets" ] || { echo "no campaign recorded in $1" >&2; return 2; }
+    echo "$1"
+  else
+    local newest
+    newest=$(find "$build/campaign" -mindepth 2 -maxdepth 2 -name targets -printf '%h\n' 2>/dev/null | sort | tail -n 1)
+    [ -n "$newest" ] || { echo "no campaign recorded in $build/campaign" >&2; return 2; }
+    echo "$newest"
+  fi
+}
+stopped_targets() {
+  local t
+  while read -r t; do [ ! -f "$1/$t/stopped" ] || echo "$t"; done <"$1/targets"
+}
+
+# Goes on with the targets of campaign DIR that were stopped by hand.
+resume() {
+  local out=$1
+  shift
+  echo "campaign in $out resumed: $*"
+  run_campaign "$out" "$@"
 }
 
 # libFuzzer names an input it keeps by its content's SHA-1; an input named

@@ -12,6 +12,10 @@
 #   10,000,000 inputs and its coverage has not grown over the last half of
 #   them, as many side by side as there are cores; then the merge below.
 #   Its records and table: build/fuzz/campaign/ (tools/fuzz-campaign.sh).
+# Usage: tools/fuzz.sh resume [DIR]
+#   Goes on with the targets of the campaign recorded in DIR (the newest in
+#   build/fuzz/campaign/ when none is given) that were stopped by hand,
+#   each counting on from where it stopped; then the merge below.
 # Usage: tools/fuzz.sh merge [TARGET...]
 #   Merges build/fuzz/corpus/TARGET into the kept corpus fuzz/corpus/TARGET:
 #   a few inputs that reach what both reach, plus every input named by
@@ -29,6 +33,11 @@ case ${1:-all} in
     mode=$1
     shift
     which=("${@:-all}")
+    ;;
+  resume)
+    mode=resume
+    resumed=${2:-}
+    which=(all)
     ;;
   *)
     which=("${1:-all}")
@@ -68,6 +77,12 @@ fuzz_target() {
 if [ "$mode" != run ]; then
   . "$root/tools/fuzz-campaign.sh"
   found=0
+  if [ "$mode" = resume ]; then
+    resumed=$(campaign_dir "$resumed") || exit 2
+    mapfile -t targets < <(stopped_targets "$resumed")
+    [ ${#targets[@]} -gt 0 ] || { echo "no target of $resumed was stopped by hand" >&2; exit 2; }
+    resume "$resumed" "${targets[@]}" || found=1
+  fi
   if [ "$mode" = campaign ]; then campaign "${targets[@]}" || found=1; fi
   merge "${targets[@]}"
   exit $found
