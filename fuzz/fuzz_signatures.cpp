@@ -35,6 +35,12 @@ using namespace quorvane::signatures;
     if (!(cond)) Fail(#cond, (detail)); \
   } while (0)
 
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
 struct Header {
   std::uint8_t mode;  // % 4: 0, 1 a file; 2 a mapped image; 3 a signature file
   std::uint32_t base;  // where a mapped image lies (64 KiB aligned)
@@ -122,7 +128,9 @@ void CheckSignaturesMatchTheirImage(const PeImage& image, const Offsets& offsets
     CHECK(WellFormed(s.pattern), where);
     CHECK(m.matches[i].count == 1, where + ": matched " + std::to_string(m.matches[i].count));
     CHECK(m.matches[i].rvas[0] == s.rva, where);
-    CHECK(m.matches[i].value == offsets[s.offset], where);
+    CHECK(m.matches[i].value == offsets[s.offset],
+          where + " (" + s.instruction + "): reads " + Hex(m.matches[i].value) + ", signed for " +
+              Hex(offsets[s.offset]));
   }
   const Verdict v = Judge(signatures, m.matches);
   for (int o = 0; o < kOffsetCount; ++o) {

@@ -139,6 +139,32 @@ bool ReadSection(Reader& in, std::uint32_t at, std::uint32_t index, Headers* h, 
   return true;
 }
 
+// No two sections share an RVA: the loader maps no such image, and an RVA
+// must name one byte of code, whichever section a search or a match finds
+// it in.
+bool SectionsApart(const Headers& h, std::string* why) {
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < h.sections.size(); ++i) {
+    if (h.sections[i].section.size != 0) order.push_back(i);
+  }
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return h.sections[a].section.rva < h.sections[b].section.rva;
+  });
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    const PeSection& before = h.sections[order[k - 1]].section;
+    const PeSection& after = h.sections[order[k]].section;
+    if (std::uint64_t{before.rva} + before.size > after.rva) {
+      const auto named = [&](std::size_t i) {
+        return "section " + std::to_string(i + 1) + " (" + h.sections[i].section.name + ")";
+      };
+      return Fail(why, named(order[k - 1]) + " at RVA " + Hex(before.rva) + ", " +
+                           Hex(before.size) + " bytes, overlaps " + named(order[k]) + " at RVA " +
+                           Hex(after.rva));
+    }
+  }
+  return true;
+}
+
 bool ReadHeaders(Reader& in, Headers* h, std::string* why) {
   std::uint32_t mz = 0, pe_at = 0, signature = 0;
   if (!in.U16(0, &mz) || !in.U32(0x3C, &pe_at)) return Fail(why, "too short for the DOS header");
@@ -184,7 +210,7 @@ bool ReadHeaders(Reader& in, Headers* h, std::string* why) {
   for (std::uint32_t i = 0; i < sections; ++i) {
     if (!ReadSection(in, opt + optional_size + 40 * i, i, h, why)) return false;
   }
-  return true;
+  return SectionsApart(*h, why);
 }
 
 // The HIGHLOW entries of one block that fall in a code section.

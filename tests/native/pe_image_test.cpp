@@ -105,6 +105,10 @@ TEST(PeImage, NamesWhatMakesBytesNoImage) {
       {"short optional header", [&](auto& b) { Put16(b, pe + 20, 0x10); }, "optional header is too short"},
       {"huge image", [&](auto& b) { Put32(b, opt + 56, 0x40000000); }, "above the 256 MiB"},
       {"section past the image", [&](auto& b) { Put32(b, text + 12, 0x7FFF0000); }, "runs past SizeOfImage"},
+      // Two sections over one RVA: a reference found in one could be signed
+      // from the other's bytes.
+      {"sections overlap", [&](auto& b) { Put32(b, text + 40 + 12, Get32(b, text + 12) + 0x8); },
+       "section 1 (.text) at RVA 0x1000, 0x10 bytes, overlaps section 2 (.data) at RVA 0x1008"},
       {"truncated file", [&](auto& b) { b.resize(0x500); }, "run past the end of the file"},
       {"short relocation block", [&](auto& b) { Put32(b, reloc_file + 4, 4); }, "claims 0x4 bytes"},
       {"relocations past the image", [&](auto& b) { Put32(b, opt + 96 + 40, reloc_rva + 0x7FFF000); },
