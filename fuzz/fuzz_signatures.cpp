@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "probe/common/text.h"
 #include "readers/host_words.h"
 #include "signatures/judge.h"
 #include "signatures/match.h"
@@ -34,12 +35,6 @@ using namespace quorvane::signatures;
   do {                      \
     if (!(cond)) Fail(#cond, (detail)); \
   } while (0)
-
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
-  return text;
-}
 
 struct Header {
   std::uint8_t mode;  // % 4: 0, 1 a file; 2 a mapped image; 3 a signature file
@@ -129,8 +124,8 @@ void CheckSignaturesMatchTheirImage(const PeImage& image, const Offsets& offsets
     CHECK(m.matches[i].count == 1, where + ": matched " + std::to_string(m.matches[i].count));
     CHECK(m.matches[i].rvas[0] == s.rva, where);
     CHECK(m.matches[i].value == offsets[s.offset],
-          where + " (" + s.instruction + "): reads " + Hex(m.matches[i].value) + ", signed for " +
-              Hex(offsets[s.offset]));
+          where + " (" + s.instruction + "): reads " + probe::Hex(m.matches[i].value) +
+              ", signed for " + probe::Hex(offsets[s.offset]));
   }
   const Verdict v = Judge(signatures, m.matches);
   for (int o = 0; o < kOffsetCount; ++o) {

@@ -16,6 +16,8 @@
 # coverage counted on from the inputs before, from the corpus it grew.
 campaign_inputs=${QUORVANE_FUZZ_INPUTS:-10000000}
 campaign_most=$((campaign_inputs * 10))
+# Targets side by side: as many as there are cores.
+campaign_jobs=${QUORVANE_FUZZ_JOBS:-$(nproc)}
 
 # 1234567 as 1,234,567.
 commas() {
@@ -114,16 +116,15 @@ campaign_target() {
   echo "== $t: $(commas "$total") inputs in $(commas "$seconds") s ($k segments), edges $half at the half, $end at the end; found: $found"
 }
 
-# The targets side by side, as many as there are cores (QUORVANE_FUZZ_JOBS),
-# recorded in DIR, then the table of every target DIR records; fails when
-# one found something.
+# The targets side by side (campaign_jobs at a time), recorded in DIR, then
+# the table of every target DIR records; fails when one found something.
 run_campaign() {
-  local out=$1 jobs=${QUORVANE_FUZZ_JOBS:-$(nproc)} running=0 t
+  local out=$1 running=0 t
   shift
   for t in "$@"; do
     campaign_target "$t" "$out/$t" &
     running=$((running + 1))
-    if [ "$running" -ge "$jobs" ]; then
+    if [ "$running" -ge "$campaign_jobs" ]; then
       wait -n || true
       running=$((running - 1))
     fi
@@ -142,7 +143,7 @@ campaign() {
   out=$build/campaign/$(date +%Y%m%d-%H%M%S)
   mkdir -p "$out"
   printf '%s\n' "$@" >"$out/targets"
-  echo "campaign of $*: at least $(commas "$campaign_inputs") inputs a target, ${QUORVANE_FUZZ_JOBS:-$(nproc)} side by side; records in $out"
+  echo "campaign of $*: at least $(commas "$campaign_inputs") inputs a target, $campaign_jobs side by side; records in $out"
   run_campaign "$out" "$@"
 }
 
