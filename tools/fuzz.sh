@@ -61,9 +61,9 @@ done
 # A small quarantine and no fill of new blocks: twice the executions, the
 # same faults found. No stack recorded for each block allocated or freed: a
 # tenth more executions, the same faults found, but a fault's report does
-# not say where its block was allocated or freed. The regression run
-# (ctest) records them: run the fault's input there, or the target on it
-# alone, for the whole report.
+# not say where its block was allocated or freed. Run the target on the
+# fault's input alone (build/fuzz/fuzz_TARGET FILE) for the whole report;
+# the regression run (ctest) records them too.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:quarantine_size_mb=16:max_malloc_fill_size=0:malloc_context_size=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # Fuzzes TARGET with the options given, its dictionary if it has one, from
